@@ -1,0 +1,31 @@
+# make run    sets up the machine, builds, and starts Varnomix
+# make test   sets up the machine, builds, and runs every test
+# make bench  sets up the machine, builds, and runs the benchmarks
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all bootstrap configure build run test bench clean
+
+all: build
+
+bootstrap:
+	@bash scripts/bootstrap.sh
+
+configure: bootstrap
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) > /dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+run: build
+	@bash scripts/run.sh $(BUILD)
+
+bench: build
+	@$(BUILD)/varnomix-bench --benchmark_counters_tabular=true
+
+clean:
+	rm -rf $(BUILD) build-asan

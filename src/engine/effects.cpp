@@ -1,0 +1,247 @@
+#include "effects.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace vx {
+
+namespace {
+
+constexpr const char* kNames[kKindCount] = {
+    "--- select ---",
+    "noise gate",
+    "EQ (8 bands) + Filters",
+    "Distortion-Compresor",
+    "Distortion (Simple)",
+    "Distortorton Plus",
+    "Distortion (Soft/Hard)",
+    "Reverberator",
+    "Delay",
+    "Flanger / Chorus",
+    "wah",
+    "Playback wav file",
+    "Record wav",
+    "Gain",
+};
+
+int32_t empty_process(int32_t, int32_t, int32_t, float*, EffectInstance) { return 0; }
+EffectInstance empty_create() { return nullptr; }
+void empty_params(int32_t*, EffectInstance, int32_t) {}
+
+// Filled by the effect units during static initialisation; a function-local static so that the
+// order of initialisation between translation units does not matter.
+std::array<KindEntry, kKindCount>& kind_entries() {
+    static std::array<KindEntry, kKindCount> entries{};
+    return entries;
+}
+
+// The runner's copy of the rack table. Each word is atomic because the user-interface thread
+// rewrites it while a block may be walking it; relaxed is enough for the entries, count publishes.
+struct RunnerTable {
+    std::atomic<int32_t> count{0};
+    std::atomic<ProcessFn> process[kTableCapacity];
+    std::atomic<EffectInstance> instance[kTableCapacity];
+    std::atomic<ParamsFn> params[kTableCapacity];
+    std::atomic<int32_t> kind[kTableCapacity];
+    std::atomic<int32_t> enabled[kTableCapacity];
+};
+RunnerTable runner;
+
+std::atomic<int64_t> counter_frequency{0};
+std::atomic<float> elapsed{0.0f};
+std::atomic<int32_t> blocks{0};
+std::atomic<int32_t> messages_posted{0};
+std::atomic<bool> message_pending{false};
+// Set for the whole of a walk that may have passed the gates; see wait_for_walk.
+std::atomic<bool> walking{false};
+
+int64_t read_counter() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+constexpr auto relaxed = std::memory_order_relaxed;
+
+}  // namespace
+
+std::atomic<int32_t> rack_gate{1};
+std::atomic<int32_t> load_gate{1};
+std::atomic<float> cpu_load{0.0f};
+
+bool register_kind(EffectKind k, KindEntry entry) {
+    if (k <= 0 || k >= kKindCount) return false;
+    kind_entries()[static_cast<size_t>(k)] = entry;
+    return true;
+}
+
+bool kind_available(EffectKind k) {
+    return k > 0 && k < kKindCount && kind_entries()[static_cast<size_t>(k)].create != nullptr;
+}
+
+void copy_name(char (&dst)[kNameSize], const char* src) {
+    const size_t n = src ? std::min(std::strlen(src), static_cast<size_t>(kNameSize - 1)) : 0;
+    if (n) std::memcpy(dst, src, n);
+    std::memset(dst + n, 0, kNameSize - n);
+}
+
+const char* kind_name(EffectKind k) { return k >= 0 && k < kKindCount ? kNames[k] : ""; }
+
+const EffectRegistry& get_registry() {
+    static EffectRegistry reg;
+    reg = EffectRegistry{};
+    reg.count = kKindCount - 1;
+    for (int k = 0; k < kKindCount; ++k) {
+        copy_name(reg.names[k], kNames[k]);
+        const KindEntry& e = kind_entries()[static_cast<size_t>(k)];
+        // A kind whose unit is not linked in behaves like the empty slot: it creates nothing.
+        reg.process[k] = e.process ? e.process : empty_process;
+        reg.create[k] = e.create ? e.create : empty_create;
+        reg.params[k] = e.params ? e.params : empty_params;
+    }
+    return reg;
+}
+
+bool destroy_instance(EffectInstance instance) {
+    if (instance == nullptr) return true;
+    if (instance->form != nullptr) {
+        instance->form->hide();
+        if (!instance->form->close()) return false;
+    }
+    delete instance->form;
+    delete instance;
+    return true;
+}
+
+void force_destroy_instance(EffectInstance instance) {
+    if (instance == nullptr) return;
+    if (instance->form != nullptr) instance->form->hide();
+    delete instance->form;
+    delete instance;
+}
+
+int32_t ChainRunner(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer) {
+    // Mark the walk before reading the gates: a user-interface thread that closed a gate and then
+    // sees the mark clear knows that no walk can still reach an instance (both are seq_cst).
+    walking.store(true, std::memory_order_seq_cst);
+    if (rack_gate.load(std::memory_order_seq_cst) == 0 || load_gate.load(std::memory_order_seq_cst) == 0) {
+        walking.store(false, std::memory_order_seq_cst);
+        return 0;
+    }
+    const int64_t start = read_counter();
+    const int32_t n = runner.count.load(std::memory_order_acquire);
+    for (int32_t i = 0; i < n && i < kTableCapacity; ++i) {
+        if (runner.enabled[i].load(relaxed) == 1 && runner.kind[i].load(relaxed) != 0) {
+            ProcessFn fn = runner.process[i].load(relaxed);
+            if (fn != nullptr) fn(frameCount, sampleRate, channelCount, buffer, runner.instance[i].load(relaxed));
+        }
+    }
+    const int64_t end = read_counter();
+    const int64_t freq = counter_frequency.load(relaxed);
+    if (freq != 0 && sampleRate != 0) {
+        const float e = static_cast<float>(static_cast<double>(end - start) / static_cast<double>(freq));
+        elapsed.store(e, relaxed);
+        if (frameCount != 0)
+            cpu_load.store(static_cast<float>(static_cast<double>(sampleRate) * e / frameCount), relaxed);
+    }
+    const int32_t b = blocks.load(relaxed);
+    if (b % 800000 == 799998) {
+        messages_posted.fetch_add(1, relaxed);
+        message_pending.store(true, std::memory_order_release);
+    }
+    // Wraps like the 32-bit counter it models, without signed overflow.
+    blocks.store(static_cast<int32_t>(static_cast<uint32_t>(b) + 1u), relaxed);
+    walking.store(false, std::memory_order_seq_cst);
+    return 0;
+}
+
+int32_t load_chain(const ChainTable& table) {
+    // count is forced to 0 during the copy, so a block that starts now processes nothing.
+    runner.count.store(0, std::memory_order_release);
+    const int32_t n = table.count < 0 ? 0 : (table.count > kTableCapacity ? kTableCapacity : table.count);
+    for (int32_t i = 0; i < n; ++i) {
+        runner.process[i].store(table.process[i], relaxed);
+        runner.instance[i].store(table.instance[i], relaxed);
+        runner.params[i].store(table.params[i], relaxed);
+        runner.kind[i].store(table.kind[i], relaxed);
+        runner.enabled[i].store(table.enabled[i], relaxed);
+    }
+    runner.count.store(n, std::memory_order_release);
+    return 0;
+}
+
+int32_t swap_chain_entries(int32_t i, int32_t j) {
+    if (i < 0 || j < 0 || i >= kTableCapacity || j >= kTableCapacity) return 0;
+    auto swap = [i, j](auto& arr) {
+        auto a = arr[i].load(relaxed);
+        arr[i].store(arr[j].load(relaxed), relaxed);
+        arr[j].store(a, relaxed);
+    };
+    swap(runner.process);
+    swap(runner.instance);
+    swap(runner.params);
+    swap(runner.kind);
+    swap(runner.enabled);
+    return 0;
+}
+
+void enable_entry(int32_t i) {
+    if (i >= 0 && i < kTableCapacity) runner.enabled[i].store(1, relaxed);
+}
+
+void disable_entry(int32_t i) {
+    if (i >= 0 && i < kTableCapacity) runner.enabled[i].store(0, relaxed);
+}
+
+int32_t block_counter() { return blocks.load(relaxed); }
+float elapsed_seconds() { return elapsed.load(relaxed); }
+int32_t runner_messages_posted() { return messages_posted.load(relaxed); }
+
+bool take_runner_message() { return message_pending.exchange(false, std::memory_order_acq_rel); }
+
+void wait_for_walk() {
+    while (walking.load(std::memory_order_seq_cst)) std::this_thread::yield();
+}
+
+void effects_startup() {
+    runner.count.store(0, std::memory_order_release);
+    for (int i = 0; i < kTableCapacity; ++i) {
+        runner.process[i].store(nullptr, relaxed);
+        runner.instance[i].store(nullptr, relaxed);
+        runner.params[i].store(nullptr, relaxed);
+        runner.kind[i].store(0, relaxed);
+        runner.enabled[i].store(0, relaxed);
+    }
+    rack_gate.store(1);
+    load_gate.store(1);
+    cpu_load.store(0.0f);
+    elapsed.store(0.0f);
+    counter_frequency.store(1'000'000'000, relaxed);  // the counter counts nanoseconds
+    blocks.store(0);
+    messages_posted.store(0);
+    message_pending.store(false);
+}
+
+namespace {
+// Module start-up, before main.
+const bool started_up = (effects_startup(), true);
+}  // namespace
+
+ChainTable runner_table_snapshot() {
+    ChainTable t;
+    t.count = runner.count.load(std::memory_order_acquire);
+    for (int i = 0; i < kTableCapacity; ++i) {
+        t.process[i] = runner.process[i].load(relaxed);
+        t.instance[i] = runner.instance[i].load(relaxed);
+        t.params[i] = runner.params[i].load(relaxed);
+        t.kind[i] = runner.kind[i].load(relaxed);
+        t.enabled[i] = runner.enabled[i].load(relaxed);
+    }
+    return t;
+}
+
+void set_block_counter_for_test(int32_t value) { blocks.store(value, relaxed); }
+
+}  // namespace vx

@@ -1,0 +1,117 @@
+// Unit effects: the registry of effect kinds, the contract every kind follows, and the chain
+// runner that the capture thread calls for every block.
+//
+// Threads: ChainRunner (and through it every ProcessFn) runs on the audio thread and never
+// allocates, locks or blocks. Everything else here runs on the user-interface thread.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "forms.h"
+
+namespace vx {
+
+using EffectKind = int32_t;
+constexpr int kKindCount = 14;       // rows 0..13
+constexpr int kTableCapacity = 32;
+constexpr int kNameSize = 256;
+constexpr int kParameterWords = 101;
+constexpr int kStoredParameterWords = 73;  // words 0..72 go into chain files
+
+// 101 words; floats travel as bit patterns, booleans in the lowest byte.
+using ParameterBlock = std::array<int32_t, kParameterWords>;
+
+// The cell that refers to one effect object (its editor window and its processing state).
+struct EffectCell {
+    Form* form = nullptr;
+};
+using EffectInstance = EffectCell*;
+
+using ProcessFn = int32_t (*)(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer,
+                              EffectInstance instance);
+using CreateFn = EffectInstance (*)();
+using ParamsFn = void (*)(int32_t* block, EffectInstance instance, int32_t direction);
+
+struct EffectRegistry {
+    int32_t count = 0;  // highest valid kind index (13), not the number of rows
+    char names[kTableCapacity][kNameSize] = {};
+    ProcessFn process[kTableCapacity] = {};
+    CreateFn create[kTableCapacity] = {};
+    ParamsFn params[kTableCapacity] = {};
+};
+
+struct ChainTable {
+    int32_t count = 0;
+    char names[kTableCapacity][kNameSize] = {};
+    ProcessFn process[kTableCapacity] = {};
+    EffectInstance instance[kTableCapacity] = {};
+    ParamsFn params[kTableCapacity] = {};
+    int32_t kind[kTableCapacity] = {};
+    int32_t enabled[kTableCapacity] = {};
+};
+
+// Fills the whole record (the same content on every call) and returns it.
+const EffectRegistry& get_registry();
+
+// Copies a name into a table's char[256] field, NUL-terminated and cut to fit.
+void copy_name(char (&dst)[kNameSize], const char* src);
+
+// The display name of a kind (exactly as listed); "" outside 0..13.
+const char* kind_name(EffectKind k);
+// True once the kind's unit is linked in and fills its row.
+bool kind_available(EffectKind k);
+
+// Destroys an instance made by a CreateFn: hides and closes its window, frees the object and the
+// cell. Returns false, and destroys nothing, if the window refuses to close. Null is accepted.
+bool destroy_instance(EffectInstance instance);
+// Frees the object and the cell even if the window refused to close.
+void force_destroy_instance(EffectInstance instance);
+
+// --- Registration of effect kinds -----------------------------------------------------------
+
+struct KindEntry {
+    ProcessFn process = nullptr;
+    CreateFn create = nullptr;
+    ParamsFn params = nullptr;
+};
+
+// Called at static initialisation by each effect unit (see VX_REGISTER_KIND in effect_unit.h).
+bool register_kind(EffectKind k, KindEntry entry);
+
+// --- Chain runner ---------------------------------------------------------------------------
+
+extern std::atomic<int32_t> rack_gate;
+extern std::atomic<int32_t> load_gate;
+extern std::atomic<float> cpu_load;
+
+int32_t ChainRunner(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer);
+int32_t load_chain(const ChainTable& table);
+int32_t swap_chain_entries(int32_t i, int32_t j);
+void enable_entry(int32_t i);
+void disable_entry(int32_t i);
+
+// Blocks processed since start-up (only those that passed both gates).
+int32_t block_counter();
+// Seconds spent in the last measured walk.
+float elapsed_seconds();
+// The runner's once-in-800000-blocks message to the main window: returns true once per post.
+bool take_runner_message();
+// How many messages were posted since start-up.
+int32_t runner_messages_posted();
+
+// Waits until no walk of ChainRunner that may have passed the gates is still in progress. Call it
+// after closing a gate and before destroying or replacing anything a walk may still use.
+void wait_for_walk();
+
+// Module start-up values: runner copy empty, both gates open, counter frequency read, block
+// counter 0. Runs once at program start; tests call it again to begin from a clean state.
+void effects_startup();
+
+// Test support: the runner's copy as a plain table (names are never copied into it).
+ChainTable runner_table_snapshot();
+// Test support: sets the block counter, so that rare events can be reached quickly.
+void set_block_counter_for_test(int32_t value);
+
+}  // namespace vx

@@ -1,0 +1,54 @@
+// Laws shared by several effect kinds: how a control position becomes a factor, and filter cores
+// that more than one kind runs. Header-only so that each kind inlines them into its own loop.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+
+namespace vx {
+
+// Position 0..100 of a slider to a factor from 1/11 to 11: linear above the centre (1 at 50), its
+// reciprocal mirror below, so p and 100 - p give reciprocal factors. A position outside 0 <= p < 101
+// gives nothing, and the caller keeps its field as it was.
+inline std::optional<float> SliderFactor(int32_t position) {
+    const float x = static_cast<float>(position);
+    if (!(x >= 0.0f && x < 101.0f)) return std::nullopt;
+    const double xd = x;
+    const double factor = xd >= 50.0 ? (xd - 50.0) / 5.0 + 1.0 : 1.0 / (std::fabs(xd - 50.0) / 5.0 + 1.0);
+    return static_cast<float>(factor);
+}
+
+// Four-pole resonant low-pass. The arithmetic runs in extended precision and every assignment is
+// stored as float64, so that long runs stay on the same path as the reference recurrence.
+struct FourPoleLowpass {
+    double in = 0, out1 = 0, out2 = 0, out3 = 0, out4 = 0, in1 = 0, in2 = 0, in3 = 0, in4 = 0;
+
+    // f = 1.16 x fc, stored as float64.
+    static double f_of(double fc) { return static_cast<double>(1.16L * static_cast<long double>(fc)); }
+    // fb = (1 - 0.15 x f x f) x res, stored as float64.
+    static double fb_of(double f, double res) {
+        const long double lf = f;
+        return static_cast<double>((1.0L - 0.15L * lf * lf) * static_cast<long double>(res));
+    }
+
+    // One sample through the four poles; returns out4 (the caller rounds it as it stores it).
+    double step(double x, double f, double fb) {
+        const long double lf = f;
+        in = x;
+        in = static_cast<double>(static_cast<long double>(in) - static_cast<long double>(out4) * fb);
+        in = static_cast<double>(((0.35013L * (lf * lf)) * (lf * lf)) * static_cast<long double>(in));
+        const long double g = 1.0L - lf;
+        out1 = static_cast<double>((0.3L * in1 + in) + g * out1);
+        in1 = in;
+        out2 = static_cast<double>((0.3L * in2 + out1) + g * out2);
+        in2 = out1;
+        out3 = static_cast<double>((0.3L * in3 + out2) + g * out3);
+        in3 = out2;
+        out4 = static_cast<double>((0.3L * in4 + out3) + g * out4);
+        in4 = out3;
+        return out4;
+    }
+};
+
+}  // namespace vx

@@ -1,0 +1,192 @@
+#include "chain_builder.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace vx {
+
+bool parse_int(const std::string& s, int& out) {
+    if (s.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(s.c_str(), &end, 10);
+    if (errno != 0 || end == s.c_str() || *end != '\0' || v < INT_MIN || v > INT_MAX) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+EffectKind parse_kind(const std::string& word) {
+    int idx = 0;
+    if (parse_int(word, idx)) return idx >= 0 && idx < kKindCount ? idx : -1;
+    for (int k = 0; k < kKindCount; ++k)
+        if (word == kind_name(k)) return k;
+    return -1;
+}
+
+OfflineChain::OfflineChain() {
+    const EffectRegistry& reg = get_registry();
+    table_.count = kSlots;
+    for (int i = 0; i < kSlots; ++i) {
+        copy_name(table_.names[i], reg.names[0]);
+        table_.process[i] = reg.process[0];
+        table_.params[i] = reg.params[0];
+        table_.instance[i] = nullptr;
+        table_.kind[i] = 0;
+        table_.enabled[i] = 0;
+    }
+}
+
+OfflineChain::~OfflineChain() {
+    // Nothing may still walk the instances once they are gone.
+    ChainTable empty;
+    load_chain(empty);
+    wait_for_walk();
+    for (int i = 0; i < kSlots; ++i) force_destroy_instance(table_.instance[i]);
+}
+
+std::string OfflineChain::add_effect(const std::string& kind_word) {
+    const EffectKind k = parse_kind(kind_word);
+    if (k < 0) return "unknown effect kind \"" + kind_word + "\" (see --list-kinds)";
+    if (k == 0) return "\"" + kind_word + "\" is the empty slot, not an effect";
+    if (!kind_available(k)) return std::string("effect kind \"") + kind_name(k) + "\" is not built yet";
+    int slot = -1;
+    for (int i = 0; i < kSlots; ++i)
+        if (table_.kind[i] == 0) {
+            slot = i;
+            break;
+        }
+    if (slot < 0) return "more than 16 effects: every slot is taken";
+    const EffectRegistry& reg = get_registry();
+    copy_name(table_.names[slot], reg.names[k]);
+    table_.process[slot] = reg.process[k];
+    table_.params[slot] = reg.params[k];
+    table_.kind[slot] = k;
+    table_.instance[slot] = reg.create[k]();
+    table_.enabled[slot] = 1;
+    return "";
+}
+
+Form* OfflineChain::form(int slot) const {
+    if (slot < 1 || slot > kSlots) return nullptr;
+    EffectInstance inst = table_.instance[slot - 1];
+    return inst ? inst->form : nullptr;
+}
+
+std::string OfflineChain::set_control(const std::string& assignment) {
+    const auto colon = assignment.find(':');
+    const auto eq = assignment.find('=', colon == std::string::npos ? 0 : colon);
+    if (colon == std::string::npos || eq == std::string::npos || eq == colon + 1)
+        return "malformed --set \"" + assignment + "\" (expected S:NAME=VALUE)";
+    int slot = 0;
+    if (!parse_int(assignment.substr(0, colon), slot))
+        return "malformed --set \"" + assignment + "\": slot is not a number";
+    if (slot < 1 || slot > kSlots) return "slot " + std::to_string(slot) + " is out of range 1..16";
+    Form* f = form(slot);
+    if (f == nullptr) return "slot " + std::to_string(slot) + " is empty";
+    const std::string name = assignment.substr(colon + 1, eq - colon - 1);
+    Control* c = f->find(name);
+    if (c == nullptr)
+        return "slot " + std::to_string(slot) + " (" + kind_name(table_.kind[slot - 1]) + ") has no control \"" +
+               name + "\" (see --controls)";
+    const std::string why = set_control_value(*c, assignment.substr(eq + 1));
+    return why.empty() ? "" : "--set \"" + assignment + "\": " + why;
+}
+
+std::string OfflineChain::switch_off(const std::string& slot_word) {
+    int slot = 0;
+    if (!parse_int(slot_word, slot)) return "malformed --off \"" + slot_word + "\": slot is not a number";
+    if (slot < 1 || slot > kSlots) return "slot " + std::to_string(slot) + " is out of range 1..16";
+    table_.enabled[slot - 1] = 0;
+    return "";
+}
+
+void OfflineChain::load() const { load_chain(table_); }
+
+std::string set_control_value(Control& c, const std::string& value) {
+    int v = 0;
+    switch (c.type()) {
+        case Control::Type::TextBox:
+            static_cast<TextBox&>(c).set_text(value);
+            return "";
+        case Control::Type::Slider:
+        case Control::Type::CheckBox:
+        case Control::Type::Selector:
+        case Control::Type::RadioGroup:
+            if (!parse_int(value, v)) return "value \"" + value + "\" is not a whole number";
+            break;
+        default:
+            return std::string("a ") + Control::type_name(c.type()) + " cannot be set";
+    }
+    switch (c.type()) {
+        case Control::Type::Slider:
+            static_cast<Slider&>(c).set_position(v);
+            break;
+        case Control::Type::CheckBox:
+            if (v != 0 && v != 1) return "a check box takes 0 or 1";
+            static_cast<CheckBox&>(c).set_checked(v == 1);
+            break;
+        case Control::Type::Selector: {
+            auto& s = static_cast<Selector&>(c);
+            if (v < 0 || v >= static_cast<int>(s.items().size()))
+                return "index " + value + " is outside 0.." + std::to_string(static_cast<int>(s.items().size()) - 1);
+            s.set_index(v);
+            break;
+        }
+        case Control::Type::RadioGroup: {
+            auto& r = static_cast<RadioGroup&>(c);
+            if (v < 0 || v >= static_cast<int>(r.items().size()))
+                return "index " + value + " is outside 0.." + std::to_string(static_cast<int>(r.items().size()) - 1);
+            r.set_index(v);
+            break;
+        }
+        default:
+            break;
+    }
+    return "";
+}
+
+std::string describe_control(const Control& c) {
+    std::string line = c.name() + "  " + Control::type_name(c.type());
+    switch (c.type()) {
+        case Control::Type::Slider: {
+            const auto& s = static_cast<const Slider&>(c);
+            line += "  " + std::to_string(s.min()) + ".." + std::to_string(s.max()) + "  position " +
+                    std::to_string(s.position());
+            if (!s.label.empty()) line += "  \"" + s.label + "\"";
+            break;
+        }
+        case Control::Type::CheckBox: {
+            const auto& b = static_cast<const CheckBox&>(c);
+            line += std::string("  0..1  ") + (b.checked() ? "checked" : "unchecked") + "  \"" + b.caption() + "\"";
+            break;
+        }
+        case Control::Type::Selector: {
+            const auto& s = static_cast<const Selector&>(c);
+            line += "  0.." + std::to_string(static_cast<int>(s.items().size()) - 1) + "  index " +
+                    std::to_string(s.index()) + "  \"" + s.text() + "\"";
+            break;
+        }
+        case Control::Type::RadioGroup: {
+            const auto& r = static_cast<const RadioGroup&>(c);
+            line += "  0.." + std::to_string(static_cast<int>(r.items().size()) - 1) + "  index " +
+                    std::to_string(r.index());
+            break;
+        }
+        case Control::Type::TextBox:
+            line += "  text \"" + static_cast<const TextBox&>(c).text() + "\"";
+            break;
+        case Control::Type::Label:
+            line += "  \"" + static_cast<const Label&>(c).caption() + "\"";
+            break;
+        case Control::Type::Button:
+            line += "  \"" + static_cast<const Button&>(c).caption() + "\"";
+            break;
+        default:
+            break;
+    }
+    return line;
+}
+
+}  // namespace vx
