@@ -1,0 +1,98 @@
+#include "chain_file.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace vx {
+
+namespace {
+
+void put16(uint8_t* p, int16_t v) {
+    const auto u = static_cast<uint16_t>(v);
+    p[0] = static_cast<uint8_t>(u);
+    p[1] = static_cast<uint8_t>(u >> 8);
+}
+void put32(uint8_t* p, int32_t v) {
+    const auto u = static_cast<uint32_t>(v);
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(u >> (8 * i));
+}
+int16_t get16(const uint8_t* p) { return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8))); }
+int32_t get32(const uint8_t* p) {
+    uint32_t u = 0;
+    for (int i = 0; i < 4; ++i) u |= static_cast<uint32_t>(p[i]) << (8 * i);
+    return static_cast<int32_t>(u);
+}
+
+}  // namespace
+
+bool read_chain_file(const std::string& path, ChainFile& rec) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    std::vector<uint8_t> b(kChainFileSize);
+    const size_t got = std::fread(b.data(), 1, b.size(), f);
+    std::fclose(f);
+    if (got != b.size()) return false;
+    rec.reserved = get16(&b[0]);
+    rec.version = get16(&b[kChainVersionOffset]);
+    for (int i = 0; i < 32; ++i) {
+        rec.kind[i] = get32(&b[static_cast<size_t>(kChainKindOffset + 4 * i)]);
+        rec.onoff[i] = get32(&b[static_cast<size_t>(kChainOnOffOffset + 4 * i)]);
+        for (int w = 0; w < kParameterWords; ++w)
+            rec.blocks[i][w] = get32(&b[static_cast<size_t>(kChainBlocksOffset + 404 * i + 4 * w)]);
+    }
+    return true;
+}
+
+std::string write_chain_file(const std::string& path, const ChainFile& rec) {
+    std::vector<uint8_t> b(kChainFileSize);
+    put16(&b[0], rec.reserved);
+    put16(&b[kChainVersionOffset], rec.version);
+    for (int i = 0; i < 32; ++i) {
+        put32(&b[static_cast<size_t>(kChainKindOffset + 4 * i)], rec.kind[i]);
+        put32(&b[static_cast<size_t>(kChainOnOffOffset + 4 * i)], rec.onoff[i]);
+        for (int w = 0; w < kParameterWords; ++w)
+            put32(&b[static_cast<size_t>(kChainBlocksOffset + 404 * i + 4 * w)], rec.blocks[i][w]);
+    }
+    const std::string tmp = path + ".part-" + std::to_string(::getpid());
+    FILE* f = std::fopen(tmp.c_str(), "wb");
+    if (f == nullptr) return std::strerror(errno);
+    const bool written = std::fwrite(b.data(), 1, b.size(), f) == b.size();
+    const bool flushed = std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0;
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !flushed || !closed) {
+        const std::string why = errno ? std::strerror(errno) : "write failed";
+        std::remove(tmp.c_str());
+        return why;
+    }
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+        const std::string why = std::strerror(errno);
+        std::remove(tmp.c_str());
+        return why;
+    }
+    return "";
+}
+
+int32_t map_old_kind(int32_t stored) {
+    static constexpr int32_t kMap[14] = {0, 13, 4, 3, 6, 7, 9, 2, 11, 8, 5, 12, 10, 1};
+    return stored >= 0 && stored < 14 ? kMap[stored] : stored;
+}
+
+std::string with_pre_suffix(const std::string& path) {
+    const auto at = path.find(".pre");
+    if (at != std::string::npos && at + 4 == path.size()) return path;
+    return path + ".pre";
+}
+
+std::string fkey_prefix(int n) {
+    if (n == 1) return "F1 ";
+    if (n >= 2 && n <= 12) return "F" + std::to_string(n);
+    return "";
+}
+
+std::string cut_path(const std::string& path) { return path.size() > 255 ? path.substr(0, 255) : path; }
+
+}  // namespace vx

@@ -1,0 +1,51 @@
+// The FX chain file ("*.pre"): one 13188-byte little-endian record holding a whole rack, the kind
+// and on/off state of each slot and each effect's parameter block.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/effects.h"
+
+namespace vx {
+
+constexpr int kChainFileSize = 13188;
+constexpr int16_t kChainFileVersion = 303;
+
+struct ChainFile {
+    int16_t reserved = 0;  // never interpreted, written back as read
+    int16_t version = 0;
+    int32_t kind[32] = {};
+    int32_t onoff[32] = {};
+    int32_t blocks[32][kParameterWords] = {};
+};
+
+// Byte offsets of the fields in the file.
+constexpr int kChainVersionOffset = 2;
+constexpr int kChainKindOffset = 4;
+constexpr int kChainOnOffOffset = 132;
+constexpr int kChainBlocksOffset = 260;
+
+// Reads one record from the start of the file into `rec`. False (and `rec` untouched) when the file
+// cannot be opened or holds fewer than 13188 bytes.
+bool read_chain_file(const std::string& path, ChainFile& rec);
+
+// Writes the record beside `path` under a temporary name, then renames it, so that a failure never
+// leaves a truncated preset under the final name. Returns "" or the reason.
+std::string write_chain_file(const std::string& path, const ChainFile& rec);
+
+// Kind numbers of files older than version 303, mapped onto today's rows; others pass unchanged.
+int32_t map_old_kind(int32_t stored);
+
+// The name a save dialog's answer is saved under: ".pre" is appended unless the first occurrence of
+// ".pre" (case-sensitive) ends exactly at the end.
+std::string with_pre_suffix(const std::string& path);
+
+// The file-name prefix that key F<n> (1..12) loads; "" for any other n. F1's has a trailing blank
+// so that it does not match F10..F12.
+std::string fkey_prefix(int n);
+
+// Paths are at most 255 characters.
+std::string cut_path(const std::string& path);
+
+}  // namespace vx
