@@ -58,10 +58,7 @@ public:
     SliderBinding(Slider& s, QSlider* w, QLabel* cap, QLabel* value)
         : ControlBinding(s, w, cap, value), s_(s), w_(w), value_(value) {
         connect(w, &QSlider::valueChanged, this, [this](int v) {
-            if (!attached()) return;
-            QPointer<SliderBinding> self(this);
-            s_.set_position(v);
-            if (self && attached()) sync();
+            user_action([&] { s_.set_position(v); });
         });
     }
     static std::unique_ptr<ControlBinding> make(Slider& s, QWidget* parent) {
@@ -101,10 +98,7 @@ class CheckBoxBinding : public ControlBinding {
 public:
     CheckBoxBinding(CheckBox& c, QCheckBox* w) : ControlBinding(c, w), c_(c), w_(w) {
         connect(w, &QCheckBox::clicked, this, [this](bool checked) {
-            if (!attached()) return;
-            QPointer<CheckBoxBinding> self(this);
-            c_.set_checked(checked);
-            if (self && attached()) sync();
+            user_action([&] { c_.set_checked(checked); });
         });
     }
     static std::unique_ptr<ControlBinding> make(CheckBox& c, QWidget* parent) {
@@ -127,10 +121,7 @@ public:
     SelectorBinding(Selector& s, QComboBox* w) : ControlBinding(s, w), s_(s), w_(w) {
         // activated: a user's choice only, also of the entry already shown.
         connect(w, &QComboBox::activated, this, [this](int i) {
-            if (!attached()) return;
-            QPointer<SelectorBinding> self(this);
-            s_.set_index(i);
-            if (self && attached()) sync();
+            user_action([&] { s_.set_index(i); });
         });
     }
     static std::unique_ptr<ControlBinding> make(Selector& s, QWidget* parent) {
@@ -188,9 +179,7 @@ protected:
 class ButtonBinding : public ControlBinding {
 public:
     ButtonBinding(Button& b, ModelButton* w) : ControlBinding(b, w), b_(b), w_(w) {
-        connect(w, &QPushButton::clicked, this, [this] {
-            if (attached()) b_.click();
-        });
+        connect(w, &QPushButton::clicked, this, [this] { user_action([&] { b_.click(); }); });
         QPointer<ButtonBinding> self(this);
         w->released = [self](Qt::MouseButton mb, QPoint p) {
             if (self && self->attached()) self->mouse_up(mb, p);
@@ -217,9 +206,7 @@ private:
         int x = p.x(), y = p.y();
         if (b_.bounds.width > 0 && w_->width() > 0) x = x * b_.bounds.width / w_->width();
         if (b_.bounds.height > 0 && w_->height() > 0) y = y * b_.bounds.height / w_->height();
-        QPointer<ButtonBinding> self(this);
-        b_.mouse_up(which, x, y);
-        if (self && attached()) sync();
+        user_action([&] { b_.mouse_up(which, x, y); });
     }
 
     Button& b_;
@@ -272,10 +259,7 @@ public:
             lay->addWidget(b);
         }
         connect(buttons_, &QButtonGroup::idClicked, this, [this](int i) {
-            if (!attached()) return;
-            QPointer<RadioGroupBinding> self(this);
-            r_.set_index(i);
-            if (self && attached()) sync();
+            user_action([&] { r_.set_index(i); });
         });
     }
     static std::unique_ptr<ControlBinding> make(RadioGroup& r, QWidget* parent) {
@@ -342,17 +326,18 @@ protected:
             default: break;
         }
         if (k->matches(QKeySequence::Copy) || k->matches(QKeySequence::SelectAll)) return false;
-        QPointer<TextBoxBinding> self(this);
         if (k->key() == Qt::Key_Backspace) {
-            t_.key_press(8);
+            user_action([&] { t_.key_press(8); });
         } else if ((k->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) == 0) {
             // The model's text is bytes: printable ASCII only.
-            for (QChar ch : k->text()) {
-                if (!self || !attached()) break;
-                if (ch.unicode() >= 32 && ch.unicode() < 127) t_.key_press(static_cast<char>(ch.unicode()));
+            const QString typed = k->text();
+            QPointer<TextBoxBinding> self(this);
+            for (QChar ch : typed) {
+                if (!self) break;
+                if (ch.unicode() >= 32 && ch.unicode() < 127)
+                    user_action([&] { t_.key_press(static_cast<char>(ch.unicode())); });
             }
         }
-        if (self && attached()) sync();
         return true;
     }
 
@@ -388,12 +373,8 @@ private:
 class UpDownBinding : public ControlBinding {
 public:
     UpDownBinding(UpDown& u, QWidget* w, QToolButton* up, QToolButton* down) : ControlBinding(u, w), u_(u) {
-        connect(up, &QToolButton::clicked, this, [this] {
-            if (attached()) u_.click_up();
-        });
-        connect(down, &QToolButton::clicked, this, [this] {
-            if (attached()) u_.click_down();
-        });
+        connect(up, &QToolButton::clicked, this, [this] { user_action([&] { u_.click_up(); }); });
+        connect(down, &QToolButton::clicked, this, [this] { user_action([&] { u_.click_down(); }); });
     }
     static std::unique_ptr<ControlBinding> make(UpDown& u, QWidget* parent) {
         auto* w = new QWidget(parent);
@@ -496,6 +477,14 @@ void ControlBinding::sync() {
     if (!widget_) return;
     const QSignalBlocker block(widget_.data());
     update_widget();
+}
+
+void ControlBinding::user_action(const std::function<void()>& act) {
+    if (!control_) return;
+    QPointer<ControlBinding> self(this);
+    act();
+    // The handler may have destroyed the form, and with it this binding's control or the binding.
+    if (self && control_) sync();
 }
 
 void ControlBinding::detach() {

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,6 +43,8 @@ protected:
     virtual void update_widget() = 0;
     // True while the control may still be used.
     bool attached() const { return control_ != nullptr; }
+    // Runs a user's action on the control (a setter, a click), then shows what the model made of it.
+    void user_action(const std::function<void()>& act);
 
 private:
     Control* control_;
