@@ -223,6 +223,11 @@ void Header::set_section(int i, std::string text) {
 Form::Form(std::string caption, int client_width, int client_height)
     : caption_(std::move(caption)), client_width_(client_width), client_height_(client_height) {}
 
+Form::~Form() {
+    destroyed_ = true;
+    notify();
+}
+
 void Form::set_caption(std::string c) {
     caption_ = std::move(c);
     notify();

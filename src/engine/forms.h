@@ -235,7 +235,8 @@ public:
     explicit Form(std::string caption, int client_width = 400, int client_height = 300);
     Form(const Form&) = delete;
     Form& operator=(const Form&) = delete;
-    virtual ~Form() = default;
+    // Tells the window's observers once, with destroyed() true, so that a view can let go of it.
+    virtual ~Form();
 
     const std::string& caption() const { return caption_; }
     void set_caption(std::string c);
@@ -261,10 +262,13 @@ public:
     std::string skin_path;
     int32_t shown_once = 0;
 
-    // Observers of the window itself (visibility, caption, skin).
+    // Observers of the window itself (visibility, caption, skin, its end).
     using Observer = std::function<void(const Form&)>;
     int observe(Observer o);
     void unobserve(int id);
+    // True only while the observers hear of the window's end: its controls are gone by then, and an
+    // observer must not touch them nor the window once it returns.
+    bool destroyed() const { return destroyed_; }
 
     // Where the first show of every editor looks for the current skin; set by the main window.
     static std::string& skin_folder();
@@ -282,6 +286,7 @@ private:
     int client_width_, client_height_;
     std::vector<Control*> controls_;
     bool visible_ = false;
+    bool destroyed_ = false;
     std::vector<std::pair<int, Observer>> observers_;
     int next_observer_ = 1;
 };

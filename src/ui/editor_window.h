@@ -1,0 +1,41 @@
+// The editor window of an effect: modeless, of fixed size, with the Form's caption, and shown and
+// hidden as the Form says. Its close button only hides the Form; closing never destroys the
+// effect. The window goes away by itself when its Form is destroyed.
+#pragma once
+
+#include <QWidget>
+
+#include "engine/forms.h"
+
+namespace vx {
+
+class FormView;
+
+class EditorWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit EditorWindow(Form& form, QWidget* parent = nullptr);
+    ~EditorWindow() override;
+
+    // The window of `form`, made at the first call.
+    static EditorWindow* of(Form& form, QWidget* parent = nullptr);
+    // The window of `form` if one exists, else null.
+    static EditorWindow* find(const Form& form);
+
+    // Null once the form has been destroyed.
+    Form* form() const { return form_; }
+    FormView* view() const { return view_; }
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    void follow(const Form& f);
+
+    Form* form_;
+    int observer_ = 0;
+    FormView* view_;
+    bool placed_ = false;
+};
+
+}  // namespace vx

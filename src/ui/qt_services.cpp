@@ -1,0 +1,74 @@
+#include "qt_services.h"
+
+#include <QCoreApplication>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QTimer>
+#include <QUrl>
+
+namespace vx {
+
+namespace {
+
+QString title() {
+    const QString name = QGuiApplication::applicationDisplayName();
+    return name.isEmpty() ? QStringLiteral("Varnomix") : name;
+}
+
+}  // namespace
+
+void QtServices::message(const std::string& text) {
+    QMessageBox::information(parent_, title(), QString::fromStdString(text), QMessageBox::Ok);
+}
+
+void QtServices::warning(const std::string& text) {
+    QMessageBox::warning(parent_, title(), QString::fromStdString(text), QMessageBox::Ok);
+}
+
+std::optional<std::string> QtServices::file_dialog(const FileDialog& d, bool save) {
+    QFileDialog dlg(parent_, QString::fromStdString(d.caption), QString::fromStdString(d.folder));
+    dlg.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dlg.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    QStringList filters;
+    for (const auto& f : d.filters) filters << QString::fromStdString(f);
+    if (!filters.isEmpty()) dlg.setNameFilters(filters);
+    if (!d.default_suffix.empty()) dlg.setDefaultSuffix(QString::fromStdString(d.default_suffix));
+    if (!d.file_name.empty()) dlg.selectFile(QString::fromStdString(d.file_name));
+    if (dlg.exec() != QDialog::Accepted) return std::nullopt;
+    const QStringList chosen = dlg.selectedFiles();
+    if (chosen.isEmpty() || chosen.first().isEmpty()) return std::nullopt;
+    return chosen.first().toStdString();
+}
+
+std::optional<std::string> QtServices::open_file(const FileDialog& d) { return file_dialog(d, false); }
+
+std::optional<std::string> QtServices::save_file(const FileDialog& d) { return file_dialog(d, true); }
+
+Services::Point QtServices::pointer() {
+    const QPoint p = QCursor::pos();
+    return Point{p.x(), p.y()};
+}
+
+void QtServices::move_pointer(Point p) { QCursor::setPos(p.x, p.y); }
+
+void QtServices::open_url(const std::string& url) {
+    QDesktopServices::openUrl(QUrl(QString::fromStdString(url), QUrl::TolerantMode));
+}
+
+void QtServices::quit(int exit_status) {
+    quit_status_ = exit_status;
+    // Queued, so that the current handler finishes first, and so that a quit asked before the
+    // event loop runs still ends it once it starts.
+    QTimer::singleShot(0, QCoreApplication::instance(), [exit_status] { QCoreApplication::exit(exit_status); });
+}
+
+bool QtServices::unpack_skin(const std::string&, const std::string&) { return false; }
+
+void QtServices::load_skin(Form&, const std::string&) {}
+
+std::string QtServices::skin_name() { return std::string(); }
+
+}  // namespace vx
