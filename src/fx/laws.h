@@ -51,4 +51,13 @@ struct FourPoleLowpass {
     }
 };
 
+// --- One-pole low-pass --------------------------------------------------------------------------
+// Splits a channel into a low band and the remainder: state = c x state + (1 - c) x input, summed in
+// double and stored as float32. c near 1 puts the corner low. Returns the new state (the low band).
+inline float one_pole_lowpass(float& state, float c, float input) {
+    const double cd = c;
+    state = static_cast<float>(cd * state + (1.0 - cd) * input);
+    return state;
+}
+
 }  // namespace vx
