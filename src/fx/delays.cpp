@@ -121,31 +121,17 @@ inline void advance_sweep(TDelay_form::Channel& c, int32_t k) {
 __attribute__((target_clones("avx2", "sse4.2", "default")))
 bool unswept_taps(float* __restrict out, const float* __restrict in, const float* const src[5], const float* g,
                   float og, int32_t k) {
-    const float* __restrict s0 = src[0];
-    const float* __restrict s1 = src[1];
-    const float* __restrict s2 = src[2];
-    const float* __restrict s3 = src[3];
-    const float* __restrict s4 = src[4];
-    const double g0 = g[0], g1 = g[1], g2 = g[2], g3 = g[3], g4 = g[4];
+    const float* __restrict tap[5] = {src[0], src[1], src[2], src[3], src[4]};
+    double gain[5];
+    for (int j = 0; j < 5; ++j) gain[j] = g[j];
     uint64_t extended = 0;
     for (int32_t m = 0; m < k; ++m) {
-        double s;
         float acc = in[m];
-        s = static_cast<double>(acc) + static_cast<double>(s0[m]) * g0;
-        extended |= needs_extended(s);
-        acc = static_cast<float>(s);
-        s = static_cast<double>(acc) + static_cast<double>(s1[m]) * g1;
-        extended |= needs_extended(s);
-        acc = static_cast<float>(s);
-        s = static_cast<double>(acc) + static_cast<double>(s2[m]) * g2;
-        extended |= needs_extended(s);
-        acc = static_cast<float>(s);
-        s = static_cast<double>(acc) + static_cast<double>(s3[m]) * g3;
-        extended |= needs_extended(s);
-        acc = static_cast<float>(s);
-        s = static_cast<double>(acc) + static_cast<double>(s4[m]) * g4;
-        extended |= needs_extended(s);
-        acc = static_cast<float>(s);
+        for (int j = 0; j < 5; ++j) {
+            const double s = static_cast<double>(acc) + static_cast<double>(tap[j][m]) * gain[j];
+            extended |= needs_extended(s);
+            acc = static_cast<float>(s);
+        }
         out[m] = og * acc;
     }
     return extended != 0;

@@ -261,14 +261,18 @@ TEST(DistortionSoftHard, ZeroFramesChangeNothing) {
     EXPECT_EQ(f.lp_mem_L, 3.0f);
 }
 
+void move_exchanged_sliders(TDistortion1_form& f) {
+    f.ScrollBar_Smooth_k2.set_position(20);
+    f.ScrollBar_Tone2_k3.set_position(300);
+    f.ScrollBar_Tone1_k4.set_position(25000);
+    f.ScrollBar_Gain_In.set_position(80);
+    f.ScrollBar_Gain_Out.set_position(30);
+}
+
 TEST(DistortionSoftHard, ParameterBlockLayoutAndRestore) {
     Instance src(kKind);
     auto& s = src.as<TDistortion1_form>();
-    s.ScrollBar_Smooth_k2.set_position(20);
-    s.ScrollBar_Tone2_k3.set_position(300);
-    s.ScrollBar_Tone1_k4.set_position(25000);
-    s.ScrollBar_Gain_In.set_position(80);
-    s.ScrollBar_Gain_Out.set_position(30);
+    move_exchanged_sliders(s);
     s.ScrollBar_Color_M.set_position(10);
     s.ScrollBar_Color_N.set_position(100);
     ParameterBlock b{};
@@ -297,12 +301,7 @@ TEST(DistortionSoftHard, ParameterBlockLayoutAndRestore) {
     EXPECT_EQ(d.ScrollBar_Color_M.position(), 70);
     // It processes as an instance with the same sliders moved by hand, colors left alone.
     Instance hand(kKind);
-    auto& h = hand.as<TDistortion1_form>();
-    h.ScrollBar_Smooth_k2.set_position(20);
-    h.ScrollBar_Tone2_k3.set_position(300);
-    h.ScrollBar_Tone1_k4.set_position(25000);
-    h.ScrollBar_Gain_In.set_position(80);
-    h.ScrollBar_Gain_Out.set_position(30);
+    move_exchanged_sliders(hand.as<TDistortion1_form>());
     const auto in = noise(2 * 2000, 3);
     auto x = in, y = in;
     dst.process(x, 2);
