@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "laws.h"
+
 namespace vx {
 
 TDelay_form::TDelay_form() : Form("Delay", 330, 250) {
@@ -116,9 +118,8 @@ inline void advance_sweep(TDelay_form::Channel& c, int32_t k) {
 }
 
 // Five unswept taps for k samples: out[m] = og x (in[m] + the taps of src[0..4][m]), in double.
-// Returns true if any sum needs the extended path, and the caller then takes the run again. Cloned
-// for wider vector units; every clone does the same IEEE operations, so the results do not differ.
-__attribute__((target_clones("avx2", "sse4.2", "default")))
+// Returns true if any sum needs the extended path, and the caller then takes the run again.
+VX_VECTOR_CLONES
 bool unswept_taps(float* __restrict out, const float* __restrict in, const float* const src[5], const float* g,
                   float og, int32_t k) {
     const float* __restrict tap[5] = {src[0], src[1], src[2], src[3], src[4]};

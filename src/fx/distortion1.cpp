@@ -133,9 +133,8 @@ void TDistortion1_form::distortion(float* y, int32_t n, int32_t A, int32_t B, fl
 }
 
 namespace {
-// The bands through the rest of the curve and summed, into hi. Cloned for wider vector units; every
-// clone does the same IEEE operations, so the results do not differ.
-__attribute__((target_clones("avx2", "default")))
+// The bands through the rest of the curve and summed, into hi.
+VX_VECTOR_CLONES
 void finish_bands(const TDistortion1_form::Curve& curve, float* __restrict hi, const float* __restrict lo,
                   const double* __restrict atan_hi, const double* __restrict atan_lo, float gout, int32_t k) {
     for (int32_t i = 0; i < k; ++i) {

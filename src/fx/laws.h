@@ -60,4 +60,12 @@ inline float one_pole_lowpass(float& state, float c, float input) {
     return state;
 }
 
+// Kernels built again for wider vector units and chosen at load time. Each clone does the same IEEE
+// operations (no fused multiply-add), so the results do not depend on the machine.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VX_VECTOR_CLONES __attribute__((target_clones("avx2", "sse4.2", "default")))
+#else
+#define VX_VECTOR_CLONES
+#endif
+
 }  // namespace vx
