@@ -51,4 +51,21 @@ struct FourPoleLowpass {
     }
 };
 
+// --- One-pole low-pass --------------------------------------------------------------------------
+// Splits a channel into a low band and the remainder: state = c x state + (1 - c) x input, summed in
+// double and stored as float32. c near 1 puts the corner low. Returns the new state (the low band).
+inline float one_pole_lowpass(float& state, float c, float input) {
+    const double cd = c;
+    state = static_cast<float>(cd * state + (1.0 - cd) * input);
+    return state;
+}
+
+// Kernels built again for wider vector units and chosen at load time. Each clone does the same IEEE
+// operations (no fused multiply-add), so the results do not depend on the machine.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VX_VECTOR_CLONES __attribute__((target_clones("avx2", "sse4.2", "default")))
+#else
+#define VX_VECTOR_CLONES
+#endif
+
 }  // namespace vx

@@ -1,0 +1,266 @@
+#include "delays.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "laws.h"
+
+namespace vx {
+
+TDelay_form::TDelay_form() : Form("Delay", 330, 250) {
+    ScrollBar_Delay_Time.label = "Delay ";
+    ScrollBar_Delay_Decay.label = "Decay ";
+    ScrollBar_Delay_Gain.label = "Gain  ";
+    ScrollBar_Delay_I_Gain.label = "Echo Gain  ";
+    ScrollBar_Delay_Time.hint = "Delay time, 520 samples a step";
+    ScrollBar_Delay_Decay.hint = "Level of each echo against the one before";
+    ScrollBar_Delay_Gain.hint = "Output level of dry and echoes";
+    ScrollBar_Delay_I_Gain.hint = "Level of the first echo";
+    CheckRadioBox_Small_Flanger.hint = "Sweep the echoes slowly";
+    ScrollBar_Delay_Time.group = ScrollBar_Delay_Decay.group = "Echoes";
+    ScrollBar_Delay_Gain.group = ScrollBar_Delay_I_Gain.group = "Levels";
+    CheckRadioBox_Small_Flanger.group = "Echoes";
+    Slider* order[] = {&ScrollBar_Delay_Time, &ScrollBar_Delay_Decay, &ScrollBar_Delay_Gain, &ScrollBar_Delay_I_Gain};
+    int top = 24;
+    for (Slider* s : order) {
+        s->bounds = {16, top, 298, 17};
+        top += 48;
+        add(*s);
+    }
+    CheckRadioBox_Small_Flanger.bounds = {16, top, 140, 20};
+    add(CheckRadioBox_Small_Flanger);
+
+    ScrollBar_Delay_Time.on_change = [this] { ScrollBar_Delay_TimeChange(); };
+    ScrollBar_Delay_Decay.on_change = [this] { ScrollBar_Delay_DecayChange(); };
+    ScrollBar_Delay_Gain.on_change = [this] { ScrollBar_Delay_GainChange(); };
+    ScrollBar_Delay_I_Gain.on_change = [this] { ScrollBar_Delay_I_GainChange(); };
+    CheckRadioBox_Small_Flanger.on_click = [this] { CheckRadioBox_Small_FlangerClick(); };
+    FormCreate();
+}
+
+void TDelay_form::FormCreate() {
+    shown_once = 0;
+    sweep_on = 0;
+    for (Channel* c : {&L, &R}) {
+        c->sweep_offset = 0;
+        c->sweep_count = 0;
+        c->sweep_dir = 1;
+    }
+    delay_samples = 6000;
+    decay = 0.5f;
+    out_gain = 0.33f;
+    echo_gain = 0.0f;
+    // Each differs from the form's own position, so each runs its handler, in this order.
+    ScrollBar_Delay_Time.set_position(75);
+    ScrollBar_Delay_Decay.set_position(45);
+    ScrollBar_Delay_Gain.set_position(65);
+    ScrollBar_Delay_I_Gain.set_position(85);
+}
+
+void TDelay_form::ScrollBar_Delay_TimeChange() { delay_samples = ScrollBar_Delay_Time.position() * 520; }
+
+void TDelay_form::recompute_tap_gains() {
+    echo_gain = static_cast<float>(ScrollBar_Delay_I_Gain.position() / 100.0);
+    decay = static_cast<float>(ScrollBar_Delay_Decay.position() / 100.0);
+    float g[6];
+    g[0] = 1.0f;
+    for (int j = 1; j < 6; ++j) g[j] = g[j - 1] * decay;  // float32 products
+    for (int j = 0; j < 6; ++j) tap_gain[j] = g[j] * echo_gain;
+}
+
+void TDelay_form::ScrollBar_Delay_DecayChange() { recompute_tap_gains(); }
+
+void TDelay_form::ScrollBar_Delay_I_GainChange() { recompute_tap_gains(); }
+
+void TDelay_form::ScrollBar_Delay_GainChange() {
+    out_gain = static_cast<float>(ScrollBar_Delay_Gain.position() / 100.0);
+}
+
+void TDelay_form::CheckRadioBox_Small_FlangerClick() { sweep_on = CheckRadioBox_Small_Flanger.checked() ? 1 : 0; }
+
+namespace {
+
+// A float32 product is exact in double, so the double sum differs from the extended one only where it
+// rounds exactly onto a midpoint between two floats, or lies below the normal float range; there the
+// tap is taken again in extended precision. Everywhere else both give the same float32.
+inline uint64_t needs_extended(double s) {
+    const uint64_t bits = std::bit_cast<uint64_t>(s);
+    const uint64_t magnitude = bits & 0x7FFFFFFFFFFFFFFFull;
+    const uint64_t midpoint = (bits & 0x1FFFFFFFull) == 0x10000000ull;
+    const uint64_t tiny = magnitude - 1 < 0x380FFFFFFFFFFFFFull;  // 0 < |s| < 2^-126
+    return midpoint | tiny;
+}
+
+inline float extended_tap(float acc, float sample, float gain) {
+    return static_cast<float>(static_cast<long double>(acc) +
+                              static_cast<long double>(sample) * static_cast<long double>(gain));
+}
+
+// One sweep step; the direction turns once the offset has left 0..600.
+inline void step_sweep(TDelay_form::Channel& c) {
+    c.sweep_count = static_cast<int32_t>(static_cast<uint32_t>(c.sweep_count) + 1u);  // wraps, never overflows
+    if ((c.sweep_count & 127) == 0) c.sweep_offset += c.sweep_dir;
+    if (c.sweep_offset > TDelay_form::kSweepTop) c.sweep_dir = -1;
+    if (c.sweep_offset < 0) c.sweep_dir = 1;
+}
+
+// The same as k calls of step_sweep: the offset moves only at every 128th count, and the turn checks
+// in between find nothing new.
+inline void advance_sweep(TDelay_form::Channel& c, int32_t k) {
+    const uint32_t count = static_cast<uint32_t>(c.sweep_count);
+    const uint32_t steps = ((count & 127u) + static_cast<uint32_t>(k)) >> 7;
+    for (uint32_t s = 0; s < steps; ++s) {
+        c.sweep_offset += c.sweep_dir;
+        if (c.sweep_offset > TDelay_form::kSweepTop) c.sweep_dir = -1;
+        if (c.sweep_offset < 0) c.sweep_dir = 1;
+    }
+    c.sweep_count = static_cast<int32_t>(count + static_cast<uint32_t>(k));
+}
+
+// Five unswept taps for k samples: out[m] = og x (in[m] + the taps of src[0..4][m]), in double.
+// Returns true if any sum needs the extended path, and the caller then takes the run again.
+VX_VECTOR_CLONES
+bool unswept_taps(float* __restrict out, const float* __restrict in, const float* const src[5], const float* g,
+                  float og, int32_t k) {
+    const float* __restrict tap[5] = {src[0], src[1], src[2], src[3], src[4]};
+    double gain[5];
+    for (int j = 0; j < 5; ++j) gain[j] = g[j];
+    uint64_t extended = 0;
+    for (int32_t m = 0; m < k; ++m) {
+        float acc = in[m];
+        for (int j = 0; j < 5; ++j) {
+            const double s = static_cast<double>(acc) + static_cast<double>(tap[j][m]) * gain[j];
+            extended |= needs_extended(s);
+            acc = static_cast<float>(s);
+        }
+        out[m] = og * acc;
+    }
+    return extended != 0;
+}
+
+}  // namespace
+
+float delay_tap_add(float acc, float sample, float gain) {
+    const double s = static_cast<double>(acc) + static_cast<double>(sample) * gain;
+    if (needs_extended(s)) [[unlikely]]
+        return extended_tap(acc, sample, gain);
+    return static_cast<float>(s);
+}
+
+template <bool Right>
+void TDelay_form::run(Channel& c, int32_t n, int32_t D) {
+    D = std::clamp(D, 0, kMaxDelay);  // keeps every unswept tap inside the store
+    float g[5];
+    for (int j = 0; j < 5; ++j) g[j] = tap_gain[j];
+    const float og = out_gain;
+    float* w = c.work;
+
+    if (sweep_on != 0) {
+        for (int32_t i = 0; i < n; ++i) {
+            const float x = w[i];
+            c.line[c.write_pos] = x;
+            float acc = x;
+            c.read_pos = c.write_pos;
+            step_sweep(c);
+            for (int j = 0; j < 5; ++j) {
+                c.read_pos = c.write_pos - (j + 1) * D + c.sweep_offset;
+                if (c.read_pos < 0) c.read_pos += kStore;
+                // Up to 600 past the store: the zero tail of the line.
+                const float v = c.read_pos < kLineWords ? c.line[c.read_pos] : 0.0f;
+                acc = delay_tap_add(acc, v, g[j]);
+            }
+            w[i] = og * acc;
+            if (++c.write_pos == kStore) c.write_pos = 0;
+        }
+        return;
+    }
+
+    // Unswept taps lie at fixed distances behind the write position, so a run of samples that no
+    // index wraps in reads five contiguous stretches of the line.
+    int32_t behind[5];
+    for (int j = 0; j < 5; ++j) behind[j] = Right ? j * D + D / 2 : (j + 1) * D;
+    for (int32_t i = 0; i < n;) {
+        const int32_t wp = c.write_pos;
+        int32_t k = std::min(n - i, kStore - wp);
+        const float* src[5];
+        for (int j = 0; j < 5; ++j) {
+            int32_t rp = wp - behind[j];
+            if (rp < 0) {
+                rp += kStore;
+                k = std::min(k, kStore - rp);
+            }
+            src[j] = c.line + rp;
+        }
+        // Writing the run first is safe: every tap reads at or behind its own sample's write
+        // position, at most 5 x 52000 samples back, never where a later sample of the run writes.
+        float* dst = c.line + wp;
+        float* out = w + i;
+        for (int32_t m = 0; m < k; ++m) dst[m] = out[m];
+        if (unswept_taps(out, dst, src, g, og, k)) [[unlikely]] {
+            for (int32_t m = 0; m < k; ++m) {
+                float acc = dst[m];
+                for (int j = 0; j < 5; ++j) acc = extended_tap(acc, src[j][m], g[j]);
+                out[m] = og * acc;
+            }
+        }
+        c.read_pos = static_cast<int32_t>(src[4] + (k - 1) - c.line);
+        advance_sweep(c, k);
+        c.write_pos = wp + k == kStore ? 0 : wp + k;
+        i += k;
+    }
+}
+
+void TDelay_form::Delay_RT(int32_t frameCount, int32_t D) { run<false>(L, frameCount, D); }
+
+void TDelay_form::Delay_RT1(int32_t frameCount, int32_t D) { run<true>(R, frameCount, D); }
+
+void TDelay_form::Delay(int32_t frameCount, int32_t, int32_t channelCount, float* buffer) {
+    if (frameCount <= 0) return;
+    if (channelCount == 1) {
+        const int32_t D = delay_samples;
+        for (int32_t at = 0; at < frameCount; at += kWork) {
+            const int32_t k = std::min(kWork, frameCount - at);
+            std::copy(buffer + at, buffer + at + k, L.work);
+            Delay_RT(k, D);
+            std::copy(L.work, L.work + k, buffer + at);
+        }
+        return;
+    }
+    // The left channel is finished before the right one starts.
+    for (int right = 0; right < 2; ++right) {
+        Channel& c = right ? R : L;
+        const int32_t D = delay_samples;
+        for (int32_t at = 0; at < frameCount; at += kWork) {
+            const int32_t k = std::min(kWork, frameCount - at);
+            const float* from = buffer + 2 * static_cast<ptrdiff_t>(at) + right;
+            for (int32_t i = 0; i < k; ++i) c.work[i] = from[2 * i];
+            if (right)
+                Delay_RT1(k, D);
+            else
+                Delay_RT(k, D);
+            float* to = buffer + 2 * static_cast<ptrdiff_t>(at) + right;
+            for (int32_t i = 0; i < k; ++i) to[2 * i] = c.work[i];
+        }
+    }
+}
+
+void TDelay_form::get_parameters(int32_t* block) {
+    block[0] = ScrollBar_Delay_Time.position();
+    block[1] = ScrollBar_Delay_Decay.position();
+    block[2] = ScrollBar_Delay_Gain.position();
+    block[3] = ScrollBar_Delay_I_Gain.position();
+    put_bool_byte(block[4], CheckRadioBox_Small_Flanger.checked());
+}
+
+void TDelay_form::put_parameters(const int32_t* block) {
+    ScrollBar_Delay_Time.set_position(block[0]);
+    ScrollBar_Delay_Decay.set_position(block[1]);
+    ScrollBar_Delay_Gain.set_position(block[2]);
+    ScrollBar_Delay_I_Gain.set_position(block[3]);
+    // Checked only for a state byte of exactly 1, so that the box and the sweep always agree.
+    CheckRadioBox_Small_Flanger.set_checked((static_cast<uint32_t>(block[4]) & 0xFFu) == 1u);
+}
+
+VX_REGISTER_KIND(8, TDelay_form, Delay)
+
+}  // namespace vx
