@@ -3,6 +3,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vx {
 
 const SpeakerRow kSpeakerRows[6] = {
@@ -194,7 +198,14 @@ namespace {
 typedef double v2d __attribute__((vector_size(16)));
 typedef float v2f __attribute__((vector_size(8)));
 
-inline v2d to_float_and_back(v2d v) { return __builtin_convertvector(__builtin_convertvector(v, v2f), v2d); }
+// Rounds both lanes to float32 and widens them again.
+inline v2d to_float_and_back(v2d v) {
+#if defined(__SSE2__)
+    return reinterpret_cast<v2d>(_mm_cvtps_pd(_mm_cvtpd_ps(reinterpret_cast<__m128d>(v))));
+#else
+    return __builtin_convertvector(__builtin_convertvector(v, v2f), v2d);
+#endif
+}
 inline v2d pair(float a, float b) { return v2d{a, b}; }
 
 }  // namespace
@@ -315,42 +326,6 @@ void TEQ8_form::eq_mono(float* buffer, int32_t frames) {
     B.sum = acc;
 }
 
-void TEQ8_form::EQ8_dsp(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer) {
-    sample_rate = static_cast<float>(sampleRate);
-    if (frameCount <= 0 || buffer == nullptr) return;
-    const bool mono = channelCount == 1;
-    if (eq_on) {
-        if (mono)
-            eq_mono(buffer, frameCount);
-        else
-            eq_stereo(buffer, frameCount);
-    }
-    if (mono) {
-        if (hp_on) filter_fvc_1(buffer, frameCount);
-        if (lp_on) filter_fnc_1(buffer, frameCount);
-        if (shelf_on) filter_fvcs_1(buffer, frameCount);
-        if (speaker_on) filter_fnc_2000(buffer, frameCount);
-        if (low_cut_on) filter_notch(buffer, frameCount);
-    } else {
-        if (hp_on) {
-            filter_fvc_2(buffer, frameCount);
-            filter_fvc_3(buffer, frameCount);
-        }
-        if (lp_on) {
-            filter_fnc_2(buffer, frameCount);
-            filter_fnc_3(buffer, frameCount);
-        }
-        if (shelf_on) {
-            filter_fvcs_2(buffer, frameCount);
-            filter_fvcs_3(buffer, frameCount);
-        }
-        if (speaker_on) {
-            filter_fnc_2000_L(buffer, frameCount);
-            filter_fnc_2000_R(buffer, frameCount);
-        }
-    }
-}
-
 // --- filters ------------------------------------------------------------------------------------
 
 void TEQ8_form::recalc_a_fvc_1(float rate, float cutoff_hz) {
@@ -390,66 +365,174 @@ inline float biquad_step(BiquadMemory& m, float x, float A0, float A1, float A2)
     return m.y0;
 }
 
-}  // namespace
-
-void TEQ8_form::high_pass(BiquadMemory& m, float* buffer, int32_t count, int32_t stride) {
-    const float A0 = hp_A0, A1 = hp_A1, A2 = hp_A2;
+// Runs `step` over one channel (stride 1 for mono, 2 for one side of a stereo block).
+template <class Step>
+void run_channel(float* buffer, int32_t count, int32_t stride, Step step) {
     for (int32_t i = 0; i < count; ++i) {
         float& v = buffer[static_cast<size_t>(i) * stride];
-        v = biquad_step(m, v, A0, A1, A2);
+        v = step(v);
     }
 }
 
-void TEQ8_form::shelf(BiquadMemory& m, float* buffer, int32_t count, int32_t stride) {
-    const float B0 = shelf_B0, B1 = shelf_B1, B2 = shelf_B2;
-    const float g = shelf_gain;
-    for (int32_t i = 0; i < count; ++i) {
-        float& v = buffer[static_cast<size_t>(i) * stride];
-        const float y0 = biquad_step(m, v, B0, B1, B2);
-        v = static_cast<float>(static_cast<long double>(y0) * g + m.x0);
+// Both channels of a stereo block in one pass. Each channel has its own memory set, so this equals
+// the left pass followed by the right one, and the two recurrences overlap in the processor.
+template <class Left, class Right>
+void run_both(float* buffer, int32_t frames, Left left, Right right) {
+    for (int32_t i = 0; i < frames; ++i) {
+        buffer[2 * i] = left(buffer[2 * i]);
+        buffer[2 * i + 1] = right(buffer[2 * i + 1]);
     }
 }
 
-void TEQ8_form::four_pole(FourPoleLowpass& p, float* buffer, int32_t count, int32_t stride) {
-    lp_f = FourPoleLowpass::f_of(lp_fc);
-    lp_fb = FourPoleLowpass::fb_of(lp_f, lp_res);
-    const double f = lp_f, fb = lp_fb;
-    for (int32_t i = 0; i < count; ++i) {
-        float& v = buffer[static_cast<size_t>(i) * stride];
-        v = static_cast<float>(p.step(v, f, fb));
-    }
-}
-
-void TEQ8_form::speaker(FifthOrderMemory& m, float* buffer, int32_t count, int32_t stride) {
-    const double g = speaker_gain;
-    const long double c0 = speaker_c[0], c1 = speaker_c[1], c2 = speaker_c[2], c3 = speaker_c[3], c4 = speaker_c[4];
-    double* xv = m.xv;
-    double* yv = m.yv;
-    for (int32_t i = 0; i < count; ++i) {
-        float& v = buffer[static_cast<size_t>(i) * stride];
+// Speaker low-pass: xv[5] = x / GAIN, then the fifth-order sum in extended precision, stored float64.
+struct SpeakerStep {
+    FifthOrderMemory& m;
+    double gain;
+    long double c0, c1, c2, c3, c4;
+    float operator()(float x) const {
+        double* xv = m.xv;
+        double* yv = m.yv;
         for (int k = 0; k < 5; ++k) xv[k] = xv[k + 1];
-        xv[5] = static_cast<double>(v) / g;
+        xv[5] = static_cast<double>(x) / gain;
         for (int k = 0; k < 5; ++k) yv[k] = yv[k + 1];
         const long double sum = ((static_cast<long double>(xv[0]) + xv[5]) + 5.0L * (static_cast<long double>(xv[1]) + xv[4]) +
                                  10.0L * (static_cast<long double>(xv[2]) + xv[3])) +
                                 c0 * yv[0] + c1 * yv[1] + c2 * yv[2] + c3 * yv[3] + c4 * yv[4];
         yv[5] = static_cast<double>(sum);
-        v = static_cast<float>(yv[5]);
+        return static_cast<float>(yv[5]);
+    }
+};
+
+
+#if defined(__SSE2__)
+// The second-order filters of the high-pass and the shelf on one or two channels (lane 0: mono or
+// left, lane 1: right), with the results the extended-precision step gives, sample for sample.
+// The quotient by A0 sits on the recurrence and costs most of the time in extended precision, so
+// each sample is first estimated in double as X / A0 - (A2 / A0) y2 - (A1 / A0) y1. The estimate
+// differs from the extended result by less than 7 x 2^-53 x M, M = the sum of the magnitudes of
+// the terms; E = 2^-48 x M is far wider. Float rounding is monotonic, so when q - E and q + E
+// round to the same float32, the extended result rounds to it as well. Any sample where they do
+// not (or where M is 0, since the sign of an all-zero sum depends on the order of the terms) is
+// computed again exactly; that is rare outside digital silence.
+// Shelf (gain != nullptr): the output is y0 x gain + x0, in extended precision.
+void biquad_block(BiquadMemory& first, BiquadMemory* second, float* buffer, int32_t frames, float A0, float A1,
+                  float A2, const float* gain) {
+    const bool stereo = second != nullptr;
+    BiquadMemory spare;
+    BiquadMemory* mem[2] = {&first, stereo ? second : &spare};
+    const int lanes_mask = stereo ? 3 : 1;
+    const __m128d r = _mm_set1_pd(1.0 / static_cast<double>(A0));
+    const __m128d b1 = _mm_set1_pd(static_cast<double>(A1) / static_cast<double>(A0));
+    const __m128d b2 = _mm_set1_pd(static_cast<double>(A2) / static_cast<double>(A0));
+    const __m128d two = _mm_set1_pd(2.0);
+    const __m128d width = _mm_set1_pd(0x1p-48);
+    const __m128d abs_mask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFFLL));
+    const __m128d zero = _mm_setzero_pd();
+    __m128d x1 = _mm_set_pd(mem[1]->x1, mem[0]->x1), x2 = _mm_set_pd(mem[1]->x2, mem[0]->x2);
+    __m128d y1 = _mm_set_pd(mem[1]->y1, mem[0]->y1), y2 = _mm_set_pd(mem[1]->y2, mem[0]->y2);
+    const int stride = stereo ? 2 : 1;
+    for (int32_t i = 0; i < frames; ++i) {
+        float* at = buffer + static_cast<size_t>(i) * stride;
+        const __m128d x = _mm_set_pd(stereo ? at[1] : 0.0f, at[0]);
+        const __m128d X = _mm_add_pd(_mm_sub_pd(x, _mm_mul_pd(two, x1)), x2);
+        const __m128d p2 = _mm_mul_pd(b2, y2);
+        const __m128d p1 = _mm_mul_pd(b1, y1);
+        const __m128d q = _mm_sub_pd(_mm_sub_pd(_mm_mul_pd(X, r), p2), p1);
+        const __m128d inputs = _mm_add_pd(_mm_add_pd(_mm_and_pd(x, abs_mask), _mm_mul_pd(two, _mm_and_pd(x1, abs_mask))),
+                                          _mm_and_pd(x2, abs_mask));
+        const __m128d M = _mm_add_pd(_mm_add_pd(_mm_mul_pd(inputs, r), _mm_and_pd(p1, abs_mask)), _mm_and_pd(p2, abs_mask));
+        const __m128d E = _mm_mul_pd(M, width);
+        const __m128 y_f = _mm_cvtpd_ps(q);
+        const __m128i lo = _mm_castps_si128(_mm_cvtpd_ps(_mm_sub_pd(q, E)));
+        const __m128i hi = _mm_castps_si128(_mm_cvtpd_ps(_mm_add_pd(q, E)));
+        const int ok = _mm_movemask_pd(_mm_cmpgt_pd(M, zero)) & _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(lo, hi)));
+        __m128d y = _mm_cvtps_pd(y_f);
+        if ((ok & lanes_mask) != lanes_mask) {
+            double lane_y[2];
+            _mm_storeu_pd(lane_y, y);
+            double xs[2], x1s[2], x2s[2], y1s[2], y2s[2];
+            _mm_storeu_pd(xs, x);
+            _mm_storeu_pd(x1s, x1);
+            _mm_storeu_pd(x2s, x2);
+            _mm_storeu_pd(y1s, y1);
+            _mm_storeu_pd(y2s, y2);
+            for (int lane = 0; lane < 2; ++lane) {
+                if ((ok >> lane) & 1) continue;
+                BiquadMemory m{0.0f, static_cast<float>(x1s[lane]), static_cast<float>(x2s[lane]), 0.0f,
+                               static_cast<float>(y1s[lane]), static_cast<float>(y2s[lane])};
+                lane_y[lane] = biquad_step(m, static_cast<float>(xs[lane]), A0, A1, A2);
+            }
+            y = _mm_loadu_pd(lane_y);
+        }
+        x2 = x1;
+        x1 = x;
+        y2 = y1;
+        y1 = y;
+        double out[2];
+        _mm_storeu_pd(out, y);
+        if (gain != nullptr) {
+            double xs[2];
+            _mm_storeu_pd(xs, x);
+            for (int lane = 0; lane < stride; ++lane)
+                at[lane] = static_cast<float>(static_cast<long double>(static_cast<float>(out[lane])) * *gain + static_cast<float>(xs[lane]));
+        } else {
+            for (int lane = 0; lane < stride; ++lane) at[lane] = static_cast<float>(out[lane]);
+        }
+    }
+    double v[2];
+    for (int lane = 0; lane < 2; ++lane) {
+        BiquadMemory& m = *mem[lane];
+        _mm_storeu_pd(v, x1);
+        m.x0 = m.x1 = static_cast<float>(v[lane]);
+        _mm_storeu_pd(v, x2);
+        m.x2 = static_cast<float>(v[lane]);
+        _mm_storeu_pd(v, y1);
+        m.y0 = m.y1 = static_cast<float>(v[lane]);
+        _mm_storeu_pd(v, y2);
+        m.y2 = static_cast<float>(v[lane]);
     }
 }
+#endif
+}  // namespace
 
-void TEQ8_form::filter_fvc_1(float* buffer, int32_t count) { high_pass(hp_M, buffer, count, 1); }
-void TEQ8_form::filter_fvc_2(float* buffer, int32_t count) { high_pass(hp_L, buffer, count, 2); }
-void TEQ8_form::filter_fvc_3(float* buffer, int32_t count) { high_pass(hp_M, buffer + 1, count, 2); }
-void TEQ8_form::filter_fnc_1(float* buffer, int32_t count) { four_pole(lp_A, buffer, count, 1); }
-void TEQ8_form::filter_fnc_2(float* buffer, int32_t count) { four_pole(lp_A, buffer, count, 2); }
-void TEQ8_form::filter_fnc_3(float* buffer, int32_t count) { four_pole(lp_B, buffer + 1, count, 2); }
-void TEQ8_form::filter_fvcs_1(float* buffer, int32_t count) { shelf(shelf_M, buffer, count, 1); }
-void TEQ8_form::filter_fvcs_2(float* buffer, int32_t count) { shelf(shelf_L, buffer, count, 2); }
-void TEQ8_form::filter_fvcs_3(float* buffer, int32_t count) { shelf(shelf_M, buffer + 1, count, 2); }
-void TEQ8_form::filter_fnc_2000(float* buffer, int32_t count) { speaker(speaker_A, buffer, count, 1); }
-void TEQ8_form::filter_fnc_2000_L(float* buffer, int32_t count) { speaker(speaker_A, buffer, count, 2); }
-void TEQ8_form::filter_fnc_2000_R(float* buffer, int32_t count) { speaker(speaker_B, buffer + 1, count, 2); }
+// Each of these reads its settings once per block.
+auto TEQ8_form::high_pass_step(BiquadMemory& m) {
+    const float A0 = hp_A0, A1 = hp_A1, A2 = hp_A2;
+    return [&m, A0, A1, A2](float x) { return biquad_step(m, x, A0, A1, A2); };
+}
+
+auto TEQ8_form::shelf_step(BiquadMemory& m) {
+    const float B0 = shelf_B0, B1 = shelf_B1, B2 = shelf_B2;
+    const float g = shelf_gain;
+    return [&m, B0, B1, B2, g](float x) {
+        const float y0 = biquad_step(m, x, B0, B1, B2);
+        return static_cast<float>(static_cast<long double>(y0) * g + m.x0);
+    };
+}
+
+auto TEQ8_form::four_pole_step(FourPoleLowpass& p) {
+    lp_f = FourPoleLowpass::f_of(lp_fc);
+    lp_fb = FourPoleLowpass::fb_of(lp_f, lp_res);
+    const double f = lp_f, fb = lp_fb;
+    return [&p, f, fb](float x) { return static_cast<float>(p.step(x, f, fb)); };
+}
+
+auto TEQ8_form::speaker_step(FifthOrderMemory& m) {
+    return SpeakerStep{m, speaker_gain, speaker_c[0], speaker_c[1], speaker_c[2], speaker_c[3], speaker_c[4]};
+}
+
+void TEQ8_form::filter_fvc_1(float* buffer, int32_t count) { run_channel(buffer, count, 1, high_pass_step(hp_M)); }
+void TEQ8_form::filter_fvc_2(float* buffer, int32_t count) { run_channel(buffer, count, 2, high_pass_step(hp_L)); }
+void TEQ8_form::filter_fvc_3(float* buffer, int32_t count) { run_channel(buffer + 1, count, 2, high_pass_step(hp_M)); }
+void TEQ8_form::filter_fnc_1(float* buffer, int32_t count) { run_channel(buffer, count, 1, four_pole_step(lp_A)); }
+void TEQ8_form::filter_fnc_2(float* buffer, int32_t count) { run_channel(buffer, count, 2, four_pole_step(lp_A)); }
+void TEQ8_form::filter_fnc_3(float* buffer, int32_t count) { run_channel(buffer + 1, count, 2, four_pole_step(lp_B)); }
+void TEQ8_form::filter_fvcs_1(float* buffer, int32_t count) { run_channel(buffer, count, 1, shelf_step(shelf_M)); }
+void TEQ8_form::filter_fvcs_2(float* buffer, int32_t count) { run_channel(buffer, count, 2, shelf_step(shelf_L)); }
+void TEQ8_form::filter_fvcs_3(float* buffer, int32_t count) { run_channel(buffer + 1, count, 2, shelf_step(shelf_M)); }
+void TEQ8_form::filter_fnc_2000(float* buffer, int32_t count) { run_channel(buffer, count, 1, speaker_step(speaker_A)); }
+void TEQ8_form::filter_fnc_2000_L(float* buffer, int32_t count) { run_channel(buffer, count, 2, speaker_step(speaker_A)); }
+void TEQ8_form::filter_fnc_2000_R(float* buffer, int32_t count) { run_channel(buffer + 1, count, 2, speaker_step(speaker_B)); }
 
 void TEQ8_form::filter_notch(float* buffer, int32_t count) {
     low_cut_gain = 1.019684607;
@@ -465,6 +548,53 @@ void TEQ8_form::filter_notch(float* buffer, int32_t count) {
                                 9.8448479614L * yv[3] + 4.961030878L * yv[4];
         yv[5] = static_cast<double>(sum);
         buffer[i] = static_cast<float>(yv[5]);
+    }
+}
+
+void TEQ8_form::high_pass_block(float* buffer, int32_t frames, bool mono) {
+#if defined(__SSE2__)
+    biquad_block(mono ? hp_M : hp_L, mono ? nullptr : &hp_M, buffer, frames, hp_A0, hp_A1, hp_A2, nullptr);
+#else
+    if (mono) return filter_fvc_1(buffer, frames);
+    run_both(buffer, frames, high_pass_step(hp_L), high_pass_step(hp_M));
+#endif
+}
+
+void TEQ8_form::shelf_block(float* buffer, int32_t frames, bool mono) {
+#if defined(__SSE2__)
+    const float g = shelf_gain;
+    biquad_block(mono ? shelf_M : shelf_L, mono ? nullptr : &shelf_M, buffer, frames, shelf_B0, shelf_B1, shelf_B2, &g);
+#else
+    if (mono) return filter_fvcs_1(buffer, frames);
+    run_both(buffer, frames, shelf_step(shelf_L), shelf_step(shelf_M));
+#endif
+}
+
+void TEQ8_form::EQ8_dsp(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer) {
+    sample_rate = static_cast<float>(sampleRate);
+    if (frameCount <= 0 || buffer == nullptr) return;
+    const bool mono = channelCount == 1;
+    if (eq_on) {
+        if (mono)
+            eq_mono(buffer, frameCount);
+        else
+            eq_stereo(buffer, frameCount);
+    }
+    if (mono) {
+        if (hp_on) high_pass_block(buffer, frameCount, true);
+        if (lp_on) filter_fnc_1(buffer, frameCount);
+        if (shelf_on) shelf_block(buffer, frameCount, true);
+        if (speaker_on) filter_fnc_2000(buffer, frameCount);
+        if (low_cut_on) filter_notch(buffer, frameCount);
+    } else {
+        // Left then right of each stage (filter_fvc_2 then filter_fvc_3, ...), run side by side.
+        if (hp_on) high_pass_block(buffer, frameCount, false);
+        if (lp_on) {
+            auto left = four_pole_step(lp_A);
+            run_both(buffer, frameCount, left, four_pole_step(lp_B));
+        }
+        if (shelf_on) shelf_block(buffer, frameCount, false);
+        if (speaker_on) run_both(buffer, frameCount, speaker_step(speaker_A), speaker_step(speaker_B));
     }
 }
 

@@ -214,10 +214,14 @@ private:
     void load_speaker_row(int32_t row);
     void eq_mono(float* buffer, int32_t frames);
     void eq_stereo(float* buffer, int32_t frames);
-    void high_pass(BiquadMemory& m, float* buffer, int32_t count, int32_t stride);
-    void shelf(BiquadMemory& m, float* buffer, int32_t count, int32_t stride);
-    void four_pole(FourPoleLowpass& p, float* buffer, int32_t count, int32_t stride);
-    void speaker(FifthOrderMemory& m, float* buffer, int32_t count, int32_t stride);
+    // Per-sample steps of each filter on one memory set, with the block's settings.
+    auto high_pass_step(BiquadMemory& m);
+    auto shelf_step(BiquadMemory& m);
+    auto four_pole_step(FourPoleLowpass& p);
+    auto speaker_step(FifthOrderMemory& m);
+    // High-pass and shelf over a whole block, mono or both stereo channels.
+    void high_pass_block(float* buffer, int32_t frames, bool mono);
+    void shelf_block(float* buffer, int32_t frames, bool mono);
 };
 
 }  // namespace vx
