@@ -328,26 +328,29 @@ void TEQ8_form::eq_mono(float* buffer, int32_t frames) {
 
 // --- filters ------------------------------------------------------------------------------------
 
-void TEQ8_form::recalc_a_fvc_1(float rate, float cutoff_hz) {
-    // A rate at or below twice the cut-off has no design (the tangent passes its pole); keep the
-    // coefficients in use rather than fill the memories with infinities.
+namespace {
+
+// The second-order design shared by the high-pass and the shelf: c = tan(pi x fc / rate) in
+// extended precision, stored float64; A1 is c x c - 2 as the filter has always had it. A rate at
+// or below twice the cut-off has no design (the tangent passes its pole): the coefficients in use
+// are kept rather than fill the memories with infinities.
+void design_second_order(float rate, float cutoff_hz, float k_field, relaxed<float>& A0, relaxed<float>& A1,
+                         relaxed<float>& A2) {
     if (!(static_cast<double>(rate) > 2.0 * static_cast<double>(cutoff_hz))) return;
     const double c = static_cast<double>(std::tan(3.141592653589L * cutoff_hz / rate));
-    const double k = hp_k;
-    hp_A0 = static_cast<float>(c * c + k * c + 1.0);
-    hp_A1 = static_cast<float>(c * c - 2.0);
-    hp_A2 = static_cast<float>(c * c - k * c + 1.0);
+    const double k = k_field;
+    A0 = static_cast<float>(c * c + k * c + 1.0);
+    A1 = static_cast<float>(c * c - 2.0);
+    A2 = static_cast<float>(c * c - k * c + 1.0);
 }
+
+}  // namespace
+
+void TEQ8_form::recalc_a_fvc_1(float rate, float cutoff_hz) { design_second_order(rate, cutoff_hz, hp_k, hp_A0, hp_A1, hp_A2); }
 
 void TEQ8_form::recalc_a_fvcs_1(float rate) {
     shelf_k = 1.41f;
-    const float f = shelf_hz;
-    if (!(static_cast<double>(rate) > 2.0 * static_cast<double>(f))) return;
-    const double c = static_cast<double>(std::tan(3.141592653589L * f / rate));
-    const double k = shelf_k;
-    shelf_B0 = static_cast<float>(c * c + k * c + 1.0);
-    shelf_B1 = static_cast<float>(c * c - 2.0);
-    shelf_B2 = static_cast<float>(c * c - k * c + 1.0);
+    design_second_order(rate, shelf_hz, shelf_k, shelf_B0, shelf_B1, shelf_B2);
 }
 
 namespace {
