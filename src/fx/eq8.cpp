@@ -1,0 +1,728 @@
+#include "eq8.h"
+
+#include <cmath>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace vx {
+
+const SpeakerRow kSpeakerRows[6] = {
+    {79249.31199, {0.6336952704, -3.3995811835, 7.3674538128, -8.0661749703, 4.4642032817}},
+    {27378.15898, {0.5655430721, -3.0679824667, 6.7591833652, -7.5659363135, 4.308023528}},
+    {11588.52026, {0.5048078043, -2.7620823998, 6.1768464404, -7.0664866071, 4.1441534087}},
+    {5641.398882, {0.4506870507, -2.4807459866, 5.6224108613, -6.5712003287, 3.9731760513}},
+    {3041.405688, {0.4024625183, -2.2227455784, 5.097326135, -6.0832227372, 3.7956582115}},
+    {1772.16991, {0.3594917375, -1.9867946045, 4.60256738, -5.6054686491, 3.6121471769}},
+};
+
+float eq8_band_weight(int32_t a) {
+    const double d = static_cast<double>(a) - 50.0;
+    return static_cast<float>(a >= 50 ? 10.0 * (d / 5.0 + 1.0) : 10.0 / (std::fabs(d) / 5.0 + 1.0));
+}
+
+float eq8_output_gain(int32_t position) {
+    const int32_t y = 100 - position;
+    const long double d = static_cast<long double>(y) - 50.0L;
+    return static_cast<float>(y >= 50 ? 0.1L * (d / 5.0L + 1.0L) : 0.1L / (std::fabs(d) / 5.0L + 1.0L));
+}
+
+float eq8_treble_cut(int32_t position) {
+    float d = static_cast<float>(std::sqrt(static_cast<double>(position) / 100.0));
+    if (d > 0.999) d = 0.999f;
+    if (d < 0.001) d = 0.001f;
+    return d;
+}
+
+namespace {
+
+// A boolean in byte `index` (0 = lowest) of a word; the other bytes stay as they are.
+void put_byte_flag(int32_t& word, int index, bool b) {
+    const uint32_t mask = 0xFFu << (8 * index);
+    word = static_cast<int32_t>((static_cast<uint32_t>(word) & ~mask) | ((b ? 1u : 0u) << (8 * index)));
+}
+bool byte_flag(int32_t word, int index) { return ((static_cast<uint32_t>(word) >> (8 * index)) & 0xFFu) != 0; }
+
+}  // namespace
+
+TEQ8_form::TEQ8_form() : Form("8 bands Equalizer and Filters", 760, 470) {
+    static const char* const kBandLabels[8] = {"0.1", "0.2", "0.4", "0.8", "1.7", "3.4", "5.0", "8.0"};
+    for (int side = 0; side < 2; ++side) {
+        Slider* const* row = side == 0 ? left_sliders : right_sliders;
+        const int x0 = 16 + side * 290;
+        for (int i = 0; i < 10; ++i) {
+            Slider& s = *row[i];
+            s.label = i == 0 ? "G" : i == 9 ? "H" : kBandLabels[i - 1];
+            s.group = side == 0 ? "Left (mono)" : "Right";
+            s.bounds = {x0 + i * 26, 24, 17, 160};
+        }
+    }
+    ScrollBar_EQ8G.hint = ScrollBar_EQ8GR.hint = "Output gain";
+    ScrollBar_EQ8_FNC_LM.hint = ScrollBar_EQ8_FNC_R.hint = "Treble cut";
+    Reset_Left.bounds = {16, 196, 120, 25};
+    Copy_Left_to_Right.bounds = {146, 196, 140, 25};
+    Reset_Right.bounds = {306, 196, 120, 25};
+    Copy_Right_to_Left.bounds = {436, 196, 140, 25};
+    CheckRadioBox_EQ8_OnOff.bounds = {600, 30, 140, 20};
+    Gang.bounds = {600, 60, 140, 20};
+    Reset_Left.group = Copy_Left_to_Right.group = CheckRadioBox_EQ8_OnOff.group = Gang.group = "Equalizer";
+    Reset_Right.group = Copy_Right_to_Left.group = "Equalizer";
+
+    ScrollBar_LPF_1.label = "Hi Pass Filter  Cut off Frequency  ";
+    ScrollBar_Q.label = "Resonance for Hi Pass Filter  ";
+    ScrollBar_fnc_FC.label = "Low Pass Filter  Cut Off Frequency   ";
+    ScrollBar_fnc_res.label = "Resonance for Low Pass Filter     ";
+    ScrollBar_Shelf_fvc_F.label = "Hi Pass (shelf) Filter Cut Off Frequency  ";
+    ScrollBar_Shelf_fvc_G.label = "Shelf Gain  ";
+    ScrollBar_fnc_2000.label = "Low Pass Filter (guitar speaker simulator)    ";
+    Control* const filter_rows[] = {&CheckRadioBox_FVC_OnOff, &ScrollBar_LPF_1,       &ScrollBar_Q,
+                                    &CheckRadioBox_FNC_OnOff, &ScrollBar_fnc_FC,      &ScrollBar_fnc_res,
+                                    &CheckRadioBox_Shelf,     &ScrollBar_Shelf_fvc_F, &ScrollBar_Shelf_fvc_G,
+                                    &CheckRadioBox_fnc_2000_OnOff, &ScrollBar_fnc_2000, &CheckRadioBox_Filter_Notch};
+    for (int i = 0; i < 12; ++i) {
+        filter_rows[i]->group = "Filters";
+        filter_rows[i]->bounds = {16 + (i / 6) * 370, 236 + (i % 6) * 36, 350, 20};
+    }
+
+    for (Slider* s : left_sliders) add(*s);
+    for (Slider* s : right_sliders) add(*s);
+    add(Reset_Left);
+    add(Reset_Right);
+    add(Copy_Left_to_Right);
+    add(Copy_Right_to_Left);
+    add(CheckRadioBox_EQ8_OnOff);
+    add(Gang);
+    for (Control* c : filter_rows) add(*c);
+
+    ScrollBar_EQ8G.on_change = [this] { ScrollBar_EQ8GChange(); };
+    ScrollBar_EQ8GR.on_change = [this] { ScrollBar_EQ8GRChange(); };
+    ScrollBar_EQ8_FNC_LM.on_change = [this] { ScrollBar_EQ8_FNC_LMChange(); };
+    ScrollBar_EQ8_FNC_R.on_change = [this] { ScrollBar_EQ8_FNC_RChange(); };
+    for (int band = 1; band <= 8; ++band) {
+        left_sliders[band]->on_change = [this, band] { ScrollBar_EQ8_bandChange(false, band); };
+        right_sliders[band]->on_change = [this, band] { ScrollBar_EQ8_bandChange(true, band); };
+    }
+    Reset_Left.on_click = [this] { Reset_LeftClick(); };
+    Reset_Right.on_click = [this] { Reset_RightClick(); };
+    Copy_Left_to_Right.on_click = [this] { Copy_Left_to_RightClick(); };
+    Copy_Right_to_Left.on_click = [this] { Copy_Right_to_LeftClick(); };
+    CheckRadioBox_EQ8_OnOff.on_click = [this] { CheckRadioBox_EQ8_OnOffClick(); };
+    CheckRadioBox_FVC_OnOff.on_click = [this] { CheckRadioBox_FVC_OnOffClick(); };
+    ScrollBar_LPF_1.on_change = [this] { ScrollBar_LPF_1Change(); };
+    ScrollBar_Q.on_change = [this] { ScrollBar_QChange(); };
+    CheckRadioBox_FNC_OnOff.on_click = [this] { CheckRadioBox_FNC_OnOffClick(); };
+    ScrollBar_fnc_FC.on_change = [this] { ScrollBar_fnc_FCChange(); };
+    ScrollBar_fnc_res.on_change = [this] { ScrollBar_fnc_resChange(); };
+    CheckRadioBox_Shelf.on_click = [this] { CheckRadioBox_ShelfClick(); };
+    ScrollBar_Shelf_fvc_F.on_change = [this] { ScrollBar_Shelf_fvc_FChange(); };
+    ScrollBar_Shelf_fvc_G.on_change = [this] { ScrollBar_Shelf_fvc_GChange(); };
+    CheckRadioBox_fnc_2000_OnOff.on_click = [this] { CheckRadioBox_fnc_2000_OnOffClick(); };
+    ScrollBar_fnc_2000.on_change = [this] { ScrollBar_fnc_2000Change(); };
+    CheckRadioBox_Filter_Notch.on_click = [this] { CheckRadioBox_Filter_NotchClick(); };
+    FormCreate();
+}
+
+void TEQ8_form::FormCreate() {
+    hp_cutoff_hz = 100.0f;
+    hp_k = 1.41f;
+    recalc_a_fvc_1(48000.0f, 100.0f);
+    hp_M = BiquadMemory{};
+    hp_L = BiquadMemory{};
+    shelf_hz = 2500.0f;
+    recalc_a_fvcs_1(48000.0f);
+    shelf_M = BiquadMemory{};
+    shelf_L = BiquadMemory{};
+    shelf_gain = 1.0f;
+    lp_fc = 0.1;
+    lp_res = 3.0;
+    lp_A = FourPoleLowpass{};
+    lp_B = FourPoleLowpass{};
+    load_speaker_row(0);
+    speaker_A = FifthOrderMemory{};
+    speaker_B = FifthOrderMemory{};
+    low_cut = FifthOrderMemory{};
+    hp_on = false;
+    lp_on = false;
+    shelf_on = false;
+    speaker_on = false;
+    low_cut_on = false;
+    sample_rate = 48000.0f;
+    eq_on = true;
+    shown_once = 0;
+}
+
+void TEQ8_form::create_defaults() {
+    left_bank.band_count = kEqBands;
+    right_bank.band_count = kEqBands;
+    smooth_d_mono = 0.0f;
+    smooth_s_mono = 0.0f;
+    smooth_d_left = 0.0f;
+    smooth_s_left = 0.0f;
+    smooth_d_right = 0.0f;
+    smooth_s_right = 0.0f;
+    init_pre_EQ_dsp(48000.0f);
+    init_post_EQ_dsp(48000.0f);
+}
+
+// --- equalizer ----------------------------------------------------------------------------------
+
+void TEQ8_form::init_bank(EqBank& bank, float rate) {
+    for (auto& w : bank.weights) w = 10.0f;
+    bank.output_gain = 0.1f;
+    sample_rate = rate;
+    for (int j = 0; j < kEqBands; ++j) {
+        bank.centre_hz[j] = kEqCentreHz[j];
+        bank.bandwidth_hz[j] = kEqBandwidthHz[j];
+        const BandPassCoefficients c = band_pass_design(bank.centre_hz[j], bank.bandwidth_hz[j], rate);
+        bank.a0[j] = c.a0;
+        bank.a1[j] = c.a1;
+        bank.a2[j] = c.a2;
+    }
+}
+
+void TEQ8_form::init_pre_EQ_dsp(float rate) { init_bank(left_bank, rate); }
+void TEQ8_form::init_post_EQ_dsp(float rate) { init_bank(right_bank, rate); }
+
+void TEQ8_form::pre_EQ_setup(int32_t band, int32_t a) {
+    if (band >= 0 && band < kEqBands) left_bank.weights[band] = eq8_band_weight(a);
+}
+void TEQ8_form::post_EQ_setup(int32_t band, int32_t a) {
+    if (band >= 0 && band < kEqBands) right_bank.weights[band] = eq8_band_weight(a);
+}
+
+namespace {
+
+// Two lanes of double: the same band of two banks (stereo) or two bands of one bank (mono).
+typedef double v2d __attribute__((vector_size(16)));
+typedef float v2f __attribute__((vector_size(8)));
+
+// Rounds both lanes to float32 and widens them again.
+inline v2d to_float_and_back(v2d v) {
+#if defined(__SSE2__)
+    return reinterpret_cast<v2d>(_mm_cvtps_pd(_mm_cvtpd_ps(reinterpret_cast<__m128d>(v))));
+#else
+    return __builtin_convertvector(__builtin_convertvector(v, v2f), v2d);
+#endif
+}
+inline v2d pair(float a, float b) { return v2d{a, b}; }
+
+}  // namespace
+
+// Both channels at once, left in lane 0 and right in lane 1: the banks share nothing, so this is the
+// left pass followed by the right pass, sample for sample.
+void TEQ8_form::eq_stereo(float* buffer, int32_t frames) {
+    EqBank& L = left_bank;
+    EqBank& R = right_bank;
+    v2d a0[kEqBands], a1[kEqBands], a2[kEqBands], w[kEqBands], y1[kEqBands], y2[kEqBands];
+    for (int j = 0; j < kEqBands; ++j) {
+        a0[j] = pair(L.a0[j], R.a0[j]);
+        a1[j] = pair(L.a1[j], R.a1[j]);
+        a2[j] = pair(L.a2[j], R.a2[j]);
+        w[j] = pair(L.weights[j], R.weights[j]);
+        y1[j] = pair(L.y1[j], R.y1[j]);
+        y2[j] = pair(L.y2[j], R.y2[j]);
+    }
+    v2d x1 = pair(L.x1[0], R.x1[0]);
+    v2d x2 = pair(L.x2[0], R.x2[0]);
+    v2d s = pair(smooth_s_left, smooth_s_right);
+    const v2d d = pair(smooth_d_left, smooth_d_right);
+    const v2d one_minus_d = 1.0 - d;
+    const v2f gain = {L.output_gain.load(), R.output_gain.load()};
+    v2d acc = {L.sum, R.sum};
+    for (int32_t i = 0; i < frames; ++i) {
+        v2f in;
+        std::memcpy(&in, buffer + 2 * i, sizeof in);
+        const v2d x = __builtin_convertvector(in, v2d);
+        const v2d t = x - x2;
+        acc = v2d{0.0, 0.0};
+        for (int j = 0; j < kEqBands; ++j) {
+            const v2d y = to_float_and_back(((t - a1[j] * y1[j]) - a2[j] * y2[j]) / a0[j]);
+            y2[j] = y1[j];
+            y1[j] = y;
+            acc = acc + y * w[j];
+        }
+        const v2f sf = __builtin_convertvector(s * d + one_minus_d * acc, v2f);
+        s = __builtin_convertvector(sf, v2d);
+        const v2f out = sf * gain;
+        std::memcpy(buffer + 2 * i, &out, sizeof out);
+        x2 = x1;
+        x1 = x;
+    }
+    for (int j = 0; j < kEqBands; ++j) {
+        L.x0[j] = L.x1[j] = static_cast<float>(x1[0]);
+        L.x2[j] = static_cast<float>(x2[0]);
+        R.x0[j] = R.x1[j] = static_cast<float>(x1[1]);
+        R.x2[j] = static_cast<float>(x2[1]);
+        L.y0[j] = L.y1[j] = static_cast<float>(y1[j][0]);
+        L.y2[j] = static_cast<float>(y2[j][0]);
+        R.y0[j] = R.y1[j] = static_cast<float>(y1[j][1]);
+        R.y2[j] = static_cast<float>(y2[j][1]);
+    }
+    smooth_s_left = static_cast<float>(s[0]);
+    smooth_s_right = static_cast<float>(s[1]);
+    L.sum = acc[0];
+    R.sum = acc[1];
+}
+
+// One channel: bands 0..7 in pairs (2k, 2k + 1), band 8 alone; the sum still runs band 0 first.
+void TEQ8_form::eq_mono(float* buffer, int32_t frames) {
+    EqBank& B = left_bank;
+    constexpr int kPairs = 4;
+    v2d a0[kPairs], a1[kPairs], a2[kPairs], w[kPairs], y1[kPairs], y2[kPairs];
+    for (int k = 0; k < kPairs; ++k) {
+        a0[k] = pair(B.a0[2 * k], B.a0[2 * k + 1]);
+        a1[k] = pair(B.a1[2 * k], B.a1[2 * k + 1]);
+        a2[k] = pair(B.a2[2 * k], B.a2[2 * k + 1]);
+        w[k] = pair(B.weights[2 * k], B.weights[2 * k + 1]);
+        y1[k] = pair(B.y1[2 * k], B.y1[2 * k + 1]);
+        y2[k] = pair(B.y2[2 * k], B.y2[2 * k + 1]);
+    }
+    const BandPassCoefficients c8{B.a0[8], B.a1[8], B.a2[8]};
+    const double w8 = B.weights[8];
+    float y1_8 = B.y1[8], y2_8 = B.y2[8];
+    float x1 = B.x1[0], x2 = B.x2[0];
+    float s = smooth_s_mono;
+    const double d = smooth_d_mono;
+    const double one_minus_d = 1.0 - d;
+    const float gain = B.output_gain;
+    double acc = B.sum;
+    for (int32_t i = 0; i < frames; ++i) {
+        const float x = buffer[i];
+        const double t = static_cast<double>(x) - x2;
+        const v2d tt = {t, t};
+        acc = 0.0;
+        for (int k = 0; k < kPairs; ++k) {
+            const v2d y = to_float_and_back(((tt - a1[k] * y1[k]) - a2[k] * y2[k]) / a0[k]);
+            y2[k] = y1[k];
+            y1[k] = y;
+            const v2d p = y * w[k];
+            acc = acc + p[0];
+            acc = acc + p[1];
+        }
+        const float y8 = band_pass_step(x, x2, y1_8, y2_8, c8);
+        y2_8 = y1_8;
+        y1_8 = y8;
+        acc = acc + static_cast<double>(y8) * w8;
+        s = static_cast<float>(static_cast<double>(s) * d + one_minus_d * acc);
+        buffer[i] = s * gain;
+        x2 = x1;
+        x1 = x;
+    }
+    for (int j = 0; j < kEqBands; ++j) {
+        B.x0[j] = B.x1[j] = x1;
+        B.x2[j] = x2;
+    }
+    for (int k = 0; k < kPairs; ++k) {
+        for (int lane = 0; lane < 2; ++lane) {
+            B.y0[2 * k + lane] = B.y1[2 * k + lane] = static_cast<float>(y1[k][lane]);
+            B.y2[2 * k + lane] = static_cast<float>(y2[k][lane]);
+        }
+    }
+    B.y0[8] = B.y1[8] = y1_8;
+    B.y2[8] = y2_8;
+    smooth_s_mono = s;
+    B.sum = acc;
+}
+
+// --- filters ------------------------------------------------------------------------------------
+
+namespace {
+
+// The second-order design shared by the high-pass and the shelf: c = tan(pi x fc / rate) in
+// extended precision, stored float64; A1 is c x c - 2 as the filter has always had it. A rate at
+// or below twice the cut-off has no design (the tangent passes its pole): the coefficients in use
+// are kept rather than fill the memories with infinities.
+void design_second_order(float rate, float cutoff_hz, float k_field, relaxed<float>& A0, relaxed<float>& A1,
+                         relaxed<float>& A2) {
+    if (!(static_cast<double>(rate) > 2.0 * static_cast<double>(cutoff_hz))) return;
+    const double c = static_cast<double>(std::tan(3.141592653589L * cutoff_hz / rate));
+    const double k = k_field;
+    A0 = static_cast<float>(c * c + k * c + 1.0);
+    A1 = static_cast<float>(c * c - 2.0);
+    A2 = static_cast<float>(c * c - k * c + 1.0);
+}
+
+}  // namespace
+
+void TEQ8_form::recalc_a_fvc_1(float rate, float cutoff_hz) { design_second_order(rate, cutoff_hz, hp_k, hp_A0, hp_A1, hp_A2); }
+
+void TEQ8_form::recalc_a_fvcs_1(float rate) {
+    shelf_k = 1.41f;
+    design_second_order(rate, shelf_hz, shelf_k, shelf_B0, shelf_B1, shelf_B2);
+}
+
+namespace {
+
+// y0 = (x0 - 2 x1 + x2 - (A1 y1 + A2 y2)) / A0 in extended precision, stored as float32.
+inline float biquad_step(BiquadMemory& m, float x, float A0, float A1, float A2) {
+    m.x0 = x;
+    const long double n = ((static_cast<long double>(m.x0) - (static_cast<long double>(m.x1) + m.x1)) + m.x2) -
+                          (static_cast<long double>(A1) * m.y1 + static_cast<long double>(A2) * m.y2);
+    m.y0 = static_cast<float>(n / A0);
+    m.x2 = m.x1;
+    m.x1 = m.x0;
+    m.y2 = m.y1;
+    m.y1 = m.y0;
+    return m.y0;
+}
+
+// Runs `step` over one channel (stride 1 for mono, 2 for one side of a stereo block).
+template <class Step>
+void run_channel(float* buffer, int32_t count, int32_t stride, Step step) {
+    for (int32_t i = 0; i < count; ++i) {
+        float& v = buffer[static_cast<size_t>(i) * stride];
+        v = step(v);
+    }
+}
+
+// Both channels of a stereo block in one pass. Each channel has its own memory set, so this equals
+// the left pass followed by the right one, and the two recurrences overlap in the processor.
+template <class Left, class Right>
+void run_both(float* buffer, int32_t frames, Left left, Right right) {
+    for (int32_t i = 0; i < frames; ++i) {
+        buffer[2 * i] = left(buffer[2 * i]);
+        buffer[2 * i + 1] = right(buffer[2 * i + 1]);
+    }
+}
+
+// Speaker low-pass: xv[5] = x / GAIN, then the fifth-order sum in extended precision, stored float64.
+struct SpeakerStep {
+    FifthOrderMemory& m;
+    double gain;
+    long double c0, c1, c2, c3, c4;
+    float operator()(float x) const {
+        double* xv = m.xv;
+        double* yv = m.yv;
+        for (int k = 0; k < 5; ++k) xv[k] = xv[k + 1];
+        xv[5] = static_cast<double>(x) / gain;
+        for (int k = 0; k < 5; ++k) yv[k] = yv[k + 1];
+        const long double sum = ((static_cast<long double>(xv[0]) + xv[5]) + 5.0L * (static_cast<long double>(xv[1]) + xv[4]) +
+                                 10.0L * (static_cast<long double>(xv[2]) + xv[3])) +
+                                c0 * yv[0] + c1 * yv[1] + c2 * yv[2] + c3 * yv[3] + c4 * yv[4];
+        yv[5] = static_cast<double>(sum);
+        return static_cast<float>(yv[5]);
+    }
+};
+
+
+#if defined(__SSE2__)
+// The second-order filters of the high-pass and the shelf on one or two channels (lane 0: mono or
+// left, lane 1: right), with the results the extended-precision step gives, sample for sample.
+// The quotient by A0 sits on the recurrence and costs most of the time in extended precision, so
+// each sample is first estimated in double as X / A0 - (A2 / A0) y2 - (A1 / A0) y1. The estimate
+// differs from the extended result by less than 7 x 2^-53 x M, M = the sum of the magnitudes of
+// the terms; E = 2^-48 x M is far wider. Float rounding is monotonic, so when q - E and q + E
+// round to the same float32, the extended result rounds to it as well. Any sample where they do
+// not (or where M is 0, since the sign of an all-zero sum depends on the order of the terms) is
+// computed again exactly; that is rare outside digital silence.
+// Shelf (gain != nullptr): the output is y0 x gain + x0, in extended precision.
+void biquad_block(BiquadMemory& first, BiquadMemory* second, float* buffer, int32_t frames, float A0, float A1,
+                  float A2, const float* gain) {
+    const bool stereo = second != nullptr;
+    BiquadMemory spare;
+    BiquadMemory* mem[2] = {&first, stereo ? second : &spare};
+    const int lanes_mask = stereo ? 3 : 1;
+    const __m128d r = _mm_set1_pd(1.0 / static_cast<double>(A0));
+    const __m128d b1 = _mm_set1_pd(static_cast<double>(A1) / static_cast<double>(A0));
+    const __m128d b2 = _mm_set1_pd(static_cast<double>(A2) / static_cast<double>(A0));
+    const __m128d two = _mm_set1_pd(2.0);
+    const __m128d width = _mm_set1_pd(0x1p-48);
+    const __m128d abs_mask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFFLL));
+    const __m128d zero = _mm_setzero_pd();
+    __m128d x1 = _mm_set_pd(mem[1]->x1, mem[0]->x1), x2 = _mm_set_pd(mem[1]->x2, mem[0]->x2);
+    __m128d y1 = _mm_set_pd(mem[1]->y1, mem[0]->y1), y2 = _mm_set_pd(mem[1]->y2, mem[0]->y2);
+    const int stride = stereo ? 2 : 1;
+    for (int32_t i = 0; i < frames; ++i) {
+        float* at = buffer + static_cast<size_t>(i) * stride;
+        const __m128d x = _mm_set_pd(stereo ? at[1] : 0.0f, at[0]);
+        const __m128d X = _mm_add_pd(_mm_sub_pd(x, _mm_mul_pd(two, x1)), x2);
+        const __m128d p2 = _mm_mul_pd(b2, y2);
+        const __m128d p1 = _mm_mul_pd(b1, y1);
+        const __m128d q = _mm_sub_pd(_mm_sub_pd(_mm_mul_pd(X, r), p2), p1);
+        const __m128d inputs = _mm_add_pd(_mm_add_pd(_mm_and_pd(x, abs_mask), _mm_mul_pd(two, _mm_and_pd(x1, abs_mask))),
+                                          _mm_and_pd(x2, abs_mask));
+        const __m128d M = _mm_add_pd(_mm_add_pd(_mm_mul_pd(inputs, r), _mm_and_pd(p1, abs_mask)), _mm_and_pd(p2, abs_mask));
+        const __m128d E = _mm_mul_pd(M, width);
+        const __m128 y_f = _mm_cvtpd_ps(q);
+        const __m128i lo = _mm_castps_si128(_mm_cvtpd_ps(_mm_sub_pd(q, E)));
+        const __m128i hi = _mm_castps_si128(_mm_cvtpd_ps(_mm_add_pd(q, E)));
+        const int ok = _mm_movemask_pd(_mm_cmpgt_pd(M, zero)) & _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(lo, hi)));
+        __m128d y = _mm_cvtps_pd(y_f);
+        if ((ok & lanes_mask) != lanes_mask) {
+            double lane_y[2];
+            _mm_storeu_pd(lane_y, y);
+            double xs[2], x1s[2], x2s[2], y1s[2], y2s[2];
+            _mm_storeu_pd(xs, x);
+            _mm_storeu_pd(x1s, x1);
+            _mm_storeu_pd(x2s, x2);
+            _mm_storeu_pd(y1s, y1);
+            _mm_storeu_pd(y2s, y2);
+            for (int lane = 0; lane < 2; ++lane) {
+                if ((ok >> lane) & 1) continue;
+                BiquadMemory m{0.0f, static_cast<float>(x1s[lane]), static_cast<float>(x2s[lane]), 0.0f,
+                               static_cast<float>(y1s[lane]), static_cast<float>(y2s[lane])};
+                lane_y[lane] = biquad_step(m, static_cast<float>(xs[lane]), A0, A1, A2);
+            }
+            y = _mm_loadu_pd(lane_y);
+        }
+        x2 = x1;
+        x1 = x;
+        y2 = y1;
+        y1 = y;
+        double out[2];
+        _mm_storeu_pd(out, y);
+        if (gain != nullptr) {
+            double xs[2];
+            _mm_storeu_pd(xs, x);
+            for (int lane = 0; lane < stride; ++lane)
+                at[lane] = static_cast<float>(static_cast<long double>(static_cast<float>(out[lane])) * *gain + static_cast<float>(xs[lane]));
+        } else {
+            for (int lane = 0; lane < stride; ++lane) at[lane] = static_cast<float>(out[lane]);
+        }
+    }
+    double v[2];
+    for (int lane = 0; lane < 2; ++lane) {
+        BiquadMemory& m = *mem[lane];
+        _mm_storeu_pd(v, x1);
+        m.x0 = m.x1 = static_cast<float>(v[lane]);
+        _mm_storeu_pd(v, x2);
+        m.x2 = static_cast<float>(v[lane]);
+        _mm_storeu_pd(v, y1);
+        m.y0 = m.y1 = static_cast<float>(v[lane]);
+        _mm_storeu_pd(v, y2);
+        m.y2 = static_cast<float>(v[lane]);
+    }
+}
+#endif
+}  // namespace
+
+// Each of these reads its settings once per block.
+auto TEQ8_form::high_pass_step(BiquadMemory& m) {
+    const float A0 = hp_A0, A1 = hp_A1, A2 = hp_A2;
+    return [&m, A0, A1, A2](float x) { return biquad_step(m, x, A0, A1, A2); };
+}
+
+auto TEQ8_form::shelf_step(BiquadMemory& m) {
+    const float B0 = shelf_B0, B1 = shelf_B1, B2 = shelf_B2;
+    const float g = shelf_gain;
+    return [&m, B0, B1, B2, g](float x) {
+        const float y0 = biquad_step(m, x, B0, B1, B2);
+        return static_cast<float>(static_cast<long double>(y0) * g + m.x0);
+    };
+}
+
+auto TEQ8_form::four_pole_step(FourPoleLowpass& p) {
+    lp_f = FourPoleLowpass::f_of(lp_fc);
+    lp_fb = FourPoleLowpass::fb_of(lp_f, lp_res);
+    const double f = lp_f, fb = lp_fb;
+    return [&p, f, fb](float x) { return static_cast<float>(p.step(x, f, fb)); };
+}
+
+auto TEQ8_form::speaker_step(FifthOrderMemory& m) {
+    return SpeakerStep{m, speaker_gain, speaker_c[0], speaker_c[1], speaker_c[2], speaker_c[3], speaker_c[4]};
+}
+
+void TEQ8_form::filter_fvc_1(float* buffer, int32_t count) { run_channel(buffer, count, 1, high_pass_step(hp_M)); }
+void TEQ8_form::filter_fvc_2(float* buffer, int32_t count) { run_channel(buffer, count, 2, high_pass_step(hp_L)); }
+void TEQ8_form::filter_fvc_3(float* buffer, int32_t count) { run_channel(buffer + 1, count, 2, high_pass_step(hp_M)); }
+void TEQ8_form::filter_fnc_1(float* buffer, int32_t count) { run_channel(buffer, count, 1, four_pole_step(lp_A)); }
+void TEQ8_form::filter_fnc_2(float* buffer, int32_t count) { run_channel(buffer, count, 2, four_pole_step(lp_A)); }
+void TEQ8_form::filter_fnc_3(float* buffer, int32_t count) { run_channel(buffer + 1, count, 2, four_pole_step(lp_B)); }
+void TEQ8_form::filter_fvcs_1(float* buffer, int32_t count) { run_channel(buffer, count, 1, shelf_step(shelf_M)); }
+void TEQ8_form::filter_fvcs_2(float* buffer, int32_t count) { run_channel(buffer, count, 2, shelf_step(shelf_L)); }
+void TEQ8_form::filter_fvcs_3(float* buffer, int32_t count) { run_channel(buffer + 1, count, 2, shelf_step(shelf_M)); }
+void TEQ8_form::filter_fnc_2000(float* buffer, int32_t count) { run_channel(buffer, count, 1, speaker_step(speaker_A)); }
+void TEQ8_form::filter_fnc_2000_L(float* buffer, int32_t count) { run_channel(buffer, count, 2, speaker_step(speaker_A)); }
+void TEQ8_form::filter_fnc_2000_R(float* buffer, int32_t count) { run_channel(buffer + 1, count, 2, speaker_step(speaker_B)); }
+
+void TEQ8_form::filter_notch(float* buffer, int32_t count) {
+    low_cut_gain = 1.019684607;
+    double* xv = low_cut.xv;
+    double* yv = low_cut.yv;
+    for (int32_t i = 0; i < count; ++i) {
+        for (int k = 0; k < 5; ++k) xv[k] = xv[k + 1];
+        xv[5] = static_cast<double>(buffer[i]) / low_cut_gain;
+        for (int k = 0; k < 5; ++k) yv[k] = yv[k + 1];
+        const long double sum = ((static_cast<long double>(xv[5]) - xv[0]) + 5.0L * (static_cast<long double>(xv[1]) - xv[4]) +
+                                 10.0L * (static_cast<long double>(xv[3]) - xv[2])) +
+                                0.961746123L * yv[0] - 4.8462783871L * yv[1] + 9.7683493471L * yv[2] -
+                                9.8448479614L * yv[3] + 4.961030878L * yv[4];
+        yv[5] = static_cast<double>(sum);
+        buffer[i] = static_cast<float>(yv[5]);
+    }
+}
+
+void TEQ8_form::high_pass_block(float* buffer, int32_t frames, bool mono) {
+#if defined(__SSE2__)
+    biquad_block(mono ? hp_M : hp_L, mono ? nullptr : &hp_M, buffer, frames, hp_A0, hp_A1, hp_A2, nullptr);
+#else
+    if (mono) return filter_fvc_1(buffer, frames);
+    run_both(buffer, frames, high_pass_step(hp_L), high_pass_step(hp_M));
+#endif
+}
+
+void TEQ8_form::shelf_block(float* buffer, int32_t frames, bool mono) {
+#if defined(__SSE2__)
+    const float g = shelf_gain;
+    biquad_block(mono ? shelf_M : shelf_L, mono ? nullptr : &shelf_M, buffer, frames, shelf_B0, shelf_B1, shelf_B2, &g);
+#else
+    if (mono) return filter_fvcs_1(buffer, frames);
+    run_both(buffer, frames, shelf_step(shelf_L), shelf_step(shelf_M));
+#endif
+}
+
+void TEQ8_form::EQ8_dsp(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer) {
+    sample_rate = static_cast<float>(sampleRate);
+    if (frameCount <= 0 || buffer == nullptr) return;
+    const bool mono = channelCount == 1;
+    if (eq_on) {
+        if (mono)
+            eq_mono(buffer, frameCount);
+        else
+            eq_stereo(buffer, frameCount);
+    }
+    if (mono) {
+        if (hp_on) high_pass_block(buffer, frameCount, true);
+        if (lp_on) filter_fnc_1(buffer, frameCount);
+        if (shelf_on) shelf_block(buffer, frameCount, true);
+        if (speaker_on) filter_fnc_2000(buffer, frameCount);
+        if (low_cut_on) filter_notch(buffer, frameCount);
+    } else {
+        // Left then right of each stage (filter_fvc_2 then filter_fvc_3, ...), run side by side.
+        if (hp_on) high_pass_block(buffer, frameCount, false);
+        if (lp_on) {
+            auto left = four_pole_step(lp_A);
+            run_both(buffer, frameCount, left, four_pole_step(lp_B));
+        }
+        if (shelf_on) shelf_block(buffer, frameCount, false);
+        if (speaker_on) run_both(buffer, frameCount, speaker_step(speaker_A), speaker_step(speaker_B));
+    }
+}
+
+void TEQ8_form::load_speaker_row(int32_t row) {
+    if (row < 0 || row > 5) return;
+    speaker_gain = kSpeakerRows[row].gain;
+    for (int k = 0; k < 5; ++k) speaker_c[k] = kSpeakerRows[row].c[k];
+}
+
+// --- handlers -----------------------------------------------------------------------------------
+
+void TEQ8_form::ScrollBar_EQ8GChange() {
+    left_bank.output_gain = eq8_output_gain(ScrollBar_EQ8G.position());
+    if (Gang.checked()) ScrollBar_EQ8GR.set_position(ScrollBar_EQ8G.position());
+}
+
+void TEQ8_form::ScrollBar_EQ8GRChange() { right_bank.output_gain = eq8_output_gain(ScrollBar_EQ8GR.position()); }
+
+void TEQ8_form::ScrollBar_EQ8_FNC_LMChange() {
+    const float d = eq8_treble_cut(ScrollBar_EQ8_FNC_LM.position());
+    smooth_d_mono = d;
+    smooth_d_left = d;
+    if (Gang.checked()) ScrollBar_EQ8_FNC_R.set_position(ScrollBar_EQ8_FNC_LM.position());
+}
+
+void TEQ8_form::ScrollBar_EQ8_FNC_RChange() { smooth_d_right = eq8_treble_cut(ScrollBar_EQ8_FNC_R.position()); }
+
+void TEQ8_form::ScrollBar_EQ8_bandChange(bool right, int32_t band) {
+    if (band < 1 || band > 8) return;
+    if (right) {
+        post_EQ_setup(band, 101 - right_sliders[band]->position());
+        return;
+    }
+    const int position = left_sliders[band]->position();
+    pre_EQ_setup(band, 101 - position);
+    if (Gang.checked()) right_sliders[band]->set_position(position);
+}
+
+void TEQ8_form::Reset_LeftClick() {
+    for (int i = 0; i < 9; ++i) left_sliders[i]->set_position(50);
+    ScrollBar_EQ8_FNC_LM.set_position(0);
+}
+
+void TEQ8_form::Reset_RightClick() {
+    for (int i = 0; i < 9; ++i) right_sliders[i]->set_position(50);
+    ScrollBar_EQ8_FNC_R.set_position(0);
+}
+
+void TEQ8_form::Copy_Left_to_RightClick() {
+    for (int i = 0; i < 10; ++i) right_sliders[i]->set_position(left_sliders[i]->position());
+}
+
+void TEQ8_form::Copy_Right_to_LeftClick() {
+    for (int i = 0; i < 10; ++i) left_sliders[i]->set_position(right_sliders[i]->position());
+}
+
+void TEQ8_form::CheckRadioBox_EQ8_OnOffClick() { eq_on = CheckRadioBox_EQ8_OnOff.checked(); }
+void TEQ8_form::CheckRadioBox_FVC_OnOffClick() { hp_on = CheckRadioBox_FVC_OnOff.checked(); }
+
+void TEQ8_form::ScrollBar_LPF_1Change() {
+    hp_cutoff_hz = static_cast<float>(ScrollBar_LPF_1.position());
+    recalc_a_fvc_1(48000.0f, hp_cutoff_hz);
+}
+
+void TEQ8_form::ScrollBar_QChange() {
+    hp_k = static_cast<float>(1.41L / ScrollBar_Q.position());
+    recalc_a_fvc_1(sample_rate, hp_cutoff_hz);
+}
+
+void TEQ8_form::CheckRadioBox_FNC_OnOffClick() { lp_on = CheckRadioBox_FNC_OnOff.checked(); }
+void TEQ8_form::ScrollBar_fnc_FCChange() { lp_fc = ScrollBar_fnc_FC.position() / 100.0; }
+void TEQ8_form::ScrollBar_fnc_resChange() { lp_res = ScrollBar_fnc_res.position() / 10.0; }
+void TEQ8_form::CheckRadioBox_ShelfClick() { shelf_on = CheckRadioBox_Shelf.checked(); }
+
+void TEQ8_form::ScrollBar_Shelf_fvc_FChange() {
+    shelf_hz = static_cast<float>(ScrollBar_Shelf_fvc_F.position() * 50);
+    recalc_a_fvcs_1(48000.0f);
+}
+
+void TEQ8_form::ScrollBar_Shelf_fvc_GChange() { shelf_gain = static_cast<float>(ScrollBar_Shelf_fvc_G.position() / 10.0); }
+void TEQ8_form::CheckRadioBox_fnc_2000_OnOffClick() { speaker_on = CheckRadioBox_fnc_2000_OnOff.checked(); }
+void TEQ8_form::ScrollBar_fnc_2000Change() { load_speaker_row(ScrollBar_fnc_2000.position()); }
+void TEQ8_form::CheckRadioBox_Filter_NotchClick() { low_cut_on = CheckRadioBox_Filter_Notch.checked(); }
+
+// --- parameter block ----------------------------------------------------------------------------
+
+void TEQ8_form::get_parameters(int32_t* block) {
+    for (int i = 0; i < 10; ++i) {
+        block[i] = left_sliders[i]->position();
+        block[10 + i] = right_sliders[i]->position();
+    }
+    put_bool_byte(block[20], CheckRadioBox_EQ8_OnOff.checked());
+    block[21] = ScrollBar_LPF_1.position();
+    block[22] = ScrollBar_Q.position();
+    put_bool_byte(block[23], CheckRadioBox_FVC_OnOff.checked());
+    block[24] = ScrollBar_Shelf_fvc_F.position();
+    block[25] = ScrollBar_Shelf_fvc_G.position();
+    put_bool_byte(block[26], CheckRadioBox_Shelf.checked());
+    block[27] = ScrollBar_fnc_FC.position();
+    block[28] = ScrollBar_fnc_res.position();
+    put_bool_byte(block[29], CheckRadioBox_FNC_OnOff.checked());
+    block[30] = ScrollBar_fnc_2000.position();
+    put_byte_flag(block[31], 0, CheckRadioBox_fnc_2000_OnOff.checked());
+    put_byte_flag(block[31], 1, Gang.checked());
+}
+
+void TEQ8_form::put_parameters(const int32_t* block) {
+    for (int i = 0; i < 10; ++i) right_sliders[i]->set_position(block[10 + i]);
+    // Gang still holds its old state here, so a left slider that moves drags its right one along.
+    for (int i = 0; i < 10; ++i) left_sliders[i]->set_position(block[i]);
+    CheckRadioBox_EQ8_OnOff.set_checked(bool_byte(block[20]));
+    ScrollBar_LPF_1.set_position(block[21]);
+    ScrollBar_Q.set_position(block[22]);
+    CheckRadioBox_FVC_OnOff.set_checked(bool_byte(block[23]));
+    ScrollBar_Shelf_fvc_F.set_position(block[24]);
+    ScrollBar_Shelf_fvc_G.set_position(block[25]);
+    CheckRadioBox_Shelf.set_checked(bool_byte(block[26]));
+    ScrollBar_fnc_FC.set_position(block[27]);
+    ScrollBar_fnc_res.set_position(block[28]);
+    CheckRadioBox_FNC_OnOff.set_checked(bool_byte(block[29]));
+    ScrollBar_fnc_2000.set_position(block[30]);
+    CheckRadioBox_fnc_2000_OnOff.set_checked(byte_flag(block[31], 0));
+    Gang.set_checked(byte_flag(block[31], 1));
+}
+
+VX_REGISTER_KIND(2, TEQ8_form, EQ8_dsp)
+
+}  // namespace vx
