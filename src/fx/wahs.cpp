@@ -1,6 +1,14 @@
 #include "wahs.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace vx {
+
+namespace {
+bool paired_path_available();
+}
 
 Twah_form::Twah_form() : Form("wah", 330, 300) {
     ScrollBar_Fc.label = " Low Pass Filter  Cut Off Frequency Start  ";
@@ -52,6 +60,7 @@ void Twah_form::FormCreate() {
     stop = 0.25f;
     up_factor = 1.0001f;
     down_factor = wah_down_factor(up_factor);
+    paired_path = paired_path_available();
 }
 
 float wah_up_factor(int32_t position) { return static_cast<float>(position * 0.000006L + 1.0L); }
@@ -87,24 +96,312 @@ inline float filtered(FourPoleLowpass& lp, float x, double f, double fb, float l
     return static_cast<float>(lp.step(x, f, fb) * static_cast<double>(level));
 }
 
+// hi + lo == v exactly: lo holds the 11 bits of the extended value that a double cannot.
+inline void split(long double v, double& hi, double& lo) {
+    hi = static_cast<double>(v);
+    lo = static_cast<double>(v - hi);
+}
+
+#if defined(__x86_64__)
+#define VX_WAH_PAIRED 1
+
+// --- Both filters side by side -------------------------------------------------------------
+// Each assignment of the recurrence is an extended-precision expression rounded to double. Here
+// it is computed as the correctly rounded double of its exact value (fused multiply-add and
+// error-free sums), which is what the extended arithmetic gives too unless the exact value lies
+// within the extended roundings' reach of a halfway point between two doubles. That is checked
+// for every value; a value too close to call (a few in a thousand) is computed the plain way.
+
+#pragma GCC push_options
+#pragma GCC target("fma,avx512f,avx512vl")
+
+using V = __m128d;
+
+inline V vabs(V v) { return _mm_andnot_pd(_mm_set1_pd(-0.0), v); }
+// The power of two at or below |v| (v normal). A value rounded to nearest lies in the same binade
+// as its exact value or above it, so this bounds the rounding error of the exact value's binade.
+inline V binade(V v) { return _mm_and_pd(v, _mm_castsi128_pd(_mm_set1_epi64x(0x7FF0000000000000LL))); }
+
+// The checks run beside the recurrence; their sums go through the multiply-add units (x x 1 + y
+// rounds exactly as x + y) so that they leave the adders to it.
+inline V add_(V a, V b) { return _mm_fmadd_pd(a, _mm_set1_pd(1.0), b); }
+inline V sub_(V a, V b) { return _mm_fnmadd_pd(b, _mm_set1_pd(1.0), a); }
+
+// How far the extended roundings may have moved a value: reach times the terms' sizes, plus a
+// floor that covers this path's own losses near the subnormal range (where it then declines).
+inline V bound(V reach, V t) { return _mm_fmadd_pd(t, reach, _mm_set1_pd(0x1p-1000)); }
+inline V bound(V reach, V t, V more) { return _mm_fmadd_pd(t, reach, more); }
+
+// Lanes where r is certain to be the double the extended arithmetic rounds to: res is the exact
+// value minus r, delta bounds how far the extended roundings may have moved the value. Both ends
+// of that interval round to r, so everything between does.
+inline int certain(V r, V res, V delta) {
+    const V above = _mm_add_pd(r, add_(res, delta));
+    const V below = add_(sub_(res, delta), r);
+    return _mm_movemask_pd(_mm_and_pd(_mm_cmpeq_pd(above, r), _mm_cmpeq_pd(below, r)));
+}
+
+// Replaces the lanes that were not certain by the plain extended computation of that lane.
+template <class Exact>
+inline V recompute(V r, int ok, Exact exact, int64_t& count) {
+    alignas(16) double lanes[2];
+    _mm_store_pd(lanes, r);
+    for (int lane = 0; lane < 2; ++lane) {
+        if (ok & (1 << lane)) continue;
+        lanes[lane] = exact(lane);
+        ++count;
+    }
+    return _mm_load_pd(lanes);
+}
+
+inline double lane(V v, int i) {
+    alignas(16) double d[2];
+    _mm_store_pd(d, v);
+    return d[i];
+}
+
+struct PairState {
+    V in, o1, o2, o3, o4, i1, i2, i3, i4;
+};
+
+PairState pair_of(const FourPoleLowpass& l, const FourPoleLowpass& r) {
+    return PairState{_mm_set_pd(r.in, l.in), _mm_set_pd(r.out1, l.out1), _mm_set_pd(r.out2, l.out2),
+                     _mm_set_pd(r.out3, l.out3), _mm_set_pd(r.out4, l.out4), _mm_set_pd(r.in1, l.in1),
+                     _mm_set_pd(r.in2, l.in2), _mm_set_pd(r.in3, l.in3), _mm_set_pd(r.in4, l.in4)};
+}
+
+void unpair(const PairState& s, int l, FourPoleLowpass& lp) {
+    lp.in = lane(s.in, l), lp.out1 = lane(s.o1, l), lp.out2 = lane(s.o2, l), lp.out3 = lane(s.o3, l);
+    lp.out4 = lane(s.o4, l), lp.in1 = lane(s.i1, l), lp.in2 = lane(s.i2, l), lp.in3 = lane(s.i3, l);
+    lp.in4 = lane(s.i4, l);
+}
+
+// The extended constants, each as two doubles that add up to it exactly.
+struct Split {
+    V hi, lo;
+    explicit Split(long double v) {
+        double h, l;
+        split(v, h, l);
+        hi = _mm_set1_pd(h), lo = _mm_set1_pd(l);
+    }
+};
+
+// An extended rounding moves a value by at most 2^-64 of it; the bounds below add that up for
+// every rounding before the store, with a little to spare for this path's own errors.
+constexpr double kReach = 0x1.00004p-64;
+
+// Sweeps and filters n frames. Stereo: the lanes are the left and right samples of a frame; mono:
+// both lanes filter the same sample (the second lane's state is thrown away) and the first is kept.
+template <bool Stereo>
+void filter_pairs(int32_t n, float* x, PairState& st, double& cutoff, float& step, const BlockSettings& bs,
+                  int64_t& recomputed) {
+    const Split c116(1.16L), c11(1.1L), c015(0.15L), c035(0.35013L), c03(0.3L);
+    const V one = _mm_set1_pd(1.0), zero = _mm_setzero_pd(), reach = _mm_set1_pd(kReach), reach4 = _mm_set1_pd(4 * kReach),
+            reach6 = _mm_set1_pd(6 * kReach);
+    // The right lane takes the further factor 1.1.
+    const V m = Stereo ? _mm_set_pd(_mm_cvtsd_f64(c11.hi), 1.0) : one;
+    const V ml = Stereo ? _mm_set_pd(_mm_cvtsd_f64(c11.lo), 0.0) : zero;
+    const V f_reach = _mm_set_pd(Stereo ? 2 * kReach : kReach, kReach);
+    const V resonance = _mm_set1_pd(bs.res), lv = _mm_set1_pd(static_cast<double>(bs.level));
+    // The float settings as doubles (exact), so that no conversion sits in the loop.
+    const double start = bs.start, stop = bs.stop, up = bs.up, down = bs.down;
+    double cut = cutoff, sf = step;
+    PairState s = st;
+    for (int32_t i = 0; i < n; ++i) {
+        // cut-off x step factor: exact as p + pe; only a double rounding that lands on a halfway
+        // point could make the extended result differ from p.
+        if (bs.sweep_on) {
+            const V cv = _mm_set1_pd(cut), sv = _mm_set1_pd(sf);
+            const V p = _mm_mul_pd(cv, sv);
+            const V pe = _mm_fmsub_pd(cv, sv, p);
+            if (__builtin_expect(certain(p, pe, bound(reach, vabs(p))) != 3, 0)) {
+                cut = static_cast<double>(static_cast<long double>(cut) * static_cast<float>(sf));
+                ++recomputed;
+            } else {
+                cut = _mm_cvtsd_f64(p);
+            }
+            if (cut < start) sf = up;
+            if (cut > stop) sf = down;
+        }
+        // f = 1.16 x cut-off (right: x 1.1 again)
+        const V cc = _mm_set1_pd(cut);
+        const V ph = _mm_mul_pd(c116.hi, cc);
+        const V pl = _mm_add_pd(_mm_fmsub_pd(c116.hi, cc, ph), _mm_mul_pd(c116.lo, cc));
+        const V fh = _mm_mul_pd(ph, m);
+        const V fl = _mm_add_pd(_mm_fmsub_pd(ph, m, fh), _mm_add_pd(_mm_mul_pd(ph, ml), _mm_mul_pd(pl, m)));
+        V f = _mm_add_pd(fh, fl);
+        int ok = certain(f, add_(sub_(fh, f), fl), bound(f_reach, vabs(f)));
+        if (__builtin_expect(ok != 3, 0))
+            f = recompute(f, ok, [&](int l) { return Stereo && l == 1 ? right_f(cut) : FourPoleLowpass::f_of(cut); },
+                          recomputed);
+        // fb = (1 - 0.15 f f) res
+        const V q = _mm_mul_pd(f, f);
+        const V qe = _mm_fmsub_pd(f, f, q);
+        const V th = _mm_mul_pd(c015.hi, q);
+        const V tl = _mm_add_pd(_mm_fmsub_pd(c015.hi, q, th), _mm_add_pd(_mm_mul_pd(c015.hi, qe), _mm_mul_pd(c015.lo, q)));
+        const V wh = _mm_sub_pd(one, th);
+        const V wz = _mm_sub_pd(wh, one);
+        const V wl = _mm_sub_pd(_mm_add_pd(_mm_sub_pd(one, _mm_sub_pd(wh, wz)), _mm_sub_pd(_mm_sub_pd(zero, th), wz)), tl);
+        const V yh = _mm_mul_pd(wh, resonance);
+        const V yl = _mm_add_pd(_mm_fmsub_pd(wh, resonance, yh), _mm_mul_pd(wl, resonance));
+        V fb = _mm_add_pd(yh, yl);
+        // 0.15 x f and x f move t by 2 t 2^-64 at most, 1 - t by its own size, then the product
+        const V fb_terms = _mm_mul_pd(_mm_fmadd_pd(vabs(th), _mm_set1_pd(2.0), vabs(wh)), resonance);
+        ok = certain(fb, add_(sub_(yh, fb), yl), bound(reach, fb_terms, bound(reach, vabs(fb))));
+        if (__builtin_expect(ok != 3, 0))
+            fb = recompute(fb, ok, [&](int l) { return FourPoleLowpass::fb_of(lane(f, l), bs.res); }, recomputed);
+
+        // 0.35013 f^4 and 1 - f as pairs of doubles, within 2^-100 of their exact values. The
+        // extended arithmetic rounds them (three roundings and one) before it uses them; the
+        // bounds below allow for that.
+        const V ff_lo = qe;
+        const V f4 = _mm_mul_pd(q, q);
+        const V f4_lo = _mm_add_pd(_mm_fmsub_pd(q, q, f4), _mm_mul_pd(_mm_add_pd(q, q), ff_lo));
+        const V kh = _mm_mul_pd(c035.hi, f4);
+        const V kl = _mm_add_pd(_mm_fmsub_pd(c035.hi, f4, kh), _mm_add_pd(_mm_mul_pd(c035.hi, f4_lo), _mm_mul_pd(c035.lo, f4)));
+        const V gh = _mm_sub_pd(one, f);
+        const V gz = _mm_sub_pd(gh, one);
+        const V gl = _mm_add_pd(_mm_sub_pd(one, _mm_sub_pd(gh, gz)), _mm_sub_pd(_mm_sub_pd(zero, f), gz));
+        // 1 - f is exact in extended precision for 2^-8 <= f < 2 (as the sweep's range keeps it);
+        // outside, its rounding counts too.
+        const V g_exact = _mm_and_pd(_mm_cmpge_pd(f, _mm_set1_pd(0x1p-8)), _mm_cmplt_pd(f, _mm_set1_pd(2.0)));
+        const V g_reach = _mm_blendv_pd(reach4, reach, g_exact);
+
+        // (whole-register conversions: a scalar one would wait for the register's last use)
+        const V xv = Stereo ? _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(x + 2 * i))))
+                            : _mm_cvtps_pd(_mm_set1_ps(x[i]));
+
+        // A filter ringing down into the subnormal range, where every value would be handed
+        // back: the plain recurrence takes the frame at once.
+        if (__builtin_expect(_mm_movemask_pd(_mm_cmplt_pd(vabs(s.o4), _mm_set1_pd(0x1p-900))) != 0, 0)) {
+            FourPoleLowpass poles[2];
+            unpair(s, 0, poles[0]);
+            unpair(s, 1, poles[1]);
+            alignas(16) double out[2];
+            for (int l = 0; l < 2; ++l) out[l] = poles[l].step(static_cast<float>(lane(xv, l)), lane(f, l), lane(fb, l));
+            s = pair_of(poles[0], poles[1]);
+            const __m128 y = _mm_cvtpd_ps(_mm_mul_pd(_mm_load_pd(out), lv));
+            if (Stereo)
+                _mm_storel_pi(reinterpret_cast<__m64*>(x + 2 * i), y);
+            else
+                _mm_store_ss(x + i, y);
+            continue;
+        }
+
+        // in = x - out4 x fb
+        V a = _mm_fnmadd_pd(s.o4, fb, xv);
+        {
+            const V p = _mm_mul_pd(s.o4, fb);
+            const V pe = _mm_fmsub_pd(s.o4, fb, p);
+            const V sum = sub_(xv, p);
+            const V bb = sub_(sum, xv);
+            const V se = add_(sub_(xv, sub_(sum, bb)), sub_(sub_(zero, p), bb));
+            const V res = sub_(add_(sub_(sum, a), se), pe);
+            ok = certain(a, res, bound(reach, binade(p), bound(reach, binade(a))));  // product, difference
+            if (__builtin_expect(ok != 3, 0))
+                a = recompute(a, ok, [&](int l) {
+                    return static_cast<double>(static_cast<long double>(lane(xv, l)) -
+                                               static_cast<long double>(lane(s.o4, l)) * lane(fb, l));
+                }, recomputed);
+        }
+        // in = ((0.35013 x (f x f)) x (f x f)) x in
+        V b = _mm_fmadd_pd(kh, a, _mm_mul_pd(kl, a));
+        {
+            const V t = _mm_mul_pd(kl, a);
+            const V p = _mm_mul_pd(kh, a);
+            const V pe = _mm_fmsub_pd(kh, a, p);
+            const V res = add_(add_(sub_(p, b), pe), t);
+            // f x f (used twice), 0.35013 x that, x f x f again, then the product: five
+            // relative roundings
+            ok = certain(b, res, bound(reach6, vabs(b)));
+            if (__builtin_expect(ok != 3, 0))
+                b = recompute(b, ok, [&](int l) {
+                    const long double lf = lane(f, l);
+                    return static_cast<double>(((0.35013L * (lf * lf)) * (lf * lf)) * lane(a, l));
+                }, recomputed);
+        }
+        // out = (0.3 x in_k + u) + (1 - f) x out, for the four poles in turn. All but u is known
+        // early; u joins with one sum and the sum's error.
+        auto pole = [&](V u, V in_k, V out) {
+            const V ah = _mm_mul_pd(c03.hi, in_k);
+            const V al = _mm_add_pd(_mm_fmsub_pd(c03.hi, in_k, ah), _mm_mul_pd(c03.lo, in_k));
+            const V bh = _mm_mul_pd(gh, out);
+            const V bl = _mm_add_pd(_mm_fmsub_pd(gh, out, bh), _mm_mul_pd(gl, out));
+            const V ch = _mm_add_pd(ah, bh);
+            const V cz = _mm_sub_pd(ch, ah);
+            const V cl = _mm_add_pd(_mm_add_pd(_mm_sub_pd(ah, _mm_sub_pd(ch, cz)), _mm_sub_pd(bh, cz)), _mm_add_pd(al, bl));
+            // The error of ch + u, exact: the short form with the larger term first, both ways
+            // round, and the right one chosen.
+            const V sum = _mm_add_pd(ch, u);
+            const V e_ch_first = _mm_sub_pd(u, _mm_sub_pd(sum, ch));
+            const V e_u_first = _mm_sub_pd(ch, _mm_sub_pd(sum, u));
+            const V e = _mm_blendv_pd(e_u_first, e_ch_first, _mm_cmpge_pd(vabs(ch), vabs(u)));
+            V r = _mm_add_pd(sum, _mm_add_pd(e, cl));
+            const V res = add_(add_(sub_(sum, r), e), cl);
+            // 0.3 x in_k, adding u (an intermediate: bounded by its size), 1 - f where it is not
+            // exact, (1 - f) x out, the sum
+            const V delta = bound(reach, binade(ah), bound(reach, vabs(add_(ah, u)), bound(g_reach, binade(bh), bound(reach, binade(r)))));
+            const int good = certain(r, res, delta);
+            if (__builtin_expect(good != 3, 0))
+                r = recompute(r, good, [&](int l) {
+                    const long double g = 1.0L - lane(f, l);
+                    return static_cast<double>((0.3L * lane(in_k, l) + lane(u, l)) + g * lane(out, l));
+                }, recomputed);
+            return r;
+        };
+        const V o1 = pole(b, s.i1, s.o1);
+        const V o2 = pole(o1, s.i2, s.o2);
+        const V o3 = pole(o2, s.i3, s.o3);
+        const V o4 = pole(o3, s.i4, s.o4);
+        s = PairState{b, o1, o2, o3, o4, b, o1, o2, o3};
+
+        const __m128 y = _mm_cvtpd_ps(_mm_mul_pd(o4, lv));
+        if (Stereo)
+            _mm_storel_pi(reinterpret_cast<__m64*>(x + 2 * i), y);
+        else
+            _mm_store_ss(x + i, y);
+    }
+    st = s;
+    cutoff = cut;
+    step = static_cast<float>(sf);
+}
+
+#pragma GCC pop_options
+
+bool paired_path_available() {
+    return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+}
+#else
+bool paired_path_available() { return false; }
+#endif
+
 }  // namespace
 
-// The sweep and the coefficients of a chunk go first, into the scratch arrays, so that the filter
-// loop carries nothing but the recurrences (two of them side by side in stereo).
+// The sweep and the coefficients of a chunk go first, so that the filter loop carries nothing but
+// the recurrences (two of them side by side in stereo).
 template <int Channels, bool Right>
 void Twah_form::run(int32_t frames, float* buffer, double& cutoff, float& step) {
     const BlockSettings s(*this);
+#if VX_WAH_PAIRED
+    if (paired_path && Channels != 0) {
+        PairState st = pair_of(state_left, Channels == 1 ? state_left : state_right);
+        filter_pairs<Channels == 2>(frames, buffer, st, cutoff, step, s, paired_recomputed);
+        unpair(st, 0, state_left);
+        if (Channels == 2) unpair(st, 1, state_right);
+        return;
+    }
+#endif
     for (int32_t done = 0; done < frames; done += kChunk) {
         const int32_t n = frames - done < kChunk ? frames - done : kChunk;
         for (int32_t i = 0; i < n; ++i) {
             s.advance(cutoff, step);
             if (Channels == 2 || !Right) {
-                coef_f[0][i] = FourPoleLowpass::f_of(cutoff);
-                coef_fb[0][i] = FourPoleLowpass::fb_of(coef_f[0][i], s.res);
+                coef.f[i][0] = FourPoleLowpass::f_of(cutoff);
+                coef.fb[i][0] = FourPoleLowpass::fb_of(coef.f[i][0], s.res);
             }
             if (Channels == 2 || Right) {
-                coef_f[1][i] = right_f(cutoff);
-                coef_fb[1][i] = FourPoleLowpass::fb_of(coef_f[1][i], s.res);
+                coef.f[i][1] = right_f(cutoff);
+                coef.fb[i][1] = FourPoleLowpass::fb_of(coef.f[i][1], s.res);
             }
         }
         // Local copies: the compiler need not fear that a store into the buffer changes them.
@@ -113,16 +410,16 @@ void Twah_form::run(int32_t frames, float* buffer, double& cutoff, float& step) 
         float* x = buffer + static_cast<ptrdiff_t>(done) * (Channels == 1 ? 1 : 2);
         if (Channels == 2) {
             for (int32_t i = 0; i < n; ++i) {
-                x[2 * i] = filtered(left, x[2 * i], coef_f[0][i], coef_fb[0][i], level);
-                x[2 * i + 1] = filtered(right, x[2 * i + 1], coef_f[1][i], coef_fb[1][i], level);
+                x[2 * i] = filtered(left, x[2 * i], coef.f[i][0], coef.fb[i][0], level);
+                x[2 * i + 1] = filtered(right, x[2 * i + 1], coef.f[i][1], coef.fb[i][1], level);
             }
         } else if (Right) {
             for (int32_t i = 0; i < n; ++i)
-                x[2 * i + 1] = filtered(right, x[2 * i + 1], coef_f[1][i], coef_fb[1][i], level);
+                x[2 * i + 1] = filtered(right, x[2 * i + 1], coef.f[i][1], coef.fb[i][1], level);
         } else {
             constexpr int stride = Channels == 1 ? 1 : 2;
             for (int32_t i = 0; i < n; ++i)
-                x[stride * i] = filtered(left, x[stride * i], coef_f[0][i], coef_fb[0][i], level);
+                x[stride * i] = filtered(left, x[stride * i], coef.f[i][0], coef.fb[i][0], level);
         }
         state_left = left;
         state_right = right;

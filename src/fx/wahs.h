@@ -58,6 +58,20 @@ public:
     float step_left = 0.0f;
     float step_right = 0.0f;
 
+    // Where the processor has fused multiply-add (and AVX-512's registers), mono and stereo blocks
+    // run both filters side by side in vector registers, with results identical to the extended
+    // arithmetic: a value whose rounding that path cannot vouch for is recomputed the plain way
+    // (counted here). Tests switch it off to compare.
+    bool paired_path = false;
+    int64_t paired_recomputed = 0;
+
+    // One chunk's filter coefficients f and fb per frame, left and right side by side.
+    static constexpr int32_t kChunk = 128;
+    struct Coefficients {
+        alignas(16) double f[kChunk][2];
+        alignas(16) double fb[kChunk][2];
+    };
+
     void ScrollBar_FcChange();
     void ScrollBar_deviationChange();
     void ScrollBar_resChange();
@@ -71,9 +85,7 @@ private:
     template <int Channels, bool Right>
     void run(int32_t frames, float* buffer, double& cutoff, float& step);
 
-    static constexpr int32_t kChunk = 512;
-    double coef_f[2][kChunk];
-    double coef_fb[2][kChunk];
+    Coefficients coef;
 };
 
 // Rising sweep factor for a ScrollBar_Speed position: 1 + p x 0.000006 (extended), as float32.

@@ -215,17 +215,62 @@ TEST(Wah, MatchesThePlainWahInEveryBlockSize) {
         ref.level = *SliderFactor(70);
         auto expected = in;
         ref.block(expected.data(), static_cast<int>(in.size()) / channels, channels);
-        for (int block : {1, 7, 480, 512}) {
-            Instance w(kWah);
-            auto& form = w.as<Twah_form>();
-            form.ScrollBar_res.set_position(25);
-            form.ScrollBar_Level.set_position(70);
-            auto buf = in;
-            w.process(buf, channels, block);
-            expect_same_bits(buf, expected, channels == 1 ? "mono" : "stereo");
-            EXPECT_EQ(form.cutoff_left, ref.cut[0]);
+        for (bool paired : {false, true}) {
+            for (int block : {1, 7, 480, 512}) {
+                Instance w(kWah);
+                auto& form = w.as<Twah_form>();
+                if (paired && !form.paired_path) continue;
+                form.paired_path = paired;
+                form.ScrollBar_res.set_position(25);
+                form.ScrollBar_Level.set_position(70);
+                auto buf = in;
+                w.process(buf, channels, block);
+                expect_same_bits(buf, expected, channels == 1 ? "mono" : "stereo");
+                EXPECT_EQ(form.cutoff_left, ref.cut[0]);
+            }
         }
     }
+}
+
+// The vector path gives the plain extended path's results bit for bit, over the controls' ranges
+// and loud, quiet and decaying signals, including the values it hands back to the plain path.
+TEST(Wah, PairedPathMatchesThePlainPath) {
+    struct Case { int fc, dev, res, speed, level; float amplitude; };
+    const Case cases[] = {
+        {10, 50, 30, 100, 50, 12000.0f}, {1, 190, 39, 199, 100, 30000.0f}, {190, 1, 1, 1, 1, 0.5f},
+        {100, 20, 39, 150, 80, 3e6f}, {5, 120, 15, 60, 30, 1e-3f}, {60, 61, 39, 199, 100, 20000.0f},
+    };
+    int64_t handed_back = 0;
+    for (const Case& c : cases) {
+        for (int channels : {1, 2}) {
+            Instance plain(kWah), paired(kWah);
+            if (!paired.as<Twah_form>().paired_path) GTEST_SKIP() << "no vector path on this processor";
+            plain.as<Twah_form>().paired_path = false;
+            for (Instance* w : {&plain, &paired}) {
+                auto& form = w->as<Twah_form>();
+                form.ScrollBar_Fc.set_position(c.fc);
+                form.ScrollBar_deviation.set_position(c.dev);
+                form.ScrollBar_res.set_position(c.res);
+                form.ScrollBar_Speed.set_position(c.speed);
+                form.ScrollBar_Level.set_position(c.level);
+            }
+            // A signal, then silence while the filter rings down into the subnormal range.
+            auto in = noise(static_cast<size_t>(channels) * 30000, static_cast<uint32_t>(c.fc + channels), c.amplitude);
+            in.resize(static_cast<size_t>(channels) * 60000, 0.0f);
+            auto a = in, b = in;
+            plain.process(a, channels, 480);
+            paired.process(b, channels, 480);
+            expect_same_bits(b, a, "paired");
+            const auto& pf = paired.as<Twah_form>();
+            const auto& qf = plain.as<Twah_form>();
+            EXPECT_EQ(pf.cutoff_left, qf.cutoff_left);
+            EXPECT_EQ(pf.step_left, qf.step_left);
+            EXPECT_EQ(std::bit_cast<uint64_t>(pf.state_left.out4), std::bit_cast<uint64_t>(qf.state_left.out4));
+            EXPECT_EQ(std::bit_cast<uint64_t>(pf.state_right.out4), std::bit_cast<uint64_t>(qf.state_right.out4));
+            handed_back += pf.paired_recomputed;
+        }
+    }
+    EXPECT_GT(handed_back, 0) << "the plain computation of values too close to call was never exercised";
 }
 
 // The stereo pass runs both channels side by side; the one-channel methods give the same.
