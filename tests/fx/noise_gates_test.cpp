@@ -21,11 +21,13 @@ struct ReferenceGate {
     float in_factor = 1.0f, out_factor = 1.0f, open_t = 1000.0f, close_t = 100.0f, suppressed = 0.1f;
     int64_t open_c = 10, close_c = 100;
     float gain = 1.0f, envelope = 0.0f, target = 0.0f;
+    int64_t subnormal_envelopes = 0;
 
     void run(std::vector<float>& buf) {
         for (float& x : buf) {
             x = x * in_factor;
             envelope = static_cast<float>(0.1L * std::fabs(x) + 0.9L * envelope);
+            subnormal_envelopes += std::fpclassify(envelope) == FP_SUBNORMAL;
             open_c = envelope > open_t ? open_c + 1 : 0;
             close_c = envelope < close_t ? close_c + 1 : 0;
             if (static_cast<double>(open_c) > 10.0) target = 1.0f;
@@ -45,6 +47,7 @@ std::vector<float> phrase(size_t samples) {
         const size_t part = (i / 3000) % 4;
         if (part == 1) v[i] *= 0.05f;   // envelope about 200: between the thresholds
         if (part == 2) v[i] *= 0.001f;  // below the closing threshold
+        if (part == 3 && i % 3000 > 1500) v[i] = 0.0f;  // silence: the envelope sinks to subnormals
     }
     return v;
 }
@@ -199,7 +202,7 @@ TEST(NoiseGate, SuppressionSetsTheClosedGain) {
 }
 
 TEST(NoiseGate, MatchesThePlainGateInEveryBlockSize) {
-    const auto in = phrase(30000);
+    const auto in = phrase(60000);
     for (int channels : {1, 2}) {
         ReferenceGate ref;
         ref.in_factor = *SliderFactor(60);
@@ -207,6 +210,7 @@ TEST(NoiseGate, MatchesThePlainGateInEveryBlockSize) {
         ref.suppressed = static_cast<float>(0.1L * *SliderFactor(30));
         auto expected = in;
         ref.run(expected);  // stereo is one interleaved stream
+        EXPECT_GT(ref.subnormal_envelopes, 1000) << "the silence should sink the envelope to subnormals";
         for (int block : {1, 7, 480, 512}) {
             Instance g(kGate);
             auto& form = g.as<Tnoise_gate_form>();
