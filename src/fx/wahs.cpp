@@ -192,21 +192,13 @@ constexpr double kReach = 0x1.00004p-64;
 
 // Sweeps and filters n frames. Stereo: the lanes are the left and right samples of a frame; mono:
 // both lanes filter the same sample (the second lane's state is thrown away) and the first is kept.
-template <bool Stereo>
-void filter_pairs(int32_t n, float* x, PairState& st, double& cutoff, float& step, const BlockSettings& bs,
-                  int64_t& recomputed) {
-    const Split c116(1.16L), c11(1.1L), c015(0.15L), c035(0.35013L), c03(0.3L);
-    const V one = _mm_set1_pd(1.0), zero = _mm_setzero_pd(), reach = _mm_set1_pd(kReach), reach4 = _mm_set1_pd(4 * kReach),
-            reach6 = _mm_set1_pd(6 * kReach);
-    // The right lane takes the further factor 1.1.
-    const V m = Stereo ? _mm_set_pd(_mm_cvtsd_f64(c11.hi), 1.0) : one;
-    const V ml = Stereo ? _mm_set_pd(_mm_cvtsd_f64(c11.lo), 0.0) : zero;
-    const V f_reach = _mm_set_pd(Stereo ? 2 * kReach : kReach, kReach);
-    const V resonance = _mm_set1_pd(bs.res), lv = _mm_set1_pd(static_cast<double>(bs.level));
+// The sweep of n frames: one cut-off per frame into cuts.
+inline void sweep_cuts(int32_t n, double& cutoff, float& step, const BlockSettings& bs, double* cuts,
+                       int64_t& recomputed) {
+    const V reach = _mm_set1_pd(kReach);
     // The float settings as doubles (exact), so that no conversion sits in the loop.
     const double start = bs.start, stop = bs.stop, up = bs.up, down = bs.down;
     double cut = cutoff, sf = step;
-    PairState s = st;
     for (int32_t i = 0; i < n; ++i) {
         // cut-off x step factor: exact as p + pe; only a double rounding that lands on a halfway
         // point could make the extended result differ from p.
@@ -223,33 +215,107 @@ void filter_pairs(int32_t n, float* x, PairState& st, double& cutoff, float& ste
             if (cut < start) sf = up;
             if (cut > stop) sf = down;
         }
+        cuts[i] = cut;
+    }
+    cutoff = cut;
+    step = static_cast<float>(sf);
+}
+
+// f and fb of n4 frames (a multiple of 4) from their cut-offs, four frames to a 512-bit vector.
+using W = __m512d;
+inline W add_(W a, W b) { return _mm512_fmadd_pd(a, _mm512_set1_pd(1.0), b); }
+inline W sub_(W a, W b) { return _mm512_fnmadd_pd(b, _mm512_set1_pd(1.0), a); }
+inline W bound(W reach, W t) { return _mm512_fmadd_pd(t, reach, _mm512_set1_pd(0x1p-1000)); }
+inline W bound(W reach, W t, W more) { return _mm512_fmadd_pd(t, reach, more); }
+inline unsigned certain(W r, W res, W delta) {
+    const W above = _mm512_add_pd(r, add_(res, delta));
+    const W below = add_(sub_(res, delta), r);
+    return _mm512_cmp_pd_mask(above, r, _CMP_EQ_OQ) & _mm512_cmp_pd_mask(below, r, _CMP_EQ_OQ);
+}
+template <class Exact>
+inline W recompute(W r, unsigned ok, Exact exact, int64_t& count) {
+    alignas(64) double lanes[8];
+    _mm512_store_pd(lanes, r);
+    for (int l = 0; l < 8; ++l) {
+        if (ok & (1u << l)) continue;
+        lanes[l] = exact(l);
+        ++count;
+    }
+    return _mm512_load_pd(lanes);
+}
+
+template <bool Stereo>
+void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, int64_t& recomputed) {
+    double h116, l116, h11, l11, h015, l015;
+    split(1.16L, h116, l116);
+    split(1.1L, h11, l11);
+    split(0.15L, h015, l015);
+    const W c116h = _mm512_set1_pd(h116), c116l = _mm512_set1_pd(l116);
+    const W c015h = _mm512_set1_pd(h015), c015l = _mm512_set1_pd(l015);
+    const W one = _mm512_set1_pd(1.0), reach = _mm512_set1_pd(kReach), resonance = _mm512_set1_pd(res);
+    // Lanes: left, right of frame i, then of frames i + 1 .. i + 3. The right lane takes the
+    // further factor 1.1 (mono: both lanes are the left channel).
+    const double rh = Stereo ? h11 : 1.0, rl = Stereo ? l11 : 0.0, rr = Stereo ? 2 * kReach : kReach;
+    const W m = _mm512_set_pd(rh, 1.0, rh, 1.0, rh, 1.0, rh, 1.0);
+    const W ml = _mm512_set_pd(rl, 0.0, rl, 0.0, rl, 0.0, rl, 0.0);
+    const W f_reach = _mm512_set_pd(rr, kReach, rr, kReach, rr, kReach, rr, kReach);
+    const __m512i twice = _mm512_set_epi64(3, 3, 2, 2, 1, 1, 0, 0);
+    for (int32_t i = 0; i < n4; i += 4) {
+        const W cc = _mm512_maskz_permutexvar_pd(0xFF, twice, _mm512_loadu_pd(c.cut + i));
         // f = 1.16 x cut-off (right: x 1.1 again)
-        const V cc = _mm_set1_pd(cut);
-        const V ph = _mm_mul_pd(c116.hi, cc);
-        const V pl = _mm_add_pd(_mm_fmsub_pd(c116.hi, cc, ph), _mm_mul_pd(c116.lo, cc));
-        const V fh = _mm_mul_pd(ph, m);
-        const V fl = _mm_add_pd(_mm_fmsub_pd(ph, m, fh), _mm_add_pd(_mm_mul_pd(ph, ml), _mm_mul_pd(pl, m)));
-        V f = _mm_add_pd(fh, fl);
-        int ok = certain(f, add_(sub_(fh, f), fl), bound(f_reach, vabs(f)));
-        if (__builtin_expect(ok != 3, 0))
-            f = recompute(f, ok, [&](int l) { return Stereo && l == 1 ? right_f(cut) : FourPoleLowpass::f_of(cut); },
-                          recomputed);
+        const W ph = _mm512_mul_pd(c116h, cc);
+        const W pl = _mm512_add_pd(_mm512_fmsub_pd(c116h, cc, ph), _mm512_mul_pd(c116l, cc));
+        const W fh = _mm512_mul_pd(ph, m);
+        const W fl = _mm512_add_pd(_mm512_fmsub_pd(ph, m, fh), _mm512_add_pd(_mm512_mul_pd(ph, ml), _mm512_mul_pd(pl, m)));
+        W f = _mm512_add_pd(fh, fl);
+        unsigned ok = certain(f, add_(sub_(fh, f), fl), bound(f_reach, _mm512_abs_pd(f)));
+        if (__builtin_expect(ok != 0xFF, 0))
+            f = recompute(f, ok, [&](int l) {
+                const double cut = c.cut[i + l / 2];
+                return Stereo && l % 2 == 1 ? right_f(cut) : FourPoleLowpass::f_of(cut);
+            }, recomputed);
         // fb = (1 - 0.15 f f) res
+        const W q = _mm512_mul_pd(f, f);
+        const W qe = _mm512_fmsub_pd(f, f, q);
+        const W th = _mm512_mul_pd(c015h, q);
+        const W tl = _mm512_add_pd(_mm512_fmsub_pd(c015h, q, th), _mm512_add_pd(_mm512_mul_pd(c015h, qe), _mm512_mul_pd(c015l, q)));
+        const W wh = _mm512_sub_pd(one, th);
+        const W wz = _mm512_sub_pd(wh, one);
+        const W wl = _mm512_sub_pd(
+            _mm512_add_pd(_mm512_sub_pd(one, _mm512_sub_pd(wh, wz)), _mm512_sub_pd(_mm512_sub_pd(_mm512_setzero_pd(), th), wz)), tl);
+        const W yh = _mm512_mul_pd(wh, resonance);
+        const W yl = _mm512_add_pd(_mm512_fmsub_pd(wh, resonance, yh), _mm512_mul_pd(wl, resonance));
+        W fb = _mm512_add_pd(yh, yl);
+        // 0.15 x f and x f move t by 2 t 2^-64 at most, 1 - t by its own size, then the product
+        const W fb_terms = _mm512_mul_pd(_mm512_fmadd_pd(_mm512_abs_pd(th), _mm512_set1_pd(2.0), _mm512_abs_pd(wh)), resonance);
+        ok = certain(fb, add_(sub_(yh, fb), yl), bound(reach, fb_terms, bound(reach, _mm512_abs_pd(fb))));
+        if (__builtin_expect(ok != 0xFF, 0)) {
+            alignas(64) double fs[8];
+            _mm512_store_pd(fs, f);
+            fb = recompute(fb, ok, [&](int l) { return FourPoleLowpass::fb_of(fs[l], res); }, recomputed);
+        }
+        _mm512_store_pd(&c.f[i][0], f);
+        _mm512_store_pd(&c.fb[i][0], fb);
+    }
+}
+
+// Filters n frames with the chunk's coefficients. Stereo: the lanes are the left and right
+// samples of a frame; mono: both lanes filter the same sample (the second lane's state is thrown
+// away) and the first is kept.
+template <bool Stereo>
+void filter_pairs(int32_t n, float* x, PairState& st, const Twah_form::Coefficients& c, float level,
+                  int64_t& recomputed) {
+    const Split c035(0.35013L), c03(0.3L);
+    const V one = _mm_set1_pd(1.0), zero = _mm_setzero_pd(), reach = _mm_set1_pd(kReach), reach4 = _mm_set1_pd(4 * kReach),
+            reach6 = _mm_set1_pd(6 * kReach);
+    const V lv = _mm_set1_pd(static_cast<double>(level));
+    PairState s = st;
+    for (int32_t i = 0; i < n; ++i) {
+        const V f = _mm_load_pd(c.f[i]);
+        const V fb = _mm_load_pd(c.fb[i]);
         const V q = _mm_mul_pd(f, f);
         const V qe = _mm_fmsub_pd(f, f, q);
-        const V th = _mm_mul_pd(c015.hi, q);
-        const V tl = _mm_add_pd(_mm_fmsub_pd(c015.hi, q, th), _mm_add_pd(_mm_mul_pd(c015.hi, qe), _mm_mul_pd(c015.lo, q)));
-        const V wh = _mm_sub_pd(one, th);
-        const V wz = _mm_sub_pd(wh, one);
-        const V wl = _mm_sub_pd(_mm_add_pd(_mm_sub_pd(one, _mm_sub_pd(wh, wz)), _mm_sub_pd(_mm_sub_pd(zero, th), wz)), tl);
-        const V yh = _mm_mul_pd(wh, resonance);
-        const V yl = _mm_add_pd(_mm_fmsub_pd(wh, resonance, yh), _mm_mul_pd(wl, resonance));
-        V fb = _mm_add_pd(yh, yl);
-        // 0.15 x f and x f move t by 2 t 2^-64 at most, 1 - t by its own size, then the product
-        const V fb_terms = _mm_mul_pd(_mm_fmadd_pd(vabs(th), _mm_set1_pd(2.0), vabs(wh)), resonance);
-        ok = certain(fb, add_(sub_(yh, fb), yl), bound(reach, fb_terms, bound(reach, vabs(fb))));
-        if (__builtin_expect(ok != 3, 0))
-            fb = recompute(fb, ok, [&](int l) { return FourPoleLowpass::fb_of(lane(f, l), bs.res); }, recomputed);
+        int ok;
 
         // 0.35013 f^4 and 1 - f as pairs of doubles, within 2^-100 of their exact values. The
         // extended arithmetic rounds them (three roundings and one) before it uses them; the
@@ -362,8 +428,6 @@ void filter_pairs(int32_t n, float* x, PairState& st, double& cutoff, float& ste
             _mm_store_ss(x + i, y);
     }
     st = s;
-    cutoff = cut;
-    step = static_cast<float>(sf);
 }
 
 #pragma GCC pop_options
@@ -385,7 +449,15 @@ void Twah_form::run(int32_t frames, float* buffer, double& cutoff, float& step) 
 #if VX_WAH_PAIRED
     if (paired_path && Channels != 0) {
         PairState st = pair_of(state_left, Channels == 1 ? state_left : state_right);
-        filter_pairs<Channels == 2>(frames, buffer, st, cutoff, step, s, paired_recomputed);
+        for (int32_t done = 0; done < frames; done += kChunk) {
+            const int32_t n = frames - done < kChunk ? frames - done : kChunk;
+            sweep_cuts(n, cutoff, step, s, coef.cut, paired_recomputed);
+            const int32_t n4 = (n + 3) & ~3;
+            for (int32_t i = n; i < n4; ++i) coef.cut[i] = coef.cut[n - 1];
+            coefficients<Channels == 2>(n4, coef, s.res, paired_recomputed);
+            filter_pairs<Channels == 2>(n, buffer + static_cast<ptrdiff_t>(done) * Channels, st, coef, s.level,
+                                        paired_recomputed);
+        }
         unpair(st, 0, state_left);
         if (Channels == 2) unpair(st, 1, state_right);
         return;

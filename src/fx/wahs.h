@@ -65,11 +65,13 @@ public:
     bool paired_path = false;
     int64_t paired_recomputed = 0;
 
-    // One chunk's filter coefficients f and fb per frame, left and right side by side.
+    // One chunk's sweep (a cut-off per frame) and filter coefficients f and fb per frame, left
+    // and right side by side.
     static constexpr int32_t kChunk = 128;
     struct Coefficients {
-        alignas(16) double f[kChunk][2];
-        alignas(16) double fb[kChunk][2];
+        alignas(64) double cut[kChunk + 4];  // read eight at a time
+        alignas(64) double f[kChunk][2];
+        alignas(64) double fb[kChunk][2];
     };
 
     void ScrollBar_FcChange();
@@ -85,7 +87,7 @@ private:
     template <int Channels, bool Right>
     void run(int32_t frames, float* buffer, double& cutoff, float& step);
 
-    Coefficients coef;
+    Coefficients coef{};
 };
 
 // Rising sweep factor for a ScrollBar_Speed position: 1 + p x 0.000006 (extended), as float32.
