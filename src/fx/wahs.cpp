@@ -115,7 +115,36 @@ inline void split(long double v, double& hi, double& lo) {
 #pragma GCC push_options
 #pragma GCC target("fma,avx512f,avx512vl")
 
-using V = __m128d;
+using V = __m128d;  // a frame's left and right value
+using W = __m512d;  // four frames' values
+
+// What the checks need of either width, by the number of lanes.
+template <int N> struct Width;
+template <> struct Width<2> {
+    static constexpr int count = 2;
+    static constexpr unsigned all = 3;
+    static V set1(double d) { return _mm_set1_pd(d); }
+    static V add(V a, V b) { return _mm_add_pd(a, b); }
+    static V fmadd(V a, V b, V c) { return _mm_fmadd_pd(a, b, c); }
+    static V fnmadd(V a, V b, V c) { return _mm_fnmadd_pd(a, b, c); }
+    static unsigned equal(V a, V b) { return static_cast<unsigned>(_mm_movemask_pd(_mm_cmpeq_pd(a, b))); }
+    static void store(double* d, V v) { _mm_store_pd(d, v); }
+    static V load(const double* d) { return _mm_load_pd(d); }
+};
+template <> struct Width<8> {
+    static constexpr int count = 8;
+    static constexpr unsigned all = 0xFF;
+    static W set1(double d) { return _mm512_set1_pd(d); }
+    static W add(W a, W b) { return _mm512_add_pd(a, b); }
+    static W fmadd(W a, W b, W c) { return _mm512_fmadd_pd(a, b, c); }
+    static W fnmadd(W a, W b, W c) { return _mm512_fnmadd_pd(a, b, c); }
+    static unsigned equal(W a, W b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+    static void store(double* d, W v) { _mm512_store_pd(d, v); }
+    static W load(const double* d) { return _mm512_load_pd(d); }
+};
+constexpr int width_of(V) { return 2; }
+constexpr int width_of(W) { return 8; }
+template <class T> using Lanes = Width<width_of(T{})>;
 
 inline V vabs(V v) { return _mm_andnot_pd(_mm_set1_pd(-0.0), v); }
 // The power of two at or below |v| (v normal). A value rounded to nearest lies in the same binade
@@ -124,34 +153,34 @@ inline V binade(V v) { return _mm_and_pd(v, _mm_castsi128_pd(_mm_set1_epi64x(0x7
 
 // The checks run beside the recurrence; their sums go through the multiply-add units (x x 1 + y
 // rounds exactly as x + y) so that they leave the adders to it.
-inline V add_(V a, V b) { return _mm_fmadd_pd(a, _mm_set1_pd(1.0), b); }
-inline V sub_(V a, V b) { return _mm_fnmadd_pd(b, _mm_set1_pd(1.0), a); }
+template <class T> T add_(T a, T b) { return Lanes<T>::fmadd(a, Lanes<T>::set1(1.0), b); }
+template <class T> T sub_(T a, T b) { return Lanes<T>::fnmadd(b, Lanes<T>::set1(1.0), a); }
 
 // How far the extended roundings may have moved a value: reach times the terms' sizes, plus a
 // floor that covers this path's own losses near the subnormal range (where it then declines).
-inline V bound(V reach, V t) { return _mm_fmadd_pd(t, reach, _mm_set1_pd(0x1p-1000)); }
-inline V bound(V reach, V t, V more) { return _mm_fmadd_pd(t, reach, more); }
+template <class T> T bound(T reach, T t) { return Lanes<T>::fmadd(t, reach, Lanes<T>::set1(0x1p-1000)); }
+template <class T> T bound(T reach, T t, T more) { return Lanes<T>::fmadd(t, reach, more); }
 
 // Lanes where r is certain to be the double the extended arithmetic rounds to: res is the exact
 // value minus r, delta bounds how far the extended roundings may have moved the value. Both ends
 // of that interval round to r, so everything between does.
-inline int certain(V r, V res, V delta) {
-    const V above = _mm_add_pd(r, add_(res, delta));
-    const V below = add_(sub_(res, delta), r);
-    return _mm_movemask_pd(_mm_and_pd(_mm_cmpeq_pd(above, r), _mm_cmpeq_pd(below, r)));
+template <class T> unsigned certain(T r, T res, T delta) {
+    const T above = Lanes<T>::add(r, add_(res, delta));
+    const T below = add_(sub_(res, delta), r);
+    return Lanes<T>::equal(above, r) & Lanes<T>::equal(below, r);
 }
 
 // Replaces the lanes that were not certain by the plain extended computation of that lane.
-template <class Exact>
-inline V recompute(V r, int ok, Exact exact, int64_t& count) {
-    alignas(16) double lanes[2];
-    _mm_store_pd(lanes, r);
-    for (int lane = 0; lane < 2; ++lane) {
-        if (ok & (1 << lane)) continue;
-        lanes[lane] = exact(lane);
+template <class T, class Exact>
+T recompute(T r, unsigned ok, Exact exact, int64_t& count) {
+    alignas(64) double lanes[Lanes<T>::count];
+    Lanes<T>::store(lanes, r);
+    for (int l = 0; l < Lanes<T>::count; ++l) {
+        if (ok & (1u << l)) continue;
+        lanes[l] = exact(l);
         ++count;
     }
-    return _mm_load_pd(lanes);
+    return Lanes<T>::load(lanes);
 }
 
 inline double lane(V v, int i) {
@@ -221,29 +250,7 @@ inline void sweep_cuts(int32_t n, double& cutoff, float& step, const BlockSettin
     step = static_cast<float>(sf);
 }
 
-// f and fb of n4 frames (a multiple of 4) from their cut-offs, four frames to a 512-bit vector.
-using W = __m512d;
-inline W add_(W a, W b) { return _mm512_fmadd_pd(a, _mm512_set1_pd(1.0), b); }
-inline W sub_(W a, W b) { return _mm512_fnmadd_pd(b, _mm512_set1_pd(1.0), a); }
-inline W bound(W reach, W t) { return _mm512_fmadd_pd(t, reach, _mm512_set1_pd(0x1p-1000)); }
-inline W bound(W reach, W t, W more) { return _mm512_fmadd_pd(t, reach, more); }
-inline unsigned certain(W r, W res, W delta) {
-    const W above = _mm512_add_pd(r, add_(res, delta));
-    const W below = add_(sub_(res, delta), r);
-    return _mm512_cmp_pd_mask(above, r, _CMP_EQ_OQ) & _mm512_cmp_pd_mask(below, r, _CMP_EQ_OQ);
-}
-template <class Exact>
-inline W recompute(W r, unsigned ok, Exact exact, int64_t& count) {
-    alignas(64) double lanes[8];
-    _mm512_store_pd(lanes, r);
-    for (int l = 0; l < 8; ++l) {
-        if (ok & (1u << l)) continue;
-        lanes[l] = exact(l);
-        ++count;
-    }
-    return _mm512_load_pd(lanes);
-}
-
+// f and fb of n4 frames (a multiple of 4) from their cut-offs, four frames to a vector.
 template <bool Stereo>
 void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, int64_t& recomputed) {
     double h116, l116, h11, l11, h015, l015;
@@ -269,7 +276,7 @@ void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, int64_t& r
         const W fl = _mm512_add_pd(_mm512_fmsub_pd(ph, m, fh), _mm512_add_pd(_mm512_mul_pd(ph, ml), _mm512_mul_pd(pl, m)));
         W f = _mm512_add_pd(fh, fl);
         unsigned ok = certain(f, add_(sub_(fh, f), fl), bound(f_reach, _mm512_abs_pd(f)));
-        if (__builtin_expect(ok != 0xFF, 0))
+        if (__builtin_expect(ok != Width<8>::all, 0))
             f = recompute(f, ok, [&](int l) {
                 const double cut = c.cut[i + l / 2];
                 return Stereo && l % 2 == 1 ? right_f(cut) : FourPoleLowpass::f_of(cut);
@@ -289,7 +296,7 @@ void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, int64_t& r
         // 0.15 x f and x f move t by 2 t 2^-64 at most, 1 - t by its own size, then the product
         const W fb_terms = _mm512_mul_pd(_mm512_fmadd_pd(_mm512_abs_pd(th), _mm512_set1_pd(2.0), _mm512_abs_pd(wh)), resonance);
         ok = certain(fb, add_(sub_(yh, fb), yl), bound(reach, fb_terms, bound(reach, _mm512_abs_pd(fb))));
-        if (__builtin_expect(ok != 0xFF, 0)) {
+        if (__builtin_expect(ok != Width<8>::all, 0)) {
             alignas(64) double fs[8];
             _mm512_store_pd(fs, f);
             fb = recompute(fb, ok, [&](int l) { return FourPoleLowpass::fb_of(fs[l], res); }, recomputed);
