@@ -78,7 +78,7 @@ inline int32_t count_on(int32_t c) { return c + (c != std::numeric_limits<int32_
 // 0.1 |x| + 0.9 e in extended precision, rounded to float. The double sum is within 2^-51 of the
 // exact value and the extended one within 2^-62; where every value within 2^-50 of the double
 // sum rounds to the same float, that float is the extended result too. Only a sum within that
-// reach of a halfway point between two floats (about one in 10^7) takes the extended arithmetic,
+// reach of a halfway point between two floats (a few in 10^8) takes the extended arithmetic,
 // whose stores and reloads would otherwise set the pace of the whole loop.
 inline float next_envelope(float magnitude, float e) {
     constexpr double k_new = static_cast<double>(0.1L), k_old = static_cast<double>(0.9L);

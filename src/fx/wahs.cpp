@@ -325,8 +325,8 @@ void filter_pairs(int32_t n, float* x, PairState& st, const Twah_form::Coefficie
         int ok;
 
         // 0.35013 f^4 and 1 - f as pairs of doubles, within 2^-100 of their exact values. The
-        // extended arithmetic rounds them (three roundings and one) before it uses them; the
-        // bounds below allow for that.
+        // extended arithmetic rounds them (the first four times, the second where f is out of
+        // range) before it uses them; the bounds below allow for that.
         const V ff_lo = qe;
         const V f4 = _mm_mul_pd(q, q);
         const V f4_lo = _mm_add_pd(_mm_fmsub_pd(q, q, f4), _mm_mul_pd(_mm_add_pd(q, q), ff_lo));
