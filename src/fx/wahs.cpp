@@ -372,9 +372,10 @@ void filter_pairs(int32_t n, float* x, PairState& st, const Twah_form::Coefficie
             const V res = sub_(add_(sub_(sum, a), se), pe);
             ok = certain(a, res, bound(reach, binade(p), bound(reach, binade(a))));  // product, difference
             if (__builtin_expect(ok != 3, 0))
-                a = recompute(a, ok, [&](int l) {
+                // (the fallbacks take copies: references would keep the values in memory)
+                a = recompute(a, ok, [xv, o4 = s.o4, fb](int l) {
                     return static_cast<double>(static_cast<long double>(lane(xv, l)) -
-                                               static_cast<long double>(lane(s.o4, l)) * lane(fb, l));
+                                               static_cast<long double>(lane(o4, l)) * lane(fb, l));
                 }, recomputed);
         }
         // in = ((0.35013 x (f x f)) x (f x f)) x in
@@ -388,7 +389,7 @@ void filter_pairs(int32_t n, float* x, PairState& st, const Twah_form::Coefficie
             // relative roundings
             ok = certain(b, res, bound(reach6, vabs(b)));
             if (__builtin_expect(ok != 3, 0))
-                b = recompute(b, ok, [&](int l) {
+                b = recompute(b, ok, [f, a](int l) {
                     const long double lf = lane(f, l);
                     return static_cast<double>(((0.35013L * (lf * lf)) * (lf * lf)) * lane(a, l));
                 }, recomputed);
@@ -416,7 +417,7 @@ void filter_pairs(int32_t n, float* x, PairState& st, const Twah_form::Coefficie
             const V delta = bound(reach, binade(ah), bound(reach, vabs(add_(ah, u)), bound(g_reach, binade(bh), bound(reach, binade(r)))));
             const int good = certain(r, res, delta);
             if (__builtin_expect(good != 3, 0))
-                r = recompute(r, good, [&](int l) {
+                r = recompute(r, good, [f, in_k, u, out](int l) {
                     const long double g = 1.0L - lane(f, l);
                     return static_cast<double>((0.3L * lane(in_k, l) + lane(u, l)) + g * lane(out, l));
                 }, recomputed);
