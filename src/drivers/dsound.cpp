@@ -145,6 +145,16 @@ int32_t get_underrun_count() { return queue.underruns(); }
 int32_t get_skipped_count() { return queue.skipped(); }
 int32_t get_overflow_count() { return queue.overflows(); }
 
+void dsound_startup() {
+    CloseDSound();
+    config = Config{};
+    ks_prefered = false;
+    listed.clear();
+    selected_name.clear();
+    selected_valid = false;
+    last_error.clear();
+}
+
 void set_wav_output_path(const std::string& path) { wav_path = path; }
 const std::string& wav_output_path() { return wav_path; }
 

@@ -56,6 +56,9 @@ int32_t get_underrun_count();
 // Blocks dropped on request (skip_buffer) and blocks lost to a full queue, since it opened.
 int32_t get_skipped_count();
 int32_t get_overflow_count();
+// Module start-up values: output closed, the set-up values of a new program, the normal output
+// path, nothing selected. Runs once at program start; tests call it again for a clean state.
+void dsound_startup();
 // Where "WAV file output" writes; set by the program at start-up.
 void set_wav_output_path(const std::string& path);
 const std::string& wav_output_path();

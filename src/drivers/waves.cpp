@@ -151,6 +151,15 @@ double get_waveOut_level() { return capturing() ? output_level.load(relaxed) : 0
 void set_waveIn_level(int32_t level) { input_gain.store(static_cast<float>(mixer_gain(level)), relaxed); }
 void set_waveOut_level(int32_t level) { output_gain.store(static_cast<float>(mixer_gain(level)), relaxed); }
 
+void waves_startup() {
+    stop_and_close_wave_in();
+    selected = 0;
+    last_error.clear();
+    input_gain.store(1.0f);
+    output_gain.store(1.0f);
+    blocks.store(0);
+}
+
 const char* get_waveIn_error() { return last_error.c_str(); }
 int64_t get_waveIn_blocks() { return blocks.load(relaxed); }
 

@@ -51,6 +51,10 @@ const char* get_waveIn_error();
 // Blocks captured since capture started.
 int64_t get_waveIn_blocks();
 
+// Module start-up values: capture stopped, first device selected, both levels at 50. Runs once at
+// program start; tests call it again for a clean state.
+void waves_startup();
+
 // The gain factor of a mixer level (see set_waveIn_level).
 double mixer_gain(int32_t level);
 
