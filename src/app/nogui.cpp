@@ -163,8 +163,9 @@ int run_nogui(int argc, char** argv) {
     form.ComboBox_waveOut.set_index(out);
     if (rate >= 0) form.rgSampleRate.set_index(rate);
     if (o.mono) form.cbStereo.set_checked(false);
-    std::printf("input:  %s\noutput: %s\n", inputs[static_cast<size_t>(in)].c_str(),
-                outputs[static_cast<size_t>(out)].c_str());
+    const std::string& out_name = outputs[static_cast<size_t>(out)];
+    std::printf("input:  %s\noutput: %s%s\n", inputs[static_cast<size_t>(in)].c_str(), out_name.c_str(),
+                out_name == kWavOutputName ? (" (" + wav_output_path() + ")").c_str() : "");
 
     form.BitBtn_Init.click();
     if (auto q = services.quit_requested()) return *q;
@@ -186,6 +187,8 @@ int run_nogui(int argc, char** argv) {
     const int ticks_a_second = 1000 / TForm1::kTimer1IntervalMs;
     auto next = std::chrono::steady_clock::now();
     long done = 0;
+    int32_t blocks_before = block_counter();
+    bool said_silent = false;
     while (!stop_requested.load() && (ticks < 0 || done < ticks)) {
         next += tick;
         std::this_thread::sleep_until(next);
@@ -197,6 +200,13 @@ int run_nogui(int argc, char** argv) {
                         form.ProgressBar_outlevel.value(), static_cast<double>(e.latency_ms), form.watchdog_drops(),
                         drivers.underruns());
             std::fflush(stdout);
+            // A device or sound server that went away leaves the meters as they were.
+            const int32_t blocks = block_counter();
+            if (blocks == blocks_before && !said_silent) {
+                std::fprintf(stderr, "varnomix: no blocks arrive from the input; is the device or sound server still there?\n");
+            }
+            said_silent = blocks == blocks_before;
+            blocks_before = blocks;
         }
     }
     // Counted before STOP: once capture ends, the output drains, and that is no underrun.

@@ -5,6 +5,8 @@
 #include <portaudio.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 
 namespace vx::pa {
@@ -61,16 +63,16 @@ void start_portaudio() {
     read_list();
 }
 
-// PortAudio's index of a listed device, or paNoDevice.
-PaDeviceIndex find(const std::string& name, const Device** out) {
+// The listed device of this name, with PortAudio's index of it; null if it is gone.
+const Device* find(const std::string& name, PaDeviceIndex& index) {
     start_portaudio();
     for (size_t i = 0; i < device_list.size(); ++i) {
         if (device_list[i].name == name) {
-            *out = &device_list[i];
-            return device_index[i];
+            index = device_index[i];
+            return &device_list[i];
         }
     }
-    return paNoDevice;
+    return nullptr;
 }
 
 int input_callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
@@ -88,6 +90,47 @@ int output_callback(const void*, void* output, unsigned long frames, const PaStr
 std::string open_error(PaError e) {
     if (e == paInvalidSampleRate) return "the device does not run at this sample rate";
     return Pa_GetErrorText(e);
+}
+
+// Opens one direction of a device and starts it; "" or the reason. `latency_s` gets the latency
+// PortAudio reports for it.
+std::string open_and_start(void*& stream, const PaStreamParameters& params, bool input, int32_t sample_rate,
+                           int32_t frames, PaStreamCallback* callback, void* self, double& latency_s) {
+    PaStream* s = nullptr;
+    PaError e = Pa_OpenStream(&s, input ? &params : nullptr, input ? nullptr : &params, sample_rate,
+                              static_cast<unsigned long>(frames), paClipOff, callback, self);
+    if (e != paNoError) return open_error(e);
+    const PaStreamInfo* info = Pa_GetStreamInfo(s);
+    latency_s = info == nullptr ? 0.0 : input ? info->inputLatency : info->outputLatency;
+    e = Pa_StartStream(s);
+    if (e != paNoError) {
+        Pa_CloseStream(s);
+        return open_error(e);
+    }
+    stream = s;
+    ++open_streams;
+    return "";
+}
+
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void stop_and_close(void*& stream, const std::atomic<int64_t>& last_callback_ns) {
+    if (stream == nullptr) return;
+    // A stream that has not called back for a second has lost its device or its sound server (a
+    // JACK server that quit, say). Stopping or closing it then waits for long and may abort inside
+    // PortAudio, so it is left as it is; it stays counted as open, which keeps PortAudio from
+    // being ended (that would close it too).
+    if (now_ns() - last_callback_ns.load(std::memory_order_relaxed) > 1'000'000'000) {
+        stream = nullptr;
+        return;
+    }
+    Pa_StopStream(static_cast<PaStream*>(stream));
+    Pa_CloseStream(static_cast<PaStream*>(stream));
+    stream = nullptr;
+    --open_streams;
 }
 
 }  // namespace
@@ -123,9 +166,9 @@ void shutdown() {
 std::string InputStream::start(const std::string& device, int32_t sample_rate, int32_t channels,
                                int32_t block_frames, BlockSink sink) {
     stop();
-    const Device* d = nullptr;
-    const PaDeviceIndex idx = find(device, &d);
-    if (idx == paNoDevice) return "the device \"" + device + "\" is not there any more";
+    PaDeviceIndex idx = paNoDevice;
+    const Device* d = find(device, idx);
+    if (d == nullptr) return "the device \"" + device + "\" is not there any more";
     if (d->max_input_channels < 1) return "\"" + device + "\" has no input";
     if (block_frames <= 0 || sample_rate <= 0) return "the block size and the sample rate must be positive";
     channels_ = std::clamp(channels, 1, 2);
@@ -138,21 +181,13 @@ std::string InputStream::start(const std::string& device, int32_t sample_rate, i
     in.channelCount = device_channels_;
     in.sampleFormat = paFloat32;
     in.suggestedLatency = d->low_input_latency_s;
-    PaStream* s = nullptr;
-    PaError e = Pa_OpenStream(&s, &in, nullptr, sample_rate, static_cast<unsigned long>(block_), paClipOff,
-                              &input_callback, this);
-    if (e != paNoError) return open_error(e);
-    e = Pa_StartStream(s);
-    if (e != paNoError) {
-        Pa_CloseStream(s);
-        return open_error(e);
-    }
-    stream_ = s;
-    ++open_streams;
-    return "";
+    double latency_s = 0.0;
+    last_callback_ns_.store(now_ns());
+    return open_and_start(stream_, in, true, sample_rate, block_, &input_callback, this, latency_s);
 }
 
 void InputStream::on_input(const float* in, unsigned long frames) {
+    last_callback_ns_.store(now_ns(), std::memory_order_relaxed);
     for (unsigned long at = 0; at < frames;) {
         const int32_t n = static_cast<int32_t>(std::min<unsigned long>(frames - at, static_cast<unsigned long>(block_)));
         for (int32_t i = 0; i < n; ++i) {
@@ -167,21 +202,15 @@ void InputStream::on_input(const float* in, unsigned long frames) {
     }
 }
 
-void InputStream::stop() {
-    if (stream_ == nullptr) return;
-    Pa_StopStream(static_cast<PaStream*>(stream_));
-    Pa_CloseStream(static_cast<PaStream*>(stream_));
-    stream_ = nullptr;
-    --open_streams;
-}
+void InputStream::stop() { stop_and_close(stream_, last_callback_ns_); }
 
 // --- playback -----------------------------------------------------------------------------------
 
 std::string OutputStream::start(const std::string& device, int32_t sample_rate, OutputQueue& queue) {
     stop();
-    const Device* d = nullptr;
-    const PaDeviceIndex idx = find(device, &d);
-    if (idx == paNoDevice) return "the device \"" + device + "\" is not there any more";
+    PaDeviceIndex idx = paNoDevice;
+    const Device* d = find(device, idx);
+    if (d == nullptr) return "the device \"" + device + "\" is not there any more";
     if (d->max_output_channels < 1) return "\"" + device + "\" has no output";
     if (sample_rate <= 0) return "the sample rate must be positive";
     queue_ = &queue;
@@ -192,23 +221,16 @@ std::string OutputStream::start(const std::string& device, int32_t sample_rate, 
     out.channelCount = device_channels_;
     out.sampleFormat = paInt16;
     out.suggestedLatency = d->low_output_latency_s;
-    PaStream* s = nullptr;
-    PaError e = Pa_OpenStream(&s, nullptr, &out, sample_rate, static_cast<unsigned long>(queue.block_frames()),
-                              paClipOff, &output_callback, this);
-    if (e != paNoError) return open_error(e);
-    const PaStreamInfo* info = Pa_GetStreamInfo(s);
-    held_frames_ = info ? static_cast<int64_t>(std::nearbyint(info->outputLatency * sample_rate)) : 0;
-    e = Pa_StartStream(s);
-    if (e != paNoError) {
-        Pa_CloseStream(s);
-        return open_error(e);
-    }
-    stream_ = s;
-    ++open_streams;
-    return "";
+    double latency_s = 0.0;
+    last_callback_ns_.store(now_ns());
+    const std::string error =
+        open_and_start(stream_, out, false, sample_rate, queue.block_frames(), &output_callback, this, latency_s);
+    held_frames_ = static_cast<int64_t>(std::nearbyint(latency_s * sample_rate));
+    return error;
 }
 
 void OutputStream::on_output(int16_t* out, unsigned long frames) {
+    last_callback_ns_.store(now_ns(), std::memory_order_relaxed);
     const int32_t qch = queue_->channels();
     const int32_t dch = device_channels_;
     const auto block = static_cast<unsigned long>(queue_->block_frames());
@@ -232,12 +254,6 @@ void OutputStream::on_output(int16_t* out, unsigned long frames) {
     }
 }
 
-void OutputStream::stop() {
-    if (stream_ == nullptr) return;
-    Pa_StopStream(static_cast<PaStream*>(stream_));
-    Pa_CloseStream(static_cast<PaStream*>(stream_));
-    stream_ = nullptr;
-    --open_streams;
-}
+void OutputStream::stop() { stop_and_close(stream_, last_callback_ns_); }
 
 }  // namespace vx::pa

@@ -4,6 +4,7 @@
 // stream callbacks, which run on PortAudio's thread and neither allocate nor lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -51,6 +52,7 @@ public:
 
 private:
     void* stream_ = nullptr;
+    std::atomic<int64_t> last_callback_ns_{0};
     std::vector<float> buffer_;
     int32_t channels_ = 2, device_channels_ = 2, block_ = 256;
     BlockSink sink_ = nullptr;
@@ -76,6 +78,7 @@ public:
 
 private:
     void* stream_ = nullptr;
+    std::atomic<int64_t> last_callback_ns_{0};
     OutputQueue* queue_ = nullptr;
     std::vector<int16_t> buffer_;
     int32_t device_channels_ = 2;

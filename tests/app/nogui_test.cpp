@@ -53,7 +53,9 @@ TEST_F(NoGui, ListsTheDevicesWithTheirIndices) {
 
 TEST_F(NoGui, RunsTheTestSignalAndPrintsAMeterLineEachSecond) {
     EXPECT_EQ(run(nogui("--input 'test SIGNAL' --output 'WAV file output' --rate 44100 --mono --seconds 2")), 0) << out;
-    EXPECT_NE(out.find("input:  Test signal\noutput: WAV file output\nrate:   44100 Hz, mono, 235 frames a block"),
+    const std::string wav = (home / "temp" / "live-output.wav").string();
+    EXPECT_NE(out.find("input:  Test signal\noutput: WAV file output (" + wav +
+                       ")\nrate:   44100 Hz, mono, 235 frames a block"),
               std::string::npos)
         << out;
     const std::regex line(" +([12]) s  CPU +[0-9]+ %  in +[0-9]+  out +[0-9]+  latency +([0-9.]+) ms  dropped ([0-9]+)  "
@@ -68,7 +70,7 @@ TEST_F(NoGui, RunsTheTestSignalAndPrintsAMeterLineEachSecond) {
     EXPECT_EQ(lines, 2) << out;
     EXPECT_NE(out.find("stopped: "), std::string::npos);
     SF_INFO info{};
-    SNDFILE* f = sf_open((home / "temp" / "live-output.wav").c_str(), SFM_READ, &info);
+    SNDFILE* f = sf_open(wav.c_str(), SFM_READ, &info);
     ASSERT_NE(f, nullptr) << "no WAV file output";
     sf_close(f);
     EXPECT_EQ(info.samplerate, 44100);

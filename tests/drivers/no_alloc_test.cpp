@@ -1,33 +1,15 @@
-// The capture thread and the output device's thread must not touch the heap while they run. The
-// global allocator is replaced here to count allocations while a built-in device pair plays.
+// The capture thread and the output device's thread must not touch the heap while they run:
+// allocations are counted while a built-in device pair plays.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <new>
 #include <thread>
 
+#include "alloc_counter.h"
 #include "drivers/builtin_devices.h"
 #include "drivers/dsound.h"
 #include "drivers/waves.h"
 #include "engine/effects.h"
-
-namespace {
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-}  // namespace
-
-void* operator new(std::size_t n) {
-    if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace vx {
 namespace {
