@@ -75,15 +75,27 @@ const Device* find(const std::string& name, PaDeviceIndex& index) {
     return nullptr;
 }
 
+// What a stream's callback is given: its owner, as long as the owner still wants it. A stream that
+// is left alone (see stop_and_close) keeps its ticket, switched off, so that it can never reach an
+// owner that has opened another stream since.
+struct Ticket {
+    void* owner;
+    std::atomic<bool> live{true};
+};
+
 int input_callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                   PaStreamCallbackFlags, void* self) {
-    static_cast<InputStream*>(self)->on_input(static_cast<const float*>(input), frames);
+                   PaStreamCallbackFlags, void* user) {
+    auto* t = static_cast<Ticket*>(user);
+    if (!t->live.load(std::memory_order_acquire)) return paAbort;
+    static_cast<InputStream*>(t->owner)->on_input(static_cast<const float*>(input), frames);
     return paContinue;
 }
 
 int output_callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                    PaStreamCallbackFlags, void* self) {
-    static_cast<OutputStream*>(self)->on_output(static_cast<int16_t*>(output), frames);
+                    PaStreamCallbackFlags, void* user) {
+    auto* t = static_cast<Ticket*>(user);
+    if (!t->live.load(std::memory_order_acquire)) return paAbort;
+    static_cast<OutputStream*>(t->owner)->on_output(static_cast<int16_t*>(output), frames);
     return paContinue;
 }
 
@@ -94,20 +106,25 @@ std::string open_error(PaError e) {
 
 // Opens one direction of a device and starts it; "" or the reason. `latency_s` gets the latency
 // PortAudio reports for it.
-std::string open_and_start(void*& stream, const PaStreamParameters& params, bool input, int32_t sample_rate,
-                           int32_t frames, PaStreamCallback* callback, void* self, double& latency_s) {
+std::string open_and_start(void*& stream, void*& ticket, const PaStreamParameters& params, bool input,
+                           int32_t sample_rate, int32_t frames, PaStreamCallback* callback, void* self,
+                           double& latency_s) {
+    auto* t = new Ticket{self};
     PaStream* s = nullptr;
     PaError e = Pa_OpenStream(&s, input ? &params : nullptr, input ? nullptr : &params, sample_rate,
-                              static_cast<unsigned long>(frames), paClipOff, callback, self);
-    if (e != paNoError) return open_error(e);
-    const PaStreamInfo* info = Pa_GetStreamInfo(s);
-    latency_s = info == nullptr ? 0.0 : input ? info->inputLatency : info->outputLatency;
-    e = Pa_StartStream(s);
+                              static_cast<unsigned long>(frames), paClipOff, callback, t);
+    if (e == paNoError) {
+        const PaStreamInfo* info = Pa_GetStreamInfo(s);
+        latency_s = info == nullptr ? 0.0 : input ? info->inputLatency : info->outputLatency;
+        e = Pa_StartStream(s);
+        if (e != paNoError) Pa_CloseStream(s);
+    }
     if (e != paNoError) {
-        Pa_CloseStream(s);
+        delete t;
         return open_error(e);
     }
     stream = s;
+    ticket = t;
     ++open_streams;
     return "";
 }
@@ -117,18 +134,22 @@ int64_t now_ns() {
         .count();
 }
 
-void stop_and_close(void*& stream, const std::atomic<int64_t>& last_callback_ns) {
+void stop_and_close(void*& stream, void*& ticket, const std::atomic<int64_t>& last_callback_ns) {
     if (stream == nullptr) return;
+    auto* t = static_cast<Ticket*>(ticket);
+    ticket = nullptr;
     // A stream that has not called back for a second has lost its device or its sound server (a
     // JACK server that quit, say). Stopping or closing it then waits for long and may abort inside
     // PortAudio, so it is left as it is; it stays counted as open, which keeps PortAudio from
     // being ended (that would close it too).
     if (now_ns() - last_callback_ns.load(std::memory_order_relaxed) > 1'000'000'000) {
+        t->live.store(false, std::memory_order_release);
         stream = nullptr;
         return;
     }
     Pa_StopStream(static_cast<PaStream*>(stream));
     Pa_CloseStream(static_cast<PaStream*>(stream));
+    delete t;
     stream = nullptr;
     --open_streams;
 }
@@ -183,7 +204,7 @@ std::string InputStream::start(const std::string& device, int32_t sample_rate, i
     in.suggestedLatency = d->low_input_latency_s;
     double latency_s = 0.0;
     last_callback_ns_.store(now_ns());
-    return open_and_start(stream_, in, true, sample_rate, block_, &input_callback, this, latency_s);
+    return open_and_start(stream_, ticket_, in, true, sample_rate, block_, &input_callback, this, latency_s);
 }
 
 void InputStream::on_input(const float* in, unsigned long frames) {
@@ -202,7 +223,7 @@ void InputStream::on_input(const float* in, unsigned long frames) {
     }
 }
 
-void InputStream::stop() { stop_and_close(stream_, last_callback_ns_); }
+void InputStream::stop() { stop_and_close(stream_, ticket_, last_callback_ns_); }
 
 // --- playback -----------------------------------------------------------------------------------
 
@@ -224,7 +245,7 @@ std::string OutputStream::start(const std::string& device, int32_t sample_rate, 
     double latency_s = 0.0;
     last_callback_ns_.store(now_ns());
     const std::string error =
-        open_and_start(stream_, out, false, sample_rate, queue.block_frames(), &output_callback, this, latency_s);
+        open_and_start(stream_, ticket_, out, false, sample_rate, queue.block_frames(), &output_callback, this, latency_s);
     held_frames_ = static_cast<int64_t>(std::nearbyint(latency_s * sample_rate));
     return error;
 }
@@ -254,6 +275,6 @@ void OutputStream::on_output(int16_t* out, unsigned long frames) {
     }
 }
 
-void OutputStream::stop() { stop_and_close(stream_, last_callback_ns_); }
+void OutputStream::stop() { stop_and_close(stream_, ticket_, last_callback_ns_); }
 
 }  // namespace vx::pa

@@ -52,6 +52,7 @@ public:
 
 private:
     void* stream_ = nullptr;
+    void* ticket_ = nullptr;
     std::atomic<int64_t> last_callback_ns_{0};
     std::vector<float> buffer_;
     int32_t channels_ = 2, device_channels_ = 2, block_ = 256;
@@ -78,6 +79,7 @@ public:
 
 private:
     void* stream_ = nullptr;
+    void* ticket_ = nullptr;
     std::atomic<int64_t> last_callback_ns_{0};
     OutputQueue* queue_ = nullptr;
     std::vector<int16_t> buffer_;
