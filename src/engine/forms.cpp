@@ -145,7 +145,13 @@ void Label::set_caption(std::string c) {
 }
 
 Meter::Meter(std::string name, int min, int max)
-    : Control(std::move(name), Type::Meter), min_(min), max_(std::max(min, max)), value_(min) {}
+    : Control(std::move(name), Type::Meter), min_(min), max_(std::max(min, max)), value_(min), warning_from_(max_ + 1) {}
+
+void Meter::set_warning_from(int v) {
+    if (v == warning_from_) return;
+    warning_from_ = v;
+    notify();
+}
 
 void Meter::set_value(int v) {
     v = std::clamp(v, min_, max_);

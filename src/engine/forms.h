@@ -78,6 +78,11 @@ public:
 
     std::string label;  // caption shown beside the slider, if any
     std::function<void()> on_change;
+    // The pointer entering and leaving the slider; a view calls these.
+    void mouse_enter() { if (on_mouse_enter) on_mouse_enter(); }
+    void mouse_leave() { if (on_mouse_leave) on_mouse_leave(); }
+    std::function<void()> on_mouse_enter;
+    std::function<void()> on_mouse_leave;
 
 private:
     int min_, max_, position_, small_step_, large_step_;
@@ -159,10 +164,14 @@ public:
     int max() const { return max_; }
     int value() const { return value_; }
     void set_value(int v);  // clamped into min..max
+    // From this value on the bar shows a warning colour; above max: never.
+    int warning_from() const { return warning_from_; }
+    void set_warning_from(int v);
     std::string label;
 
 private:
     int min_, max_, value_;
+    int warning_from_;
 };
 
 class RadioGroup : public Control {

@@ -1,0 +1,128 @@
+// Unit Unit1: the main window's logic, without a toolkit. TForm1 is the main window. Its engine
+// panel (engine_panel.cpp) starts and stops live processing, chooses the devices, the sample
+// rate and mono or stereo, sets the input and output levels, shows CPU, level and latency meters,
+// and keeps the output delay below a threshold by dropping queued output (the watchdog). The
+// window's own lifecycle is in Unit1.cpp.
+//
+// Engine panel controls:
+//   BitBtn_Init (START), BitBtn_Reset (STOP)
+//   ComboBox_waveIn, ComboBox_waveOut     input and output devices; the output list ends with a
+//                                         fallback entry for the system's default output
+//   rgSampleRate                          22050, 32075, 44100, 48000 Hz (48000 at start)
+//   cbStereo                              checked = stereo
+//   ScrollBar_waveInGain, _waveOutGain    0..100, 50; top (0) is loudest: the level sent to the
+//                                         drivers is 100 - position
+//   TrackBar_Latency_Porog                1..50 ms, 35: the watchdog's threshold
+//   ProgressBar_CPU, _inlevel, _outlevel  0..100; ProgressBar_Latency 0..50 ms
+//   spSkinButton19, spSkinButton20        add or drop one block of output delay
+//   EditBufferSize                        hidden; shows the block size in frames
+// Every handler and Timer1Timer run on the user-interface thread.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "app/services.h"
+#include "drivers/drivers.h"
+#include "engine/forms.h"
+
+namespace vx {
+
+// The engine's settings: one record for the program.
+struct EngineSettings {
+    int32_t sample_rate = 48000;        // Hz
+    int32_t channels = 2;               // 1 mono, 2 stereo
+    int32_t block_size = 441;           // frames per block for the drivers
+    double smoothed_delay_bytes = 0.0;  // output delay, smoothed
+    double previous_delay_bytes = 0.0;  // the smoothed delay of the previous timer tick
+    float latency_ms = 0.0f;            // the smoothed delay in milliseconds
+    int32_t latency_threshold_ms = 35;  // above it the watchdog drops queued output
+};
+extern EngineSettings engine_settings;
+// 1 while the engine runs; device and rate changes wait for STOP.
+extern int32_t engine_running;
+// Module start-up values. Runs once at program start; tests call it again for a clean state.
+void unit1_startup();
+
+inline constexpr int32_t kSampleRates[4] = {22050, 32075, 44100, 48000};
+inline constexpr const char* kFallbackOutputEntry = "output: use this if other do not work";
+
+// The integer nearest to x, halves to even; 0 for NaN, saturated at the int range.
+int nearest(double x);
+
+class TForm1 : public Form {
+public:
+    TForm1(Services& services, AudioDrivers& drivers, std::filesystem::path program_folder);
+    ~TForm1() override = default;
+
+    static constexpr int kTimer1IntervalMs = 100;
+
+    // --- engine panel -------------------------------------------------------------------------
+    Button BitBtn_Init{"BitBtn_Init", " START"};
+    Button BitBtn_Reset{"BitBtn_Reset", "STOP"};
+    Selector ComboBox_waveIn{"ComboBox_waveIn"};
+    Selector ComboBox_waveOut{"ComboBox_waveOut"};
+    RadioGroup rgSampleRate{"rgSampleRate", "  Sampling Frequency (Hz)", {"22050", "32075", "44100", "48000"}, 3};
+    CheckBox cbStereo{"cbStereo", " Mono / Stereo", true};
+    Slider ScrollBar_waveInGain{"ScrollBar_waveInGain", 0, 100, 50, 1, 10, Slider::Orientation::Vertical};
+    Slider ScrollBar_waveOutGain{"ScrollBar_waveOutGain", 0, 100, 50, 1, 10, Slider::Orientation::Vertical};
+    Slider TrackBar_Latency_Porog{"TrackBar_Latency_Porog", 1, 50, 35, 1, 5};
+    Label Label_Latency_Porog{"Label_Latency_Porog", "Latency"};
+    Meter ProgressBar_CPU{"ProgressBar_CPU", 0, 100};
+    Meter ProgressBar_inlevel{"ProgressBar_inlevel", 0, 100};
+    Meter ProgressBar_outlevel{"ProgressBar_outlevel", 0, 100};
+    Meter ProgressBar_Latency{"ProgressBar_Latency", 0, 50};
+    Label Label_delay{"Label_delay", "Latency 0 ms"};
+    Button spSkinButton19{"spSkinButton19", "Increase Delay"};
+    Button spSkinButton20{"spSkinButton20", "Decrease Delay"};
+    TextBox EditBufferSize{"EditBufferSize", "441"};
+
+    void BitBtn_InitClick();
+    void BitBtn_ResetClick();
+    void ComboBox_waveInChange();
+    void ComboBox_waveOutChange();
+    void rgSampleRateClick();
+    void cbStereoClick();
+    void ScrollBar_waveInGainChange();
+    void ScrollBar_waveOutGainChange();
+    void TrackBar_Latency_PorogChange();
+    void TrackBar_Latency_PorogMouseEnter();
+    void TrackBar_Latency_PorogMouseLeave();
+    void spSkinButton19Click();
+    void spSkinButton20Click();
+    // Keeps the keys "0".."9"; refuses every other key, Backspace included.
+    bool EditBufferSizeKeyPress(char& key);
+    // Every kTimer1IntervalMs from start-up, whether or not the engine runs: meters, latency and
+    // the watchdog.
+    void Timer1Timer();
+
+    // Blocks the watchdog has dropped.
+    int32_t watchdog_drops() const { return watchdog_drops_; }
+    // Set when a device failure has ended the program; no settings are written then.
+    bool ended_by_device_failure() const { return ended_by_device_failure_; }
+
+    const std::filesystem::path& program_folder() const { return program_folder_; }
+
+protected:
+    void FormShow() override;
+    bool FormClose() override;
+
+private:
+    void create_engine_panel();
+    // The first show's device steps: channels and rate from the controls, both device lists.
+    void show_devices();
+    int32_t read_usefastwdm() const;
+    int32_t capped_block_size(int32_t cap);
+    void set_device_controls_enabled(bool enabled);
+    void end_after_device_failure(const std::string& text);
+
+    Services& services_;
+    AudioDrivers& drivers_;
+    std::filesystem::path program_folder_;
+    bool first_show_done_ = false;
+    bool ended_by_device_failure_ = false;
+    int32_t watchdog_drops_ = 0;
+};
+
+}  // namespace vx

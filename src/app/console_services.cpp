@@ -1,0 +1,18 @@
+#include "console_services.h"
+
+namespace vx {
+
+void ConsoleServices::message(const std::string& text) { std::fprintf(out_, "varnomix: %s\n", text.c_str()); }
+
+void ConsoleServices::warning(const std::string& text) {
+    std::fprintf(out_, "varnomix: warning: %s\n", text.c_str());
+}
+
+void ConsoleServices::open_url(const std::string& url) { std::fprintf(out_, "varnomix: see %s\n", url.c_str()); }
+
+void ConsoleServices::quit(int exit_status) {
+    // The first request wins: a later, milder one must not hide a failure.
+    if (!quit_status_) quit_status_ = exit_status;
+}
+
+}  // namespace vx

@@ -1,0 +1,37 @@
+// Services for the headless mode: messages go to the standard error stream, dialogs are answered
+// "cancel", there is no pointer, browser or skin, and ending the program is a request that the
+// main loop reads.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+
+#include "app/services.h"
+
+namespace vx {
+
+class ConsoleServices : public Services {
+public:
+    explicit ConsoleServices(std::FILE* out = stderr) : out_(out) {}
+
+    void message(const std::string& text) override;
+    void warning(const std::string& text) override;
+    std::optional<std::string> open_file(const FileDialog&) override { return std::nullopt; }
+    std::optional<std::string> save_file(const FileDialog&) override { return std::nullopt; }
+    Point pointer() override { return {}; }
+    void move_pointer(Point) override {}
+    void open_url(const std::string& url) override;
+    void quit(int exit_status) override;
+    bool unpack_skin(const std::string&, const std::string&) override { return false; }
+    void load_skin(Form&, const std::string&) override {}
+    std::string skin_name() override { return ""; }
+
+    // The exit status asked for by quit, if it was called.
+    std::optional<int> quit_requested() const { return quit_status_; }
+
+private:
+    std::FILE* out_;
+    std::optional<int> quit_status_;
+};
+
+}  // namespace vx

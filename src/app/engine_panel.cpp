@@ -1,0 +1,302 @@
+// The engine panel of the main window: START, STOP, devices, rate, channels, levels, meters and the
+// latency watchdog.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "Unit1.h"
+#include "engine/effects.h"
+
+namespace vx {
+
+namespace {
+
+// A level on the 16-bit scale as a 0..100 meter value: 32000 fills it, on a square-root law.
+int level_meter(double level) {
+    if (!(level > 0.0)) return 0;
+    return nearest(10.0 * std::sqrt(level / 32000.0 * 100.0));
+}
+
+std::string record_name(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
+
+}  // namespace
+
+void TForm1::create_engine_panel() {
+    BitBtn_Reset.set_enabled(false);
+    EditBufferSize.set_visible(false);
+    ScrollBar_waveInGain.label = "INPUT";
+    ScrollBar_waveOutGain.label = "OUTPUT";
+    ScrollBar_waveInGain.hint = "Input level (top is loudest)";
+    ScrollBar_waveOutGain.hint = "Output level (top is loudest)";
+    TrackBar_Latency_Porog.hint = "Latency threshold: above it queued output is dropped";
+    ProgressBar_CPU.label = "CPU %";
+    ProgressBar_inlevel.label = "INPUT";
+    ProgressBar_outlevel.label = "OUTPUT";
+    ProgressBar_Latency.label = "Latency";
+    ProgressBar_Latency.set_warning_from(engine_settings.latency_threshold_ms);
+    EditBufferSize.label = "Block size";
+    EditBufferSize.set_text(std::to_string(engine_settings.block_size));
+
+    for (Control* c : std::initializer_list<Control*>{&BitBtn_Init, &BitBtn_Reset, &ComboBox_waveIn, &ComboBox_waveOut,
+                                                      &rgSampleRate, &cbStereo, &EditBufferSize})
+        c->group = "Engine";
+    for (Control* c : std::initializer_list<Control*>{&ScrollBar_waveInGain, &ScrollBar_waveOutGain,
+                                                      &ProgressBar_inlevel, &ProgressBar_outlevel})
+        c->group = "Levels";
+    for (Control* c : std::initializer_list<Control*>{&TrackBar_Latency_Porog, &Label_Latency_Porog, &ProgressBar_CPU,
+                                                      &ProgressBar_Latency, &Label_delay, &spSkinButton19,
+                                                      &spSkinButton20})
+        c->group = "Monitor";
+    BitBtn_Init.bounds = {8, 8, 96, 32};
+    BitBtn_Reset.bounds = {112, 8, 96, 32};
+    ComboBox_waveIn.bounds = {8, 48, 300, 24};
+    ComboBox_waveOut.bounds = {8, 80, 300, 24};
+    rgSampleRate.bounds = {316, 8, 160, 96};
+    cbStereo.bounds = {484, 8, 140, 20};
+    EditBufferSize.bounds = {484, 36, 60, 20};
+    ScrollBar_waveInGain.bounds = {640, 8, 17, 96};
+    ScrollBar_waveOutGain.bounds = {664, 8, 17, 96};
+    ProgressBar_inlevel.bounds = {688, 8, 12, 96};
+    ProgressBar_outlevel.bounds = {704, 8, 12, 96};
+    TrackBar_Latency_Porog.bounds = {8, 112, 200, 24};
+    Label_Latency_Porog.bounds = {216, 112, 80, 20};
+    ProgressBar_CPU.bounds = {316, 112, 160, 16};
+    ProgressBar_Latency.bounds = {484, 112, 140, 16};
+    Label_delay.bounds = {632, 112, 120, 20};
+    spSkinButton19.bounds = {8, 140, 120, 24};
+    spSkinButton20.bounds = {136, 140, 120, 24};
+
+    add(BitBtn_Init);
+    add(BitBtn_Reset);
+    add(ComboBox_waveIn);
+    add(ComboBox_waveOut);
+    add(rgSampleRate);
+    add(cbStereo);
+    add(ScrollBar_waveInGain);
+    add(ScrollBar_waveOutGain);
+    add(TrackBar_Latency_Porog);
+    add(Label_Latency_Porog);
+    add(ProgressBar_CPU);
+    add(ProgressBar_inlevel);
+    add(ProgressBar_outlevel);
+    add(ProgressBar_Latency);
+    add(Label_delay);
+    add(spSkinButton19);
+    add(spSkinButton20);
+    add(EditBufferSize);
+
+    BitBtn_Init.on_click = [this] { BitBtn_InitClick(); };
+    BitBtn_Reset.on_click = [this] { BitBtn_ResetClick(); };
+    ComboBox_waveIn.on_change = [this] { ComboBox_waveInChange(); };
+    ComboBox_waveOut.on_change = [this] { ComboBox_waveOutChange(); };
+    rgSampleRate.on_click = [this] { rgSampleRateClick(); };
+    cbStereo.on_click = [this] { cbStereoClick(); };
+    ScrollBar_waveInGain.on_change = [this] { ScrollBar_waveInGainChange(); };
+    ScrollBar_waveOutGain.on_change = [this] { ScrollBar_waveOutGainChange(); };
+    TrackBar_Latency_Porog.on_change = [this] { TrackBar_Latency_PorogChange(); };
+    TrackBar_Latency_Porog.on_mouse_enter = [this] { TrackBar_Latency_PorogMouseEnter(); };
+    TrackBar_Latency_Porog.on_mouse_leave = [this] { TrackBar_Latency_PorogMouseLeave(); };
+    spSkinButton19.on_click = [this] { spSkinButton19Click(); };
+    spSkinButton20.on_click = [this] { spSkinButton20Click(); };
+    EditBufferSize.key_filter = [this](char& key) { return EditBufferSizeKeyPress(key); };
+}
+
+void TForm1::show_devices() {
+    EngineSettings& e = engine_settings;
+    e.channels = cbStereo.checked() ? 2 : 1;
+    drivers_.setup_stereo(e.channels);
+    if (rgSampleRate.index() >= 0) e.sample_rate = kSampleRates[rgSampleRate.index()];
+    e.block_size = 480;
+    EditBufferSize.set_text("480");
+
+    const WaveInDeviceList* in = drivers_.get_waveIn_device_list();
+    const int32_t last = in == nullptr ? -1 : std::min(in->last, static_cast<int32_t>(kMaxWaveInDevices - 1));
+    ComboBox_waveIn.clear();
+    if (last < 0) {
+        ComboBox_waveIn.set_text("There is no sound input device");
+        BitBtn_Init.set_enabled(false);
+    } else {
+        // The shown text changes before any entry is selected: the input change handling runs with
+        // index -1.
+        ComboBox_waveIn.set_text(record_name(in->names[0], sizeof in->names[0]));
+        for (int32_t i = 0; i <= last; ++i) ComboBox_waveIn.add_item(record_name(in->names[i], sizeof in->names[i]));
+        ComboBox_waveIn.set_index(0);
+    }
+
+    if (caption().find("Win98") != std::string::npos) drivers_.setup_ks_prefered();
+    if (read_usefastwdm() != 0) drivers_.setup_ks_prefered();
+
+    ComboBox_waveOut.clear();
+    WaveOutDeviceList out;
+    if (drivers_.get_wdm_wavout_device_list(&out) != 0) {
+        const int32_t n = std::clamp(out.count, 0, static_cast<int32_t>(kMaxWaveOutDevices));
+        for (int32_t i = 0; i < n; ++i) ComboBox_waveOut.add_item(out.names[i] ? out.names[i] : "");
+        ComboBox_waveOut.add_item(kFallbackOutputEntry);
+        ComboBox_waveOut.set_index(0);
+    } else {
+        ComboBox_waveOut.set_text("Wdm sound output device not found");
+        services_.message("There is no wdm sound output device");
+    }
+}
+
+int32_t TForm1::capped_block_size(int32_t cap) {
+    const int32_t b = drivers_.get_min_buf_size_waveIn(engine_settings.sample_rate, engine_settings.channels);
+    return b > cap ? cap : b;
+}
+
+void TForm1::set_device_controls_enabled(bool enabled) {
+    ComboBox_waveIn.set_enabled(enabled);
+    ComboBox_waveOut.set_enabled(enabled);
+    rgSampleRate.set_enabled(enabled);
+    cbStereo.set_enabled(enabled);
+}
+
+void TForm1::end_after_device_failure(const std::string& text) {
+    services_.message(text);
+    ended_by_device_failure_ = true;
+    // A failure must not read as success to whoever started the program.
+    services_.quit(1);
+}
+
+void TForm1::BitBtn_InitClick() {
+    EngineSettings& e = engine_settings;
+    // Possible when no output device was found: nothing to start with.
+    if (ComboBox_waveOut.index() < 0) {
+        services_.message("No output device is selected.");
+        return;
+    }
+    BitBtn_Init.set_enabled(false);
+    BitBtn_Init.set_caption("Wait...");
+    e.channels = cbStereo.checked() ? 2 : 1;
+    if (rgSampleRate.index() >= 0) e.sample_rate = kSampleRates[rgSampleRate.index()];
+    e.block_size = capped_block_size(512);
+
+    drivers_.setup_stereo(e.channels);
+    drivers_.setup_auto(1);
+    drivers_.setup_delta_delta(150);
+    drivers_.setup_freq_22_44(e.sample_rate);
+    drivers_.setup_latency(750);
+    drivers_.setup_b_size(e.block_size);
+    drivers_.setup_max_chorus_delay(0);
+    drivers_.setup_bits_per_sample(16);
+
+    if (ComboBox_waveOut.text() == kFallbackOutputEntry) {
+        TrackBar_Latency_Porog.set_position(45);
+        drivers_.setup_ks_prefered();
+        WaveOutDeviceList list;
+        if (drivers_.get_wdm_wavout_device_list(&list) == 0) {
+            ComboBox_waveOut.set_text("Standard wdm sound output device not found");
+            end_after_device_failure("There is no standard wdm sound output device");
+            return;
+        }
+        if (drivers_.select_wdm_waveOut_device(0) == 0) {
+            end_after_device_failure("Can not select standard wdm output device.");
+            return;
+        }
+    } else if (drivers_.select_wdm_waveOut_device(ComboBox_waveOut.index()) == 0) {
+        end_after_device_failure("Can not select wdm output device. Restart Varnomix!");
+        return;
+    }
+
+    if (drivers_.WinMain1(this) == -1) {
+        drivers_.CloseDSound();
+        services_.message("Error: Can not open  " + ComboBox_waveOut.text() + " " +
+                          std::to_string(ComboBox_waveOut.index()));
+        return;
+    }
+
+    BitBtn_Init.set_enabled(false);
+    set_device_controls_enabled(false);
+    drivers_.setup_and_start_wave_In(e.sample_rate, e.channels, e.block_size, &ChainRunner, &out_to_dsound);
+    // A capture that did not start must not look like a running engine.
+    if (const std::string why = drivers_.waveIn_error(); !why.empty()) {
+        drivers_.CloseDSound();
+        set_device_controls_enabled(true);
+        BitBtn_Init.set_caption("START");
+        BitBtn_Init.set_enabled(true);
+        services_.message("Error: Can not start the input " + ComboBox_waveIn.text() + ": " + why);
+        return;
+    }
+    BitBtn_Reset.set_enabled(true);
+    BitBtn_Init.set_caption("START");
+    rack_gate.store(1);
+    engine_running = 1;
+}
+
+void TForm1::BitBtn_ResetClick() {
+    engine_running = 0;
+    rack_gate.store(0);
+    BitBtn_Reset.set_enabled(false);
+    drivers_.stop_and_close_wave_in();
+    drivers_.CloseDSound();
+    BitBtn_Init.set_enabled(true);
+    set_device_controls_enabled(true);
+}
+
+void TForm1::ComboBox_waveInChange() {
+    if (engine_running != 0) return;
+    ComboBox_waveIn.set_enabled(false);
+    drivers_.select_waveIn_device(ComboBox_waveIn.index());
+    engine_settings.block_size = capped_block_size(512);
+    EditBufferSize.set_text(std::to_string(engine_settings.block_size));
+    ComboBox_waveIn.set_enabled(true);
+}
+
+void TForm1::ComboBox_waveOutChange() {}
+
+void TForm1::rgSampleRateClick() {
+    if (engine_running != 0) return;
+    rgSampleRate.set_enabled(false);
+    if (rgSampleRate.index() >= 0) engine_settings.sample_rate = kSampleRates[rgSampleRate.index()];
+    engine_settings.block_size = capped_block_size(480);
+    EditBufferSize.set_text(std::to_string(engine_settings.block_size));
+    rgSampleRate.set_enabled(true);
+}
+
+void TForm1::cbStereoClick() { engine_settings.channels = cbStereo.checked() ? 2 : 1; }
+
+void TForm1::ScrollBar_waveInGainChange() { drivers_.set_waveIn_level(100 - ScrollBar_waveInGain.position()); }
+
+void TForm1::ScrollBar_waveOutGainChange() { drivers_.set_waveOut_level(100 - ScrollBar_waveOutGain.position()); }
+
+void TForm1::TrackBar_Latency_PorogChange() {
+    engine_settings.latency_threshold_ms = TrackBar_Latency_Porog.position();
+    ProgressBar_Latency.set_warning_from(engine_settings.latency_threshold_ms);
+    Label_Latency_Porog.set_caption(std::to_string(engine_settings.latency_threshold_ms) + " ms");
+}
+
+void TForm1::TrackBar_Latency_PorogMouseEnter() {
+    Label_Latency_Porog.set_caption(std::to_string(engine_settings.latency_threshold_ms) + " ms");
+}
+
+void TForm1::TrackBar_Latency_PorogMouseLeave() { Label_Latency_Porog.set_caption("Latency"); }
+
+void TForm1::spSkinButton19Click() { drivers_.insert_buffer(); }
+
+void TForm1::spSkinButton20Click() { drivers_.skip_buffer(); }
+
+bool TForm1::EditBufferSizeKeyPress(char& key) { return key >= '0' && key <= '9'; }
+
+void TForm1::Timer1Timer() {
+    EngineSettings& e = engine_settings;
+    ProgressBar_CPU.set_value(nearest(static_cast<double>(cpu_load.load(std::memory_order_relaxed)) * 100.0));
+    ProgressBar_inlevel.set_value(level_meter(drivers_.get_waveIn_level()));
+    ProgressBar_outlevel.set_value(level_meter(drivers_.get_waveOut_level()));
+
+    double pos = drivers_.get_audio_pos();
+    if (!std::isfinite(pos)) pos = 0.0;
+    e.smoothed_delay_bytes = 0.25 * pos + 0.75 * e.previous_delay_bytes;
+    const double bytes_per_ms = e.sample_rate * 0.001 * e.channels * 2.0;
+    if (bytes_per_ms > 0.0) e.latency_ms = static_cast<float>(e.smoothed_delay_bytes / bytes_per_ms);
+    const int ms = nearest(e.latency_ms);
+    Label_delay.set_caption("Latency " + std::to_string(ms) + " ms");
+    ProgressBar_Latency.set_value(ms);
+    if (static_cast<double>(e.latency_ms) > static_cast<double>(e.latency_threshold_ms)) {
+        drivers_.skip_buffer();
+        ++watchdog_drops_;
+    }
+    e.previous_delay_bytes = e.smoothed_delay_bytes;
+}
+
+}  // namespace vx

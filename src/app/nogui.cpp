@@ -1,0 +1,211 @@
+#include "nogui.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Unit1.h"
+#include "app/console_services.h"
+#include "app/program_folder.h"
+#include "drivers/builtin_devices.h"
+#include "drivers/dsound.h"
+#include "engine/effects.h"
+
+namespace vx {
+
+namespace {
+
+const char* kUsage =
+    "usage: varnomix --nogui [options]\n"
+    "  --input NAME|INDEX   input device (default: the first listed)\n"
+    "  --output NAME|INDEX  output device (default: the first listed)\n"
+    "  --rate HZ            22050, 32075, 44100 or 48000 (default: 48000)\n"
+    "  --mono               process one channel (default: stereo)\n"
+    "  --seconds N          run N seconds, then stop (default: until Ctrl+C or SIGTERM)\n"
+    "  --list-devices       print the input and output devices with their indices\n"
+    "  --home DIR           the program folder (default: $VARNOMIX_HOME, else the program's folder)\n";
+
+std::atomic<bool> stop_requested{false};
+
+extern "C" void on_stop_signal(int) { stop_requested.store(true); }
+
+struct Options {
+    std::string home, input, output, rate;
+    bool mono = false;
+    bool list = false;
+    bool help = false;
+    double seconds = 0.0;  // 0: until a signal
+};
+
+int usage_error(const std::string& text) {
+    std::fprintf(stderr, "varnomix: %s\n", text.c_str());
+    return 2;
+}
+
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The entry a word names: its exact text, else the same text in other case, else its index.
+int find_entry(const std::vector<std::string>& items, const std::string& word) {
+    for (size_t i = 0; i < items.size(); ++i)
+        if (items[i] == word) return static_cast<int>(i);
+    for (size_t i = 0; i < items.size(); ++i)
+        if (lower(items[i]) == lower(word)) return static_cast<int>(i);
+    if (!word.empty() && word.size() < 6 && std::all_of(word.begin(), word.end(), ::isdigit)) {
+        const int i = std::atoi(word.c_str());
+        if (i < static_cast<int>(items.size())) return i;
+    }
+    return -1;
+}
+
+void print_list(const char* title, const std::vector<std::string>& items) {
+    std::printf("%s\n", title);
+    for (size_t i = 0; i < items.size(); ++i) std::printf("  %2zu  %s\n", i, items[i].c_str());
+}
+
+std::string unknown_device(const char* what, const std::string& word, const std::vector<std::string>& items) {
+    std::string s = std::string("unknown ") + what + " device \"" + word + "\"; the " + what + " devices are:";
+    for (size_t i = 0; i < items.size(); ++i) s += "\n  " + std::to_string(i) + "  " + items[i];
+    return s;
+}
+
+// Parses the options; "" or the usage error.
+std::string parse(int argc, char** argv, Options& o) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= args.size()) return false;
+            out = args[++i];
+            return true;
+        };
+        if (a == "--nogui") continue;
+        if (a == "--mono") {
+            o.mono = true;
+        } else if (a == "--list-devices") {
+            o.list = true;
+        } else if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (a == "--input" || a == "--output" || a == "--rate" || a == "--home" || a == "--seconds") {
+            std::string v;
+            if (!value(v)) return a + " needs a value";
+            if (a == "--input") o.input = v;
+            if (a == "--output") o.output = v;
+            if (a == "--rate") o.rate = v;
+            if (a == "--home") o.home = v;
+            if (a == "--seconds") {
+                char* end = nullptr;
+                const double s = std::strtod(v.c_str(), &end);
+                if (end == v.c_str() || *end != '\0' || !std::isfinite(s) || s <= 0.0 || s > 1e7)
+                    return "--seconds needs a positive number of seconds, not \"" + v + "\"";
+                o.seconds = s;
+            }
+        } else {
+            return "unknown option \"" + a + "\"";
+        }
+    }
+    return "";
+}
+
+// The rate's index in the radio group, or -1.
+int rate_index(const std::string& word) {
+    for (int i = 0; i < 4; ++i)
+        if (word == std::to_string(kSampleRates[i])) return i;
+    return -1;
+}
+
+}  // namespace
+
+int run_nogui(int argc, char** argv) {
+    Options o;
+    if (const std::string err = parse(argc, argv, o); !err.empty()) return usage_error(err + "\n" + kUsage);
+    if (o.help) {
+        std::printf("%s", kUsage);
+        return 0;
+    }
+    int rate = -1;
+    if (!o.rate.empty() && (rate = rate_index(o.rate)) < 0)
+        return usage_error("the sample rate \"" + o.rate + "\" is not one of 22050, 32075, 44100, 48000 Hz");
+
+    const std::filesystem::path folder = program_folder(o.home);
+    ConsoleServices services;
+    LibraryDrivers drivers((folder / "temp" / "live-output.wav").string());
+    TForm1 form(services, drivers, folder);
+    form.show();
+
+    const std::vector<std::string> inputs = form.ComboBox_waveIn.items();
+    const std::vector<std::string> outputs = form.ComboBox_waveOut.items();
+    if (o.list) {
+        print_list("Input devices:", inputs);
+        print_list("Output devices:", outputs);
+        std::printf("(\"%s\" writes %s)\n", kWavOutputName, wav_output_path().c_str());
+        form.close();
+        return 0;
+    }
+
+    const int in = o.input.empty() ? 0 : find_entry(inputs, o.input);
+    if (in < 0 || in >= static_cast<int>(inputs.size())) return usage_error(unknown_device("input", o.input, inputs));
+    const int out = o.output.empty() ? 0 : find_entry(outputs, o.output);
+    if (out < 0 || out >= static_cast<int>(outputs.size()))
+        return usage_error(unknown_device("output", o.output, outputs));
+
+    form.ComboBox_waveIn.set_index(in);
+    form.ComboBox_waveOut.set_index(out);
+    if (rate >= 0) form.rgSampleRate.set_index(rate);
+    if (o.mono) form.cbStereo.set_checked(false);
+    std::printf("input:  %s\noutput: %s\n", inputs[static_cast<size_t>(in)].c_str(),
+                outputs[static_cast<size_t>(out)].c_str());
+
+    form.BitBtn_Init.click();
+    if (auto q = services.quit_requested()) return *q;
+    if (!form.BitBtn_Reset.enabled()) {
+        const std::string why = drivers.waveOut_error();
+        if (!why.empty()) std::fprintf(stderr, "varnomix: %s\n", why.c_str());
+        form.close();
+        return 1;
+    }
+    const EngineSettings& e = engine_settings;
+    std::printf("rate:   %d Hz, %s, %d frames a block (%.1f ms)\n", e.sample_rate, e.channels == 2 ? "stereo" : "mono",
+                e.block_size, 1000.0 * e.block_size / e.sample_rate);
+    std::fflush(stdout);
+
+    std::signal(SIGINT, on_stop_signal);
+    std::signal(SIGTERM, on_stop_signal);
+    const auto tick = std::chrono::milliseconds(TForm1::kTimer1IntervalMs);
+    const long ticks = o.seconds > 0.0 ? std::lround(o.seconds * 1000.0 / TForm1::kTimer1IntervalMs) : -1;
+    const int ticks_a_second = 1000 / TForm1::kTimer1IntervalMs;
+    auto next = std::chrono::steady_clock::now();
+    long done = 0;
+    while (!stop_requested.load() && (ticks < 0 || done < ticks)) {
+        next += tick;
+        std::this_thread::sleep_until(next);
+        form.Timer1Timer();
+        ++done;
+        if (done % ticks_a_second == 0) {
+            std::printf("%5ld s  CPU %3d %%  in %3d  out %3d  latency %5.1f ms  dropped %d  underruns %d\n",
+                        done / ticks_a_second, form.ProgressBar_CPU.value(), form.ProgressBar_inlevel.value(),
+                        form.ProgressBar_outlevel.value(), static_cast<double>(e.latency_ms), form.watchdog_drops(),
+                        drivers.underruns());
+            std::fflush(stdout);
+        }
+    }
+    // Counted before STOP: once capture ends, the output drains, and that is no underrun.
+    const int32_t underruns = drivers.underruns();
+    form.BitBtn_Reset.click();
+    std::printf("stopped: %d blocks processed, %d dropped, %d underruns\n", block_counter(), form.watchdog_drops(),
+                underruns);
+    form.close();
+    return services.quit_requested().value_or(0);
+}
+
+}  // namespace vx

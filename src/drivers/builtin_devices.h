@@ -1,0 +1,96 @@
+// The built-in devices, listed after the system's own so that a machine without a sound card
+// starts, processes and meters like one with: the input "Test signal" (a looped plucked-string
+// phrase near -12 dBFS) and the outputs "Null output" (discards) and "WAV file output" (writes
+// what it plays to a 16-bit WAV file). Each runs on a thread of its own, paced by the steady clock
+// one block at a time like a sound card; tests may run that clock faster.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "output_queue.h"
+
+namespace vx {
+
+inline constexpr const char* kTestSignalName = "Test signal";
+inline constexpr const char* kNullOutputName = "Null output";
+inline constexpr const char* kWavOutputName = "WAV file output";
+
+// How fast the built-in devices' clock runs: 1 is real time, 8 makes a block period last an eighth
+// of its duration. Read when a device starts. Values that are not finite and positive are refused.
+void set_builtin_clock_speed(double factor);
+double builtin_clock_speed();
+
+// One period after another on the steady clock. A thread that has fallen more than `max_late`
+// periods behind starts afresh from now instead of catching up in a burst.
+class PacingClock {
+public:
+    PacingClock(double period_seconds, int max_late);
+    void wait_next();
+    int32_t resyncs() const { return resyncs_; }
+
+private:
+    std::chrono::steady_clock::duration period_;
+    std::chrono::steady_clock::time_point next_;
+    int max_late_;
+    int32_t resyncs_ = 0;
+};
+
+// Receives each captured block: interleaved, on the 16-bit scale, processed in place.
+using BlockSink = void (*)(float* buffer, int32_t frames);
+
+class TestSignalInput {
+public:
+    TestSignalInput() = default;
+    TestSignalInput(const TestSignalInput&) = delete;
+    TestSignalInput& operator=(const TestSignalInput&) = delete;
+    ~TestSignalInput() { stop(); }
+
+    // Makes the phrase and starts the thread; "" or the reason it cannot run.
+    std::string start(int32_t sample_rate, int32_t channels, int32_t block_frames, BlockSink sink);
+    void stop();
+    bool running() const { return thread_.joinable(); }
+
+private:
+    void run();
+    std::vector<float> phrase_;
+    std::vector<float> buffer_;
+    int32_t rate_ = 48000, channels_ = 2, block_ = 256;
+    BlockSink sink_ = nullptr;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+class BuiltinOutput {
+public:
+    enum class Kind { Null, WavFile };
+    BuiltinOutput() = default;
+    BuiltinOutput(const BuiltinOutput&) = delete;
+    BuiltinOutput& operator=(const BuiltinOutput&) = delete;
+    ~BuiltinOutput() { stop(); }
+
+    // Opens the device (for a WAV file: creates its folder and the file) and starts playing from
+    // the queue; "" or the reason it cannot.
+    std::string start(Kind kind, const std::string& wav_path, int32_t sample_rate, OutputQueue& queue);
+    // Stops the thread and, for a WAV file, completes the file.
+    void stop();
+    bool running() const { return thread_.joinable(); }
+    // Frames the device holds besides the queue: the block it is playing.
+    int64_t held_frames() const;
+
+private:
+    void run();
+    Kind kind_ = Kind::Null;
+    OutputQueue* queue_ = nullptr;
+    void* file_ = nullptr;  // SNDFILE*
+    std::vector<int16_t> buffer_;
+    int32_t rate_ = 48000;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace vx

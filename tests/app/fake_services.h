@@ -1,0 +1,71 @@
+// A scripted stand-in for the desktop: records every message, quit and dialog, and answers the
+// dialogs from queues a test fills.
+#pragma once
+
+#include <deque>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/services.h"
+
+namespace vx::test {
+
+class FakeServices : public Services {
+public:
+    struct Message {
+        bool warning = false;
+        std::string text;
+    };
+    std::vector<Message> messages;
+    std::vector<int> quits;
+
+    std::deque<std::optional<std::string>> open_answers, save_answers;  // empty queue: cancel
+    std::vector<FileDialog> open_dialogs, save_dialogs;
+    Point pointer_at;
+    std::vector<Point> pointer_moves;
+    std::vector<std::string> urls;
+
+    bool unpack_result = true;
+    std::vector<std::pair<std::string, std::string>> unpacked;  // (zip, folder)
+    std::vector<std::string> loaded_skins;
+    std::string loaded_skin_name;
+
+    void message(const std::string& text) override { messages.push_back({false, text}); }
+    void warning(const std::string& text) override { messages.push_back({true, text}); }
+    std::optional<std::string> open_file(const FileDialog& d) override { return answer(open_dialogs, open_answers, d); }
+    std::optional<std::string> save_file(const FileDialog& d) override { return answer(save_dialogs, save_answers, d); }
+    Point pointer() override { return pointer_at; }
+    void move_pointer(Point p) override {
+        pointer_moves.push_back(p);
+        pointer_at = p;
+    }
+    void open_url(const std::string& url) override { urls.push_back(url); }
+    void quit(int exit_status) override { quits.push_back(exit_status); }
+    bool unpack_skin(const std::string& zip, const std::string& folder) override {
+        unpacked.emplace_back(zip, folder);
+        return unpack_result;
+    }
+    void load_skin(Form&, const std::string& skin_ini) override { loaded_skins.push_back(skin_ini); }
+    std::string skin_name() override { return loaded_skin_name; }
+
+    // The texts of the messages so far, warnings included, in order.
+    std::vector<std::string> texts() const {
+        std::vector<std::string> t;
+        for (const Message& m : messages) t.push_back(m.text);
+        return t;
+    }
+
+private:
+    static std::optional<std::string> answer(std::vector<FileDialog>& seen, std::deque<std::optional<std::string>>& q,
+                                             const FileDialog& d) {
+        seen.push_back(d);
+        if (q.empty()) return std::nullopt;
+        auto a = q.front();
+        q.pop_front();
+        return a;
+    }
+};
+
+}  // namespace vx::test

@@ -1,0 +1,129 @@
+// varnomix --nogui as a user runs it: the program, its output and its exit status.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class NoGui : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home = fs::temp_directory_path() / ("vx-nogui-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(home);
+    }
+    void TearDown() override { fs::remove_all(home); }
+
+    // Runs varnomix with these arguments; stdout and stderr together in `out`.
+    int run(const std::string& args) {
+        const std::string cmd = std::string(VX_BIN_DIR) + "/varnomix " + args + " 2>&1";
+        out.clear();
+        FILE* p = ::popen(cmd.c_str(), "r");
+        if (p == nullptr) return -1;
+        char b[512];
+        while (size_t n = std::fread(b, 1, sizeof b, p)) out.append(b, n);
+        const int st = ::pclose(p);
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+    std::string nogui(const std::string& args) { return "--nogui --home '" + home.string() + "' " + args; }
+
+    fs::path home;
+    std::string out;
+};
+
+TEST_F(NoGui, ListsTheDevicesWithTheirIndices) {
+    EXPECT_EQ(run(nogui("--list-devices")), 0);
+    EXPECT_TRUE(std::regex_search(out, std::regex("Input devices:\n(.*\n)*  +[0-9]+  Test signal\n"))) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("Output devices:\n(.*\n)*  +[0-9]+  Null output\n  +[0-9]+  WAV file "
+                                                  "output\n  +[0-9]+  output: use this if other do not work\n")))
+        << out;
+    EXPECT_NE(out.find((home / "temp" / "live-output.wav").string()), std::string::npos) << out;
+    // The list alone, without --nogui, works too.
+    EXPECT_EQ(run("--list-devices --home '" + home.string() + "'"), 0);
+    EXPECT_NE(out.find("Test signal"), std::string::npos);
+}
+
+TEST_F(NoGui, RunsTheTestSignalAndPrintsAMeterLineEachSecond) {
+    EXPECT_EQ(run(nogui("--input 'test SIGNAL' --output 'WAV file output' --rate 44100 --mono --seconds 2")), 0) << out;
+    EXPECT_NE(out.find("input:  Test signal\noutput: WAV file output\nrate:   44100 Hz, mono, 235 frames a block"),
+              std::string::npos)
+        << out;
+    const std::regex line(" +([12]) s  CPU +[0-9]+ %  in +[0-9]+  out +[0-9]+  latency +([0-9.]+) ms  dropped ([0-9]+)  "
+                          "underruns [0-9]+\n");
+    int lines = 0;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it) {
+        ++lines;
+        EXPECT_EQ((*it)[1].str(), std::to_string(lines));
+        EXPECT_LT(std::stod((*it)[2].str()), 35.0);
+        EXPECT_EQ((*it)[3].str(), "0");
+    }
+    EXPECT_EQ(lines, 2) << out;
+    EXPECT_NE(out.find("stopped: "), std::string::npos);
+    SF_INFO info{};
+    SNDFILE* f = sf_open((home / "temp" / "live-output.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(f, nullptr) << "no WAV file output";
+    sf_close(f);
+    EXPECT_EQ(info.samplerate, 44100);
+    EXPECT_EQ(info.channels, 1);
+    EXPECT_GT(info.frames, 44100);
+}
+
+TEST_F(NoGui, DevicesByIndexAndAStopBySignal) {
+    // SIGTERM ends a run without --seconds cleanly.
+    const fs::path log = home / "run.txt";
+    const std::string cmd = std::string(VX_BIN_DIR) + "/varnomix " + nogui("--input 0 --output 0") + " >'" +
+                            log.string() + "' 2>&1 & pid=$!; sleep 1.3; kill -TERM $pid; wait $pid";
+    const int st = std::system(cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    std::string text;
+    if (FILE* f = std::fopen(log.c_str(), "r")) {
+        char b[512];
+        while (size_t n = std::fread(b, 1, sizeof b, f)) text.append(b, n);
+        std::fclose(f);
+    }
+    EXPECT_NE(text.find("    1 s  CPU"), std::string::npos) << text;
+    EXPECT_NE(text.find("stopped: "), std::string::npos) << text;
+}
+
+TEST_F(NoGui, UsageErrorsExitWithStatusTwo) {
+    const struct {
+        const char* args;
+        const char* says;
+    } cases[] = {
+        {"--input 'No such device'", "unknown input device \"No such device\"; the input devices are:"},
+        {"--output 99", "unknown output device \"99\""},
+        {"--rate 32000", "the sample rate \"32000\" is not one of 22050, 32075, 44100, 48000 Hz"},
+        {"--rate fast", "is not one of"},
+        {"--seconds -1", "--seconds needs a positive number"},
+        {"--seconds", "--seconds needs a value"},
+        {"--loud", "unknown option \"--loud\""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(run(nogui(c.args)), 2) << c.args;
+        EXPECT_NE(out.find(c.says), std::string::npos) << c.args << "\n" << out;
+    }
+    EXPECT_EQ(run(""), 2);
+    EXPECT_NE(out.find("use --nogui"), std::string::npos) << out;
+    EXPECT_EQ(run(nogui("--help")), 0);
+    EXPECT_NE(out.find("--list-devices"), std::string::npos);
+}
+
+TEST_F(NoGui, AnOutputThatDoesNotOpenFailsWithStatusOne) {
+    // The WAV file cannot be made where a plain file stands in for the temp folder.
+    std::FILE* f = std::fopen((home / "temp").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    EXPECT_EQ(run(nogui("--input 'Test signal' --output 'WAV file output' --seconds 1")), 1);
+    EXPECT_NE(out.find("Error: Can not open  WAV file output 1"), std::string::npos) << out;
+    EXPECT_EQ(out.find(" s  CPU"), std::string::npos);
+}
+
+}  // namespace
