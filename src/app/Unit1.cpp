@@ -32,12 +32,17 @@ TForm1::TForm1(Services& services, AudioDrivers& drivers, std::filesystem::path 
     fixed_size = true;
     caption_buttons = true;
     create_engine_panel();
+    create_rack();
 }
+
+TForm1::~TForm1() { destroy_rack(); }
 
 void TForm1::FormShow() {
     if (first_show_done_) return;
     first_show_done_ = true;
     show_devices();
+    for (int n = 1; n <= kSlots; ++n) fill_kind_selector(slot(n).kind);
+    build_rack();
 }
 
 bool TForm1::FormClose() {

@@ -19,12 +19,15 @@
 // Every handler and Timer1Timer run on the user-interface thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "app/services.h"
 #include "drivers/drivers.h"
+#include "engine/effects.h"
 #include "engine/forms.h"
 
 namespace vx {
@@ -54,7 +57,7 @@ int nearest(double x);
 class TForm1 : public Form {
 public:
     TForm1(Services& services, AudioDrivers& drivers, std::filesystem::path program_folder);
-    ~TForm1() override = default;
+    ~TForm1() override;
 
     static constexpr int kTimer1IntervalMs = 100;
 
@@ -97,6 +100,33 @@ public:
     // the watchdog.
     void Timer1Timer();
 
+    // --- rack: 16 effect slots, processed top to bottom --------------------------------------
+    // Slot N (1..16) is rack entry N-1; its controls carry N at the end of their names.
+    static constexpr int kSlots = 16;
+    static constexpr int kRowSpacing = 24;  // pixels between rows; the pointer follows a move by it
+    struct EffectSlot {
+        explicit EffectSlot(int n);
+        CheckBox onoff;  // spSkinCheckRadioBoxN: "Off" / "On"
+        Selector kind;   // spSkinComboBoxN: the registry names, entry k = kind k
+        Button tune;     // spSkinButtonN: "Tune"; a right click moves the effect
+        UpDown arrows;   // spSkinUpDownN
+    };
+    EffectSlot& slot(int n) { return *slots_[static_cast<size_t>(n - 1)]; }
+    // The rack table: the master, pushed into the chain runner's copy on every change.
+    const ChainTable& rack_table() const { return rack_table_; }
+    // Set while a move is in progress.
+    int32_t moving() const { return moving_; }
+
+    void fill_kind_selector(Selector& selector);
+    void build_rack();
+    void rebuild_slot(Selector& selector, int32_t i);
+    void spSkinButtonClick(Button& sender);            // Tune, shared by the 16 buttons
+    void spSkinCheckRadioBoxClick(CheckBox& sender);   // on/off, shared by the 16 boxes
+    void spSkinComboBoxChange(Selector& sender);       // kind chosen, shared by the 16 selectors
+    void spSkinButton3MouseUp(Button& sender, Button::MouseButton button, int x, int y);
+    void spSkinUpDown1UpButtonClick(UpDown& sender);
+    void spSkinUpDown1DownButtonClick(UpDown& sender);
+
     // Blocks the watchdog has dropped.
     int32_t watchdog_drops() const { return watchdog_drops_; }
     // Set when a device failure has ended the program; no settings are written then.
@@ -110,6 +140,11 @@ protected:
 
 private:
     void create_engine_panel();
+    void create_rack();
+    // Moves the effect of the slot named by `control_name` to row `target` (may be off the rack).
+    void move_slot(const std::string& control_name, int target_offset);
+    // Frees every instance; nothing may walk them afterwards.
+    void destroy_rack();
     // The first show's device steps: channels and rate from the controls, both device lists.
     void show_devices();
     int32_t read_usefastwdm() const;
@@ -123,6 +158,10 @@ private:
     bool first_show_done_ = false;
     bool ended_by_device_failure_ = false;
     int32_t watchdog_drops_ = 0;
+
+    std::array<std::unique_ptr<EffectSlot>, kSlots> slots_;
+    ChainTable rack_table_;
+    int32_t moving_ = 0;
 };
 
 }  // namespace vx

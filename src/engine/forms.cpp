@@ -245,6 +245,12 @@ void Form::set_client_size(int w, int h) {
     notify();
 }
 
+void Form::set_focus(Control* c) {
+    if (c == focused_) return;
+    focused_ = c;
+    notify();
+}
+
 Control* Form::find(const std::string& name) const {
     for (Control* c : controls_)
         if (c->name() == name) return c;

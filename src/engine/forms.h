@@ -257,6 +257,9 @@ public:
     bool caption_buttons = false;
 
     const std::vector<Control*>& controls() const { return controls_; }
+    // The control that has the keyboard focus (null: none); views follow it.
+    Control* focused() const { return focused_; }
+    void set_focus(Control* c);
     Control* find(const std::string& name) const;
     template <class C> C* find_as(const std::string& name) const { return dynamic_cast<C*>(find(name)); }
 
@@ -294,6 +297,7 @@ private:
     std::string caption_;
     int client_width_, client_height_;
     std::vector<Control*> controls_;
+    Control* focused_ = nullptr;
     bool visible_ = false;
     bool destroyed_ = false;
     std::vector<std::pair<int, Observer>> observers_;

@@ -28,7 +28,7 @@ TEST(ChainFileRecord, GoldenBytes) {
     bytes[132] = 1;                             // onoff[0]
     const uint32_t one = 0x3F800000u;            // 1.0f in block 0, word 0
     for (int i = 0; i < 4; ++i) bytes[260 + i] = static_cast<uint8_t>(one >> (8 * i));
-    bytes[260 + 404 * 1 + 4 * 3] = 0x9D; bytes[260 + 404 * 1 + 4 * 3 + 1] = 0xC9; bytes[260 + 404 * 1 + 4 * 3 + 2] = 0x01;  // 117117
+    bytes[260 + 404 * 1 + 4 * 3] = 0x7D; bytes[260 + 404 * 1 + 4 * 3 + 1] = 0xC9; bytes[260 + 404 * 1 + 4 * 3 + 2] = 0x01;  // 117117
     bytes[13187] = 0x80;                        // top byte of block 31, word 100
     { std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 13188); }
 
