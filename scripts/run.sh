@@ -2,7 +2,7 @@
 # make run: renders the built-in plucked-string phrase through a Gain chain and says where it is.
 set -euo pipefail
 build=${1:-build}
-home="$build/home"
+home="$build"
 mkdir -p "$home/temp"
 "$build/varnomix-phrase" --seconds 4 "$home/temp/phrase.wav"
 "$build/varnomix-render" --fx Gain --set 1:ScrollBar_Gain_Mono=60 --set 1:CheckRadioBox_Air=0 \
