@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# make run: renders the built-in plucked-string phrase through a Gain chain and says where it is.
+# make run: starts the desktop program, with the build folder as its program folder (PRESETS/,
+# SKINS/, temp/ and the settings files live there). Without a display it runs the live engine
+# without windows for ten seconds instead, on the built-in devices, so that the engine is seen to
+# work on a headless machine too.
 set -euo pipefail
 build=${1:-build}
-home="$build"
-mkdir -p "$home/temp"
-"$build/varnomix-phrase" --seconds 4 "$home/temp/phrase.wav"
-"$build/varnomix-render" --fx Gain --set 1:ScrollBar_Gain_Mono=60 --set 1:CheckRadioBox_Air=0 \
-  --set 1:RadioBox_SimpleChorus=1 --set 1:ScrollBar_SimpleChorus=40 \
-  "$home/temp/phrase.wav" "$home/temp/phrase-gain.wav"
-echo "Varnomix rendered a plucked-string phrase through a Gain chain:"
-echo "  dry: $(realpath "$home/temp/phrase.wav")"
-echo "  wet: $(realpath "$home/temp/phrase-gain.wav")  (x2, with the Simple Chorus widening the right channel)"
+mkdir -p "$build/PRESETS" "$build/SKINS" "$build/temp"
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "make run: no display (neither DISPLAY nor WAYLAND_DISPLAY is set), so no windows."
+  echo "make run: running the engine without windows for ten seconds instead:"
+  echo "  $build/varnomix --nogui --home $build --input \"Test signal\" --output \"Null output\" --seconds 10"
+  exec "$build/varnomix" --nogui --home "$build" --input "Test signal" --output "Null output" --seconds 10
+fi
+exec "$build/varnomix" --home "$build"

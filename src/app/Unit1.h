@@ -127,6 +127,9 @@ public:
     void spSkinUpDown1UpButtonClick(UpDown& sender);
     void spSkinUpDown1DownButtonClick(UpDown& sender);
 
+    // A function key released in the main window, before its controls see it: fkey 1..12 for F1..F12.
+    virtual void FormKeyUp(int32_t fkey) { (void)fkey; }
+
     // Blocks the watchdog has dropped.
     int32_t watchdog_drops() const { return watchdog_drops_; }
     // Set when a device failure has ended the program; no settings are written then.

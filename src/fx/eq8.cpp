@@ -49,24 +49,25 @@ bool byte_flag(int32_t word, int index) { return ((static_cast<uint32_t>(word) >
 
 TEQ8_form::TEQ8_form() : Form("8 bands Equalizer and Filters", 760, 470) {
     static const char* const kBandLabels[8] = {"0.1", "0.2", "0.4", "0.8", "1.7", "3.4", "5.0", "8.0"};
+    // On screen: the two banks one above the other, band under band; beside them the equalizer's
+    // switches and buttons, then each filter in a frame of its own, in processing order.
     for (int side = 0; side < 2; ++side) {
         Slider* const* row = side == 0 ? left_sliders : right_sliders;
-        const int x0 = 16 + side * 290;
         for (int i = 0; i < 10; ++i) {
             Slider& s = *row[i];
             s.label = i == 0 ? "G" : i == 9 ? "H" : kBandLabels[i - 1];
             s.group = side == 0 ? "Left (mono)" : "Right";
-            s.bounds = {x0 + i * 26, 24, 17, 160};
+            s.bounds = {16 + i * 26, 24 + side * 236, 17, 160};
         }
     }
     ScrollBar_EQ8G.hint = ScrollBar_EQ8GR.hint = "Output gain";
     ScrollBar_EQ8_FNC_LM.hint = ScrollBar_EQ8_FNC_R.hint = "Treble cut";
-    Reset_Left.bounds = {16, 196, 120, 25};
-    Copy_Left_to_Right.bounds = {146, 196, 140, 25};
-    Reset_Right.bounds = {306, 196, 120, 25};
-    Copy_Right_to_Left.bounds = {436, 196, 140, 25};
-    CheckRadioBox_EQ8_OnOff.bounds = {600, 30, 140, 20};
-    Gang.bounds = {600, 60, 140, 20};
+    CheckRadioBox_EQ8_OnOff.bounds = {300, 24, 120, 20};
+    Gang.bounds = {430, 24, 120, 20};
+    Reset_Left.bounds = {300, 54, 120, 25};
+    Copy_Left_to_Right.bounds = {430, 54, 140, 25};
+    Reset_Right.bounds = {300, 84, 120, 25};
+    Copy_Right_to_Left.bounds = {430, 84, 140, 25};
     Reset_Left.group = Copy_Left_to_Right.group = CheckRadioBox_EQ8_OnOff.group = Gang.group = "Equalizer";
     Reset_Right.group = Copy_Right_to_Left.group = "Equalizer";
 
@@ -77,13 +78,22 @@ TEQ8_form::TEQ8_form() : Form("8 bands Equalizer and Filters", 760, 470) {
     ScrollBar_Shelf_fvc_F.label = "Hi Pass (shelf) Filter Cut Off Frequency  ";
     ScrollBar_Shelf_fvc_G.label = "Shelf Gain  ";
     ScrollBar_fnc_2000.label = "Low Pass Filter (guitar speaker simulator)    ";
-    Control* const filter_rows[] = {&CheckRadioBox_FVC_OnOff, &ScrollBar_LPF_1,       &ScrollBar_Q,
-                                    &CheckRadioBox_FNC_OnOff, &ScrollBar_fnc_FC,      &ScrollBar_fnc_res,
-                                    &CheckRadioBox_Shelf,     &ScrollBar_Shelf_fvc_F, &ScrollBar_Shelf_fvc_G,
-                                    &CheckRadioBox_fnc_2000_OnOff, &ScrollBar_fnc_2000, &CheckRadioBox_Filter_Notch};
-    for (int i = 0; i < 12; ++i) {
-        filter_rows[i]->group = "Filters";
-        filter_rows[i]->bounds = {16 + (i / 6) * 370, 236 + (i % 6) * 36, 350, 20};
+    const struct {
+        Control* control;
+        const char* group;
+    } filter_rows[] = {
+        {&CheckRadioBox_FVC_OnOff, "High-pass"},          {&ScrollBar_LPF_1, "High-pass"},
+        {&ScrollBar_Q, "High-pass"},                      {&CheckRadioBox_FNC_OnOff, "Low-pass"},
+        {&ScrollBar_fnc_FC, "Low-pass"},                  {&ScrollBar_fnc_res, "Low-pass"},
+        {&CheckRadioBox_Shelf, "High shelf"},             {&ScrollBar_Shelf_fvc_F, "High shelf"},
+        {&ScrollBar_Shelf_fvc_G, "High shelf"},           {&CheckRadioBox_fnc_2000_OnOff, "Speaker simulator"},
+        {&ScrollBar_fnc_2000, "Speaker simulator"},       {&CheckRadioBox_Filter_Notch, "Low cut (mono only)"},
+    };
+    int top = 124;
+    for (const auto& r : filter_rows) {
+        r.control->group = r.group;
+        r.control->bounds = {300, top, 260, 20};
+        top += 30;
     }
 
     for (Slider* s : left_sliders) add(*s);
@@ -94,7 +104,7 @@ TEQ8_form::TEQ8_form() : Form("8 bands Equalizer and Filters", 760, 470) {
     add(Copy_Right_to_Left);
     add(CheckRadioBox_EQ8_OnOff);
     add(Gang);
-    for (Control* c : filter_rows) add(*c);
+    for (const auto& r : filter_rows) add(*r.control);
 
     ScrollBar_EQ8G.on_change = [this] { ScrollBar_EQ8GChange(); };
     ScrollBar_EQ8GR.on_change = [this] { ScrollBar_EQ8GRChange(); };

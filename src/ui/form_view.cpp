@@ -60,6 +60,7 @@ public:
         connect(w, &QSlider::valueChanged, this, [this](int v) {
             user_action([&] { s_.set_position(v); });
         });
+        w->installEventFilter(this);
     }
     static std::unique_ptr<ControlBinding> make(Slider& s, QWidget* parent) {
         const bool vertical = s.orientation() == Slider::Orientation::Vertical;
@@ -67,6 +68,13 @@ public:
         // The model's vertical sliders have their minimum at the top.
         w->setInvertedAppearance(vertical);
         w->setInvertedControls(vertical);
+        if (vertical) {
+            // A groove filled from the top down would read as the amount, which grows the other
+            // way on these sliders (towards the top, where the minimum is): no fill.
+            QPalette p = w->palette();
+            p.setColor(QPalette::Highlight, p.color(QPalette::Button).darker(108));
+            w->setPalette(p);
+        }
         w->setSingleStep(std::max(1, s.small_step()));
         w->setPageStep(std::max(1, s.large_step()));
         if (vertical)
@@ -86,6 +94,12 @@ protected:
         w_->setRange(s_.min(), s_.max());
         w_->setValue(s_.position());
         value_->setText(QString::number(s_.position()));
+    }
+    // The pointer entering and leaving the slider, for handlers that show a hint meanwhile.
+    bool eventFilter(QObject* o, QEvent* e) override {
+        if (o == w_ && e->type() == QEvent::Enter) user_action([&] { s_.mouse_enter(); });
+        if (o == w_ && e->type() == QEvent::Leave) user_action([&] { s_.mouse_leave(); });
+        return false;
     }
 
 private:
@@ -230,11 +244,19 @@ private:
 
 class MeterBinding : public ControlBinding {
 public:
-    MeterBinding(Meter& m, QProgressBar* w, QLabel* cap) : ControlBinding(m, w, cap), m_(m), w_(w) {}
+    MeterBinding(Meter& m, QProgressBar* w, QLabel* cap)
+        : ControlBinding(m, w, cap), m_(m), w_(w), normal_(w->palette()) {}
     static std::unique_ptr<ControlBinding> make(Meter& m, QWidget* parent) {
         auto* w = new QProgressBar(parent);
         w->setFormat(QStringLiteral("%v"));
-        w->setMinimumWidth(std::clamp(m.bounds.width, 120, 420));
+        // A meter drawn taller than wide is a level bar that rises.
+        if (m.bounds.height > m.bounds.width) {
+            w->setOrientation(Qt::Vertical);
+            w->setTextVisible(false);
+            w->setMinimumHeight(std::clamp(m.bounds.height, 96, 300));
+        } else {
+            w->setMinimumWidth(std::clamp(m.bounds.width, 120, 420));
+        }
         return std::unique_ptr<ControlBinding>(new MeterBinding(m, w, make_caption(caption_text(m.label), parent)));
     }
 
@@ -242,11 +264,19 @@ protected:
     void update_widget() override {
         w_->setRange(m_.min(), m_.max());
         w_->setValue(m_.value());
+        const bool warn = m_.value() >= m_.warning_from();
+        if (w_->property(kMeterWarning).toBool() != warn) {
+            w_->setProperty(kMeterWarning, warn);
+            QPalette p = normal_;
+            if (warn) p.setColor(QPalette::Highlight, kWarningColour);
+            w_->setPalette(p);
+        }
     }
 
 private:
     Meter& m_;
     QProgressBar* w_;
+    QPalette normal_;
 };
 
 class RadioGroupBinding : public ControlBinding {
@@ -486,6 +516,8 @@ void ControlBinding::user_action(const std::function<void()>& act) {
     // The handler may have destroyed the form, and with it this binding's control or the binding.
     if (self && control_) sync();
 }
+
+void ControlBinding::drop_caption() { delete caption_.data(); }
 
 void ControlBinding::detach() {
     control_ = nullptr;

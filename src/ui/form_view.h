@@ -5,6 +5,7 @@
 // groups first appear, each control with its caption and, for sliders, its value.
 #pragma once
 
+#include <QColor>
 #include <QPointer>
 #include <QWidget>
 
@@ -16,6 +17,10 @@
 #include "engine/forms.h"
 
 namespace vx {
+
+// A meter at or above its warning value carries this property, true, and is drawn in this colour.
+inline constexpr const char* kMeterWarning = "warning";
+inline const QColor kWarningColour{214, 48, 32};
 
 class ControlBinding : public QObject {
     Q_OBJECT
@@ -34,6 +39,8 @@ public:
 
     // Widgets from the model; runs no handler.
     void sync();
+    // For a window that labels the control by other means: the caption widget goes.
+    void drop_caption();
     // The control is gone: never touch it again, and leave the widgets disabled.
     void detach();
 

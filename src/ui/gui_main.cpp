@@ -6,21 +6,41 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 
+#include "app/Unit1.h"
+#include "app/program_folder.h"
 #include "chain_builder.h"
+#include "drivers/drivers.h"
 #include "editor_window.h"
 #include "engine/effects.h"
+#include "main_window.h"
+#include "qt_services.h"
 
 namespace vx {
 
 namespace {
 
 const char* const kUsage =
-    "usage: varnomix-gui --screenshot-editor KIND FILE.png\n"
-    "  KIND: an effect's name as the rack lists it, or its number 1..13\n";
+    "usage: varnomix [--home DIR]                  the desktop program\n"
+    "       varnomix --screenshot FILE.png [--home DIR]\n"
+    "                                              the main window after its first show, as PNG\n"
+    "       varnomix --screenshot-editor KIND FILE.png\n"
+    "                                              a new instance's editor, as PNG; KIND: an effect's\n"
+    "                                              name as the rack lists it, or its number 1..13\n"
+    "       varnomix --nogui [options]             the live engine without windows (--nogui --help)\n"
+    "       varnomix --list-devices                the input and output devices\n"
+    "  --home DIR  the program folder (default: $VARNOMIX_HOME, else the program's folder)\n";
 
 void complain(const std::string& text) { std::fprintf(stderr, "varnomix: %s\n", text.c_str()); }
+
+int usage_error(const std::string& text) {
+    complain(text);
+    std::fputs(kUsage, stderr);
+    return 2;
+}
 
 std::string kind_list() {
     std::string s;
@@ -32,8 +52,46 @@ std::string kind_list() {
 // Screenshots need no display: unless the user chose a platform, draw offscreen.
 bool wants_offscreen(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--screenshot-editor") == 0) return true;
+        if (std::strcmp(argv[i], "--screenshot-editor") == 0 || std::strcmp(argv[i], "--screenshot") == 0) return true;
     return false;
+}
+
+bool has_display() {
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+struct Options {
+    std::string home;
+    std::optional<std::string> screenshot;
+    std::optional<std::pair<std::string, std::string>> screenshot_editor;  // kind, file
+};
+
+// "" or what is wrong with the command line.
+std::string parse(const QStringList& args, Options& o) {
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        const QString& a = args[i];
+        const qsizetype left = args.size() - 1 - i;
+        if (a == QLatin1String("--home")) {
+            if (left < 1) return "--home needs a folder";
+            o.home = args[++i].toStdString();
+        } else if (a == QLatin1String("--screenshot")) {
+            if (left < 1) return "--screenshot needs a FILE.png";
+            o.screenshot = args[++i].toStdString();
+        } else if (a == QLatin1String("--screenshot-editor")) {
+            if (left < 2) return "--screenshot-editor needs a KIND and a FILE.png";
+            o.screenshot_editor = std::pair{args[i + 1].toStdString(), args[i + 2].toStdString()};
+            i += 2;
+        } else {
+            return "unknown option \"" + a.toStdString() + "\"";
+        }
+    }
+    if (o.screenshot && o.screenshot_editor) return "--screenshot and --screenshot-editor go one at a time";
+    return "";
+}
+
+bool save_png(QWidget& w, const std::string& file) {
+    return w.grab().save(QString::fromStdString(file), "PNG");
 }
 
 int screenshot_editor(const std::string& kind_word, const std::string& file) {
@@ -59,12 +117,36 @@ int screenshot_editor(const std::string& kind_word, const std::string& file) {
     EditorWindow* window = EditorWindow::of(*inst->form);
     inst->form->show();
     QApplication::processEvents();
-    const bool written = window->grab().save(QString::fromStdString(file), "PNG");
+    const bool written = save_png(*window, file);
     // Not destroy_instance: closing an editor may write settings, which a screenshot must not.
     force_destroy_instance(inst);
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     if (!written) {
         complain("cannot write the screenshot to \"" + file + "\"");
+        return 2;
+    }
+    return 0;
+}
+
+// The desktop program: the main window on the real drivers until it closes, or, with a screenshot
+// file, only until its first show has been drawn.
+int run_program(const Options& o) {
+    const std::filesystem::path folder = program_folder(o.home);
+    QtServices services;
+    LibraryDrivers drivers((folder / "temp" / "live-output.wav").string());
+    // Declared in this order so that the window goes first, then the form with its instances,
+    // then the drivers.
+    auto form = std::make_unique<TForm1>(services, drivers, folder);
+    auto window = std::make_unique<MainWindow>(*form);
+    services.set_parent(window.get());
+    QObject::connect(window.get(), &MainWindow::closed, qApp, [] { QCoreApplication::exit(0); });
+    form->show();
+    if (!o.screenshot) return QApplication::exec();
+
+    QApplication::processEvents();
+    // A device failure at the first show has already said so; the picture is still taken.
+    if (!save_png(*window, *o.screenshot)) {
+        complain("cannot write the screenshot to \"" + *o.screenshot + "\"");
         return 2;
     }
     return 0;
@@ -76,33 +158,34 @@ void quiet_platform_notices() {
     static QtMessageHandler next = nullptr;
     next = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
         if (text.startsWith(QLatin1String("This plugin does not support"))) return;
+        // Offscreen drawing needs no runtime folder of a desktop session.
+        if (text.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set"))) return;
         if (next) next(type, context, text);
     });
 }
 
 int run_gui(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
     if (wants_offscreen(argc, argv) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!has_display()) {
+        complain("no display: neither DISPLAY nor WAYLAND_DISPLAY is set.\n"
+                 "  varnomix --nogui runs the live engine without windows (varnomix --nogui --help)");
+        return 2;
+    }
+    if (qgetenv("QT_QPA_PLATFORM") == "offscreen") quiet_platform_notices();
     QApplication app(argc, argv);
-    if (QGuiApplication::platformName() == QLatin1String("offscreen")) quiet_platform_notices();
     QApplication::setApplicationName(QStringLiteral("Varnomix"));
     QApplication::setApplicationDisplayName(QStringLiteral("Varnomix"));
 
-    const QStringList args = QApplication::arguments();
-    if (args.size() >= 2 && args[1] == QLatin1String("--screenshot-editor")) {
-        if (args.size() != 4) {
-            complain("--screenshot-editor needs a KIND and a FILE.png");
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
-        return screenshot_editor(args[2].toStdString(), args[3].toStdString());
-    }
-    if (args.size() >= 2 && (args[1] == QLatin1String("--help") || args[1] == QLatin1String("-h"))) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    std::fputs(kUsage, stderr);
-    return 2;
+    Options o;
+    if (const std::string err = parse(QApplication::arguments(), o); !err.empty()) return usage_error(err);
+    if (o.screenshot_editor) return screenshot_editor(o.screenshot_editor->first, o.screenshot_editor->second);
+    return run_program(o);
 }
 
 }  // namespace vx

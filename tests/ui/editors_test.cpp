@@ -1,6 +1,6 @@
-// Every effect kind in the registry gets a readable editor, and varnomix-gui writes an editor's
-// screenshot as a user asks for it. The screenshots stay in the build tree (screenshots/) to be
-// looked at.
+// Every effect kind in the registry gets a readable editor, and varnomix writes a screenshot of the
+// main window or of an editor as a user asks for it. The screenshots stay in the build tree
+// (screenshots/) to be looked at.
 #include <QDir>
 #include <QImage>
 #include <QPointer>
@@ -50,10 +50,9 @@ TEST(Editors, EveryKindShowsWholeAndGoesWithItsInstance) {
 
 class GuiTool : public ::testing::Test {
 protected:
-    int run(const std::string& args) {
+    int run(const std::string& args, const std::string& env = "QT_QPA_PLATFORM=offscreen") {
         err_path = fs::temp_directory_path() / ("vx-gui-" + std::to_string(::getpid()) + ".txt");
-        const std::string cmd = "QT_QPA_PLATFORM=offscreen " + std::string(VX_BIN_DIR) + "/varnomix-gui " + args +
-                                " 2>" + err_path.string();
+        const std::string cmd = env + " " + std::string(VX_BIN_DIR) + "/varnomix " + args + " 2>" + err_path.string();
         const int st = std::system(cmd.c_str());
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }
@@ -63,9 +62,36 @@ protected:
         s << f.rdbuf();
         return s.str();
     }
-    void TearDown() override { fs::remove(err_path); }
+    void TearDown() override {
+        fs::remove(err_path);
+        fs::remove_all(home());
+    }
+    // A program folder of the test's own.
+    std::string home() const { return (fs::temp_directory_path() / ("vx-gui-home-" + std::to_string(::getpid()))).string(); }
     fs::path err_path;
 };
+
+// Drawn, not blank: more than a handful of colours.
+int colours(const QImage& img) {
+    QSet<QRgb> c;
+    for (int y = 0; y < img.height(); y += 3)
+        for (int x = 0; x < img.width(); x += 3) c.insert(img.pixel(x, y));
+    return static_cast<int>(c.size());
+}
+
+TEST_F(GuiTool, ScreenshotOfTheMainWindow) {
+    const std::string png = shots_dir() + "/main.png";
+    fs::remove(png);
+    // No display is needed: the screenshot draws offscreen by itself.
+    ASSERT_EQ(run("--screenshot " + png + " --home " + home(), "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM"), 0)
+        << err();
+    QImage img(QString::fromStdString(png));
+    ASSERT_FALSE(img.isNull());
+    // The engine panel and sixteen rows of 24 pixels.
+    EXPECT_GT(img.width(), 600);
+    EXPECT_GT(img.height(), 16 * 24);
+    EXPECT_GT(colours(img), 10);
+}
 
 TEST_F(GuiTool, ScreenshotOfTheGainEditor) {
     const std::string png = shots_dir() + "/gain.png";
@@ -75,11 +101,7 @@ TEST_F(GuiTool, ScreenshotOfTheGainEditor) {
     ASSERT_FALSE(img.isNull());
     EXPECT_GT(img.width(), 250);
     EXPECT_GT(img.height(), 150);
-    // Drawn, not blank: more than a handful of colours.
-    QSet<QRgb> colours;
-    for (int y = 0; y < img.height(); y += 3)
-        for (int x = 0; x < img.width(); x += 3) colours.insert(img.pixel(x, y));
-    EXPECT_GT(colours.size(), 10);
+    EXPECT_GT(colours(img), 10);
     // The kind's number names it too.
     EXPECT_EQ(run("--screenshot-editor 13 " + shots_dir() + "/gain-13.png"), 0) << err();
 }
@@ -97,12 +119,20 @@ TEST_F(GuiTool, BadRequestsSayWhyAndExitTwo) {
         {"--screenshot-editor Gain /nonexistent-folder/x.png", "cannot write the screenshot"},
         {"--screenshot-editor Gain", "needs a KIND and a FILE.png"},
         {"--frobnicate", "usage:"},
+        {"--screenshot /nonexistent-folder/x.png", "cannot write the screenshot"},
+        {"--screenshot", "--screenshot needs a FILE.png"},
+        {"--screenshot /tmp/vx-never.png --screenshot-editor Gain /tmp/vx-never.png", "one at a time"},
+        {"--home", "--home needs a folder"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(run(c.args), 2) << c.args;
         EXPECT_NE(err().find(c.says), std::string::npos) << c.args << ": " << err();
     }
     EXPECT_FALSE(fs::exists("/tmp/vx-never.png"));
+    // The desktop program itself needs a display, and says what to use without one.
+    EXPECT_EQ(run("--home " + home(), "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM"), 2);
+    EXPECT_NE(err().find("no display"), std::string::npos) << err();
+    EXPECT_NE(err().find("--nogui"), std::string::npos) << err();
 }
 
 }  // namespace
