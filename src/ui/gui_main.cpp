@@ -128,11 +128,20 @@ int screenshot_editor(const std::string& kind_word, const std::string& file) {
     return 0;
 }
 
+// For a screenshot nobody is there to answer a message box: messages go to stderr.
+class UnattendedServices : public QtServices {
+public:
+    void message(const std::string& text) override { complain(text); }
+    void warning(const std::string& text) override { complain(text); }
+};
+
 // The desktop program: the main window on the real drivers until it closes, or, with a screenshot
 // file, only until its first show has been drawn.
 int run_program(const Options& o) {
     const std::filesystem::path folder = program_folder(o.home);
-    QtServices services;
+    std::unique_ptr<QtServices> owned =
+        o.screenshot ? std::make_unique<UnattendedServices>() : std::make_unique<QtServices>();
+    QtServices& services = *owned;
     LibraryDrivers drivers((folder / "temp" / "live-output.wav").string());
     // Declared in this order so that the window goes first, then the form with its instances,
     // then the drivers.
