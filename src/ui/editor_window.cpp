@@ -18,7 +18,9 @@ std::map<const Form*, EditorWindow*>& windows() {
     return w;
 }
 
-Qt::WindowFlags flags_for(const Form& form) {
+}  // namespace
+
+Qt::WindowFlags window_flags(const Form& form) {
     Qt::WindowFlags f = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                         Qt::WindowCloseButtonHint;
     if (form.caption_buttons) f |= Qt::WindowMinimizeButtonHint;
@@ -26,10 +28,8 @@ Qt::WindowFlags flags_for(const Form& form) {
     return f;
 }
 
-}  // namespace
-
 EditorWindow::EditorWindow(Form& form, QWidget* parent)
-    : QWidget(parent, flags_for(form)), form_(&form), view_(new FormView(form, this)) {
+    : QWidget(parent, window_flags(form)), form_(&form), view_(new FormView(form, this)) {
     // An editor left open must not keep the program alive, nor end it when it closes.
     setAttribute(Qt::WA_QuitOnClose, false);
     auto* lay = new QVBoxLayout(this);

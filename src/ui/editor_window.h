@@ -11,6 +11,10 @@ namespace vx {
 
 class FormView;
 
+// A window's title bar as its Form asks for it: a close button always; minimise with the caption
+// buttons; maximise with them only when the size may change.
+Qt::WindowFlags window_flags(const Form& form);
+
 class EditorWindow : public QWidget {
     Q_OBJECT
 public:

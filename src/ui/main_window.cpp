@@ -32,14 +32,6 @@ constexpr int kRowHeight = TForm1::kRowSpacing - kRowGap;
 
 QString qs(const std::string& s) { return QString::fromStdString(s); }
 
-Qt::WindowFlags flags_for(const Form& form) {
-    Qt::WindowFlags f = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                        Qt::WindowCloseButtonHint;
-    if (form.caption_buttons) f |= Qt::WindowMinimizeButtonHint;
-    if (form.caption_buttons && !form.fixed_size) f |= Qt::WindowMaximizeButtonHint;
-    return f;
-}
-
 QLabel* caption_label(const QString& text, QWidget* parent) {
     auto* l = new QLabel(text, parent);
     l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -71,7 +63,7 @@ void device_selector(QWidget* w) {
 }  // namespace
 
 MainWindow::MainWindow(TForm1& form, QWidget* parent)
-    : QWidget(parent, flags_for(form)), form_(&form), timer_(new QTimer(this)) {
+    : QWidget(parent, window_flags(form)), form_(&form), timer_(new QTimer(this)) {
     setObjectName(QStringLiteral("MainWindow"));
 
     auto* left = new QVBoxLayout;
