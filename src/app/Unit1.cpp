@@ -149,14 +149,7 @@ void TForm1::adjust_layout_to_skin() {
 }
 
 void TForm1::ComboBox_SKINSClick() {
-    if (skins_busy_) return;
-    if (ComboBox_SKINS.index() == 0) {
-        skins_busy_ = true;
-        refill(ComboBox_SKINS, "SKINS", list_files(skins_folder(), "", ".zip"));
-        skins_busy_ = false;
-    } else if (ComboBox_SKINS.index() == 1) {
-        services_.open_url(kSkinsDownloadPage);
-    }
+    choose_list_entry(ComboBox_SKINS, skins_busy_, "SKINS", skins_folder(), ".zip", kSkinsDownloadPage);
 }
 
 void TForm1::ComboBox_SKINSChange() {

@@ -201,8 +201,11 @@ private:
     // The first show's settings steps: "face.ini" applied, then the last or the default chain file.
     void apply_settings();
     void write_settings();
-    // Refills a selector with its two fixed entries and the files, and shows entry 0.
-    void refill(Selector& selector, const char* first_entry, const std::vector<std::string>& names);
+    // The choose handling of the presets and skins selectors: entry 0 refills the list (its two
+    // fixed entries, then the files of `folder` ending in `extension`) and shows entry 0 again,
+    // entry 1 opens the download page.
+    void choose_list_entry(Selector& selector, bool& busy, const char* first_entry, const std::string& folder,
+                           const char* extension, const char* download_page);
     std::string presets_folder() const;
     std::string skins_folder() const;
     // Moves the effect of the slot named by `control_name` to row `target` (may be off the rack).

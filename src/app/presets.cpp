@@ -108,23 +108,25 @@ void TForm1::spSkinButton18Click() {
     spSkinButton18.set_caption("Load FX chain");
 }
 
-void TForm1::refill(Selector& selector, const char* first_entry, const std::vector<std::string>& names) {
-    selector.clear();
-    selector.add_item(first_entry);
-    selector.add_item(kDownloadEntry);
-    for (const std::string& n : names) selector.add_item(n);
-    selector.set_index(0);
+void TForm1::choose_list_entry(Selector& selector, bool& busy, const char* first_entry, const std::string& folder,
+                               const char* extension, const char* download_page) {
+    if (busy) return;
+    if (selector.index() == 0) {
+        // Refilling runs the selector's own handlers again; the flag keeps this one out.
+        busy = true;
+        selector.clear();
+        selector.add_item(first_entry);
+        selector.add_item(kDownloadEntry);
+        for (const std::string& n : list_files(folder, "", extension)) selector.add_item(n);
+        selector.set_index(0);
+        busy = false;
+    } else if (selector.index() == 1) {
+        services_.open_url(download_page);
+    }
 }
 
 void TForm1::ComboBox_PRESETSClick() {
-    if (presets_busy_) return;
-    if (ComboBox_PRESETS.index() == 0) {
-        presets_busy_ = true;
-        refill(ComboBox_PRESETS, kPresetsEntry, chain_file_names());
-        presets_busy_ = false;
-    } else if (ComboBox_PRESETS.index() == 1) {
-        services_.open_url(kPresetsDownloadPage);
-    }
+    choose_list_entry(ComboBox_PRESETS, presets_busy_, kPresetsEntry, presets_folder(), ".pre", kPresetsDownloadPage);
 }
 
 void TForm1::ComboBox_PRESETSChange() {

@@ -190,12 +190,13 @@ TEST_F(Presets, SaveButtonAddsThePreSuffixAsTheDialogAnswerNeedsIt) {
     };
     const Case cases[] = {{"live", "live.pre"}, {"A.PRE", "A.PRE.pre"}, {"my.preset.pre", "my.preset.pre.pre"},
                           {"crunch.pre", "crunch.pre"}};
+    bool waiting = false;
+    services.while_dialog_open = [&] {
+        waiting = form->spSkinButton17.caption() == "Wait..." && !form->spSkinButton17.enabled();
+    };
     for (const Case& c : cases) {
         services.save_answers.push_back((presets() / c.answer).string());
-        bool waiting = false;
-        services.while_dialog_open = [&] {
-            waiting = form->spSkinButton17.caption() == "Wait..." && !form->spSkinButton17.enabled();
-        };
+        waiting = false;
         form->spSkinButton17.click();
         EXPECT_TRUE(waiting) << c.answer;
         EXPECT_TRUE(fs::exists(presets() / c.written)) << c.answer;
