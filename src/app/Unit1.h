@@ -1,8 +1,9 @@
 // Unit Unit1: the main window's logic, without a toolkit. TForm1 is the main window. Its engine
 // panel (engine_panel.cpp) starts and stops live processing, chooses the devices, the sample
 // rate and mono or stereo, sets the input and output levels, shows CPU, level and latency meters,
-// and keeps the output delay below a threshold by dropping queued output (the watchdog). The
-// window's own lifecycle is in Unit1.cpp.
+// and keeps the output delay below a threshold by dropping queued output (the watchdog). The rack
+// of 16 effect slots is in rack.cpp, FX chain files (presets) with their buttons, selector and
+// F-keys in presets.cpp. The window's own lifecycle, "face.ini" and the skins are in Unit1.cpp.
 //
 // Engine panel controls:
 //   BitBtn_Init (START), BitBtn_Reset (STOP)
@@ -16,6 +17,14 @@
 //   ProgressBar_CPU, _inlevel, _outlevel  0..100; ProgressBar_Latency 0..50 ms
 //   spSkinButton19, spSkinButton20        add or drop one block of output delay
 //   EditBufferSize                        hidden; shows the block size in frames
+//
+// Preset and skin controls:
+//   spSkinButton17, spSkinButton18        "Save FX chain", "Load FX chain" (file dialogs)
+//   ComboBox_PRESETS                      entry 0 refreshes the list, entry 1 opens the download
+//                                         page, then the "*.pre" files of PRESETS/: choosing one
+//                                         loads it; F1..F12 choose the file whose name starts
+//                                         with "F1 ", "F2" .. "F12"
+//   ComboBox_SKINS                        the same for the "*.zip" skins of SKINS/
 // Every handler and Timer1Timer run on the user-interface thread.
 #pragma once
 
@@ -24,7 +33,9 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "app/chain_file.h"
 #include "app/services.h"
 #include "drivers/drivers.h"
 #include "engine/effects.h"
@@ -45,11 +56,18 @@ struct EngineSettings {
 extern EngineSettings engine_settings;
 // 1 while the engine runs; device and rate changes wait for STOP.
 extern int32_t engine_running;
+// The chain-file record of the program: a load reads into it and a save fills in the used fields
+// before writing it, so the fields a save does not fill keep what the last load read.
+extern ChainFile chain_file_record;
 // Module start-up values. Runs once at program start; tests call it again for a clean state.
 void unit1_startup();
 
 inline constexpr int32_t kSampleRates[4] = {22050, 32075, 44100, 48000};
 inline constexpr const char* kFallbackOutputEntry = "output: use this if other do not work";
+inline constexpr const char* kDefaultChainFile = "F9 - High Gain Distortion Noise Gate.pre";
+inline constexpr const char* kDefaultSkin = "symbios.zip";
+inline constexpr const char* kPresetsDownloadPage = "https://varnomix.org/presets";
+inline constexpr const char* kSkinsDownloadPage = "https://varnomix.org/skins";
 
 // The integer nearest to x, halves to even; 0 for NaN, saturated at the int range.
 int nearest(double x);
@@ -127,8 +145,41 @@ public:
     void spSkinUpDown1UpButtonClick(UpDown& sender);
     void spSkinUpDown1DownButtonClick(UpDown& sender);
 
-    // A function key released in the main window, before its controls see it: fkey 1..12 for F1..F12.
-    virtual void FormKeyUp(int32_t fkey) { (void)fkey; }
+    // --- chain files (presets) -------------------------------------------------------------
+    Button spSkinButton17{"spSkinButton17", "Save FX chain"};
+    Button spSkinButton18{"spSkinButton18", "Load FX chain"};
+    Selector ComboBox_PRESETS{"ComboBox_PRESETS"};
+
+    // Writes the rack to `path`. When the file cannot be written, says so in a warning naming it,
+    // and leaves any earlier file of that name as it was; returns whether it was written.
+    bool save_chain_file(const std::string& path);
+    // Applies the chain file at `path` to the rack and remembers it as the last one loaded. A file
+    // that cannot be read whole leaves the rack as it was, silently.
+    void load_chain_file(const std::string& path);
+    // The last chain file loaded in this run ("" if none): written to "face.ini" at close.
+    const std::string& last_chain_file() const { return last_chain_file_; }
+    void spSkinButton17Click();   // Save FX chain
+    void spSkinButton18Click();   // Load FX chain
+    void ComboBox_PRESETSClick();   // every choice
+    void ComboBox_PRESETSChange();  // the shown text changed
+    // A key released while the main window is active (it sees keys before its controls):
+    // `function_key` is n for Fn (1..12) and 0 for any other key. F1..F12 load the first file of
+    // PRESETS/ whose name starts with that key's prefix.
+    virtual void FormKeyUp(int32_t function_key);
+    // The file names the presets selector lists after its two fixed entries.
+    std::vector<std::string> chain_file_names() const;
+
+    // --- skins ------------------------------------------------------------------------------
+    Selector ComboBox_SKINS{"ComboBox_SKINS"};
+    void ComboBox_SKINSClick();
+    void ComboBox_SKINSChange();
+    // Unpacks the skin archive into temp/ and loads temp/skin.ini into the main window.
+    void apply_skin(const std::string& archive_path);
+    // Wider on/off boxes for the "@mosphere" skin, the plain layout for any other.
+    void adjust_layout_to_skin();
+
+    // Whether closing the window writes "face.ini" (the headless mode leaves it to the desktop).
+    bool write_settings_at_close = true;
 
     // Blocks the watchdog has dropped.
     int32_t watchdog_drops() const { return watchdog_drops_; }
@@ -138,12 +189,25 @@ public:
     const std::filesystem::path& program_folder() const { return program_folder_; }
 
 protected:
+    // Creation: the skin, the layout for it, and the skins and presets lists.
+    void FormCreate();
     void FormShow() override;
     bool FormClose() override;
 
 private:
     void create_engine_panel();
     void create_rack();
+    void create_preset_controls();
+    // The first show's settings steps: "face.ini" applied, then the last or the default chain file.
+    void apply_settings();
+    void write_settings();
+    // The choose handling of the presets and skins selectors: entry 0 refills the list (its two
+    // fixed entries, then the files of `folder` ending in `extension`) and shows entry 0 again,
+    // entry 1 opens the download page.
+    void choose_list_entry(Selector& selector, bool& busy, const char* first_entry, const std::string& folder,
+                           const char* extension, const char* download_page);
+    std::string presets_folder() const;
+    std::string skins_folder() const;
     // Moves the effect of the slot named by `control_name` to row `target` (may be off the rack).
     void move_slot(const std::string& control_name, int target_offset);
     // Frees every instance; nothing may walk them afterwards.
@@ -159,6 +223,10 @@ private:
     AudioDrivers& drivers_;
     std::filesystem::path program_folder_;
     bool first_show_done_ = false;
+    bool presets_busy_ = false;   // the presets selector is being refilled
+    bool skins_busy_ = false;     // the skins selector is being refilled
+    bool key_busy_ = false;       // an F-key is being handled
+    std::string last_chain_file_;
     bool ended_by_device_failure_ = false;
     int32_t watchdog_drops_ = 0;
 

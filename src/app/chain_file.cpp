@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -89,10 +90,40 @@ std::string with_pre_suffix(const std::string& path) {
 
 std::string fkey_prefix(int n) {
     if (n == 1) return "F1 ";
-    if (n >= 2 && n <= 12) return "F" + std::to_string(n);
-    return "";
+    if (n < 2 || n > 12) return "";
+    std::string prefix(1, 'F');  // appended, not "F" + ...: GCC 12 warns falsely about that form
+    return prefix.append(std::to_string(n));
 }
 
 std::string cut_path(const std::string& path) { return path.size() > 255 ? path.substr(0, 255) : path; }
+
+EffectKind rack_kind(int32_t stored) { return stored >= 0 && stored < kKindCount ? stored : 0; }
+
+void fill_chain_record(ChainFile& rec, const ChainTable& rack) {
+    ParameterBlock scratch{};
+    const int32_t n = std::clamp(rack.count, 0, static_cast<int32_t>(kTableCapacity));
+    for (int32_t i = 0; i < n; ++i) {
+        rec.kind[i] = rack.kind[i];
+        rec.onoff[i] = rack.enabled[i];
+        if (rack.params[i] != nullptr) rack.params[i](scratch.data(), rack.instance[i], 0);
+        std::copy_n(scratch.begin(), kStoredParameterWords, rec.blocks[i]);
+    }
+    rec.version = kChainFileVersion;
+}
+
+void apply_chain_record(ChainFile& rec, const ChainTable& rack, const ChainSlotBuilder& build_slot) {
+    ParameterBlock scratch{};
+    load_gate = 0;
+    wait_for_walk();
+    if (rec.version < kChainFileVersion)
+        for (int i = 0; i < 16; ++i) rec.kind[i] = map_old_kind(rec.kind[i]);
+    for (int i = 0; i < 16; ++i) build_slot(i, rec.onoff[i], rack_kind(rec.kind[i]));
+    const int32_t n = std::clamp(rack.count, 0, static_cast<int32_t>(kTableCapacity));
+    for (int32_t i = 0; i < n; ++i) {
+        std::copy_n(rec.blocks[i], kStoredParameterWords, scratch.begin());
+        if (rack.params[i] != nullptr) rack.params[i](scratch.data(), rack.instance[i], 1);
+    }
+    load_gate = 1;
+}
 
 }  // namespace vx

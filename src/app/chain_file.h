@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "engine/effects.h"
@@ -47,5 +48,26 @@ std::string fkey_prefix(int n);
 
 // Paths are at most 255 characters.
 std::string cut_path(const std::string& path);
+
+// A kind a rack can hold: 0..13 as it stands, anything else the empty slot.
+EffectKind rack_kind(int32_t stored);
+
+// --- the rack side, shared by the main window and the command-line tools ---------------------
+// Both take one scratch parameter block, cleared once at the start, not between slots.
+
+// Fills the used fields of `rec` from the rack: kind, on/off and words 0..72 of the parameters of
+// each entry (read through its ParamsFn, so words an effect does not write keep what the previous
+// slot left), and version 303. Every other field keeps what it held.
+void fill_chain_record(ChainFile& rec, const ChainTable& rack);
+
+// Rebuilds slot `slot` (0..15) with a new instance of `kind` (always 0..13) at its defaults,
+// switched on or off as `onoff` says (non-zero is on).
+using ChainSlotBuilder = std::function<void(int32_t slot, int32_t onoff, EffectKind kind)>;
+
+// Applies `rec` to the rack: with load_gate closed (and no walk left in progress), maps the kinds
+// of files older than 303 in the record, rebuilds slots 0..15 in order through `build_slot` (a
+// kind outside 0..13 becomes the empty slot), then hands each entry words 0..72 of its block
+// through its ParamsFn. `rack` is read after the rebuilds, for the new instances.
+void apply_chain_record(ChainFile& rec, const ChainTable& rack, const ChainSlotBuilder& build_slot);
 
 }  // namespace vx

@@ -1,6 +1,6 @@
 // Services for the headless mode: messages go to the standard error stream, dialogs are answered
-// "cancel", there is no pointer, browser or skin, and ending the program is a request that the
-// main loop reads.
+// "cancel", there is no pointer or browser, and ending the program is a request that the main loop
+// reads. Skins are unpacked and read for their names; without windows they change no look.
 #pragma once
 
 #include <cstdio>
@@ -22,9 +22,9 @@ public:
     void move_pointer(Point) override {}
     void open_url(const std::string& url) override;
     void quit(int exit_status) override;
-    bool unpack_skin(const std::string&, const std::string&) override { return false; }
-    void load_skin(Form&, const std::string&) override {}
-    std::string skin_name() override { return ""; }
+    bool unpack_skin(const std::string& zip_path, const std::string& folder) override;
+    void load_skin(Form& window, const std::string& skin_ini_path) override;
+    std::string skin_name() override { return skin_name_; }
 
     // The exit status asked for by quit, if it was called.
     std::optional<int> quit_requested() const { return quit_status_; }
@@ -32,6 +32,7 @@ public:
 private:
     std::FILE* out_;
     std::optional<int> quit_status_;
+    std::string skin_name_;
 };
 
 }  // namespace vx

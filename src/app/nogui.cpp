@@ -29,16 +29,19 @@ const char* kUsage =
     "  --output NAME|INDEX  output device (default: the first listed)\n"
     "  --rate HZ            22050, 32075, 44100 or 48000 (default: 48000)\n"
     "  --mono               process one channel (default: stereo)\n"
+    "  --preset FILE.pre    the FX chain to play (default: the last one the desktop program loaded,\n"
+    "                       else PRESETS/F9 - High Gain Distortion Noise Gate.pre)\n"
     "  --seconds N          run N seconds, then stop (default: until Ctrl+C or SIGTERM)\n"
     "  --list-devices       print the input and output devices with their indices\n"
-    "  --home DIR           the program folder (default: $VARNOMIX_HOME, else the program's folder)\n";
+    "  --home DIR           the program folder (default: $VARNOMIX_HOME, else the program's folder)\n"
+    "Settings are read from face.ini in the program folder but never written.\n";
 
 std::atomic<bool> stop_requested{false};
 
 extern "C" void on_stop_signal(int) { stop_requested.store(true); }
 
 struct Options {
-    std::string home, input, output, rate;
+    std::string home, input, output, rate, preset;
     bool mono = false;
     bool list = false;
     bool help = false;
@@ -96,13 +99,15 @@ std::string parse(int argc, char** argv, Options& o) {
             o.list = true;
         } else if (a == "--help" || a == "-h") {
             o.help = true;
-        } else if (a == "--input" || a == "--output" || a == "--rate" || a == "--home" || a == "--seconds") {
+        } else if (a == "--input" || a == "--output" || a == "--rate" || a == "--home" || a == "--seconds" ||
+                   a == "--preset") {
             std::string v;
             if (!value(v)) return a + " needs a value";
             if (a == "--input") o.input = v;
             if (a == "--output") o.output = v;
             if (a == "--rate") o.rate = v;
             if (a == "--home") o.home = v;
+            if (a == "--preset") o.preset = v;
             if (a == "--seconds") {
                 char* end = nullptr;
                 const double s = std::strtod(v.c_str(), &end);
@@ -141,6 +146,8 @@ int run_nogui(int argc, char** argv) {
     ConsoleServices services;
     LibraryDrivers drivers((folder / "temp" / "live-output.wav").string());
     TForm1 form(services, drivers, folder);
+    // A headless run leaves the desktop program's devices and last chain file as they were.
+    form.write_settings_at_close = false;
     form.show();
 
     const std::vector<std::string> inputs = form.ComboBox_waveIn.items();
@@ -159,10 +166,21 @@ int run_nogui(int argc, char** argv) {
     if (out < 0 || out >= static_cast<int>(outputs.size()))
         return usage_error(unknown_device("output", o.output, outputs));
 
+    if (!o.preset.empty()) {
+        ChainFile probe;
+        if (!read_chain_file(o.preset, probe)) {
+            form.close();
+            return usage_error("cannot read the FX chain file \"" + o.preset + "\" (a chain file is " +
+                               std::to_string(kChainFileSize) + " bytes)");
+        }
+        form.load_chain_file(o.preset);
+    }
+
+    // The options and their defaults, whatever face.ini said.
     form.ComboBox_waveIn.set_index(in);
     form.ComboBox_waveOut.set_index(out);
-    if (rate >= 0) form.rgSampleRate.set_index(rate);
-    if (o.mono) form.cbStereo.set_checked(false);
+    form.rgSampleRate.set_index(rate >= 0 ? rate : 3);
+    form.cbStereo.set_checked(!o.mono);
     const std::string& out_name = outputs[static_cast<size_t>(out)];
     std::printf("input:  %s\noutput: %s%s\n", inputs[static_cast<size_t>(in)].c_str(), out_name.c_str(),
                 out_name == kWavOutputName ? (" (" + wav_output_path() + ")").c_str() : "");
@@ -178,6 +196,7 @@ int run_nogui(int argc, char** argv) {
     const EngineSettings& e = engine_settings;
     std::printf("rate:   %d Hz, %s, %d frames a block (%.1f ms)\n", e.sample_rate, e.channels == 2 ? "stereo" : "mono",
                 e.block_size, 1000.0 * e.block_size / e.sample_rate);
+    std::printf("chain:  %s\n", form.last_chain_file().empty() ? "(empty rack)" : form.last_chain_file().c_str());
     std::fflush(stdout);
 
     std::signal(SIGINT, on_stop_signal);

@@ -1,5 +1,7 @@
 #include "program_folder.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <system_error>
 
@@ -19,6 +21,38 @@ std::filesystem::path program_folder(const std::string& home_option) {
     }
     fs::path abs = fs::absolute(p, ec);
     return (ec ? p : abs).lexically_normal();
+}
+
+}  // namespace vx
+
+namespace vx {
+
+namespace {
+
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+}  // namespace
+
+std::vector<std::string> list_files(const std::string& folder, const std::string& prefix, const std::string& extension) {
+    namespace fs = std::filesystem;
+    const std::string p = lower(prefix), e = lower(extension);
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code type_ec;
+        if (!it->is_regular_file(type_ec)) continue;
+        const std::string name = it->path().filename().string();
+        const std::string l = lower(name);
+        if (l.size() >= p.size() + e.size() && l.starts_with(p) && l.ends_with(e)) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        const std::string la = lower(a), lb = lower(b);
+        return la != lb ? la < lb : a < b;
+    });
+    return names;
 }
 
 }  // namespace vx

@@ -3,11 +3,18 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace vx {
 
 // --home DIR if given (non-empty), else $VARNOMIX_HOME if set and non-empty, else the folder of
 // the running executable (the current folder if that cannot be read). Always absolute.
 std::filesystem::path program_folder(const std::string& home_option = "");
+
+// The names (without folder) of the regular files in `folder` whose names start with `prefix` and
+// end with `extension`, both ignoring case, as a wildcard "prefix*extension" finds them; sorted
+// ignoring case, so that lists and F-keys find them in the same order on every file system. Empty
+// when the folder cannot be read.
+std::vector<std::string> list_files(const std::string& folder, const std::string& prefix, const std::string& extension);
 
 }  // namespace vx

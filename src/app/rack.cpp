@@ -143,7 +143,10 @@ void TForm1::spSkinButtonClick(Button& sender) {
     if (inst == nullptr || inst->form == nullptr) return;  // a kind not built into this program
     sender.set_enabled(false);
     sender.set_caption("wait");
+    const bool first_show = inst->form->shown_once == 0;
     inst->form->show();
+    // The first show takes the skin of the moment; the window keeps it after later skin changes.
+    if (first_show && !inst->form->skin_path.empty()) services_.load_skin(*inst->form, inst->form->skin_path);
     sender.set_caption("Tune");
     sender.set_enabled(true);
 }

@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 namespace vx {
 
@@ -103,6 +105,92 @@ std::string OfflineChain::switch_off(const std::string& slot_word) {
 }
 
 void OfflineChain::load() const { load_chain(table_); }
+
+void OfflineChain::build_slot(int32_t slot, int32_t onoff, EffectKind kind) {
+    const EffectRegistry& reg = get_registry();
+    // A tool never lets an editor write its own settings files when it goes.
+    force_destroy_instance(table_.instance[slot]);
+    copy_name(table_.names[slot], reg.names[kind]);
+    table_.process[slot] = reg.process[kind];
+    table_.params[slot] = reg.params[kind];
+    table_.kind[slot] = kind;
+    table_.instance[slot] = reg.create[kind]();
+    table_.enabled[slot] = onoff != 0 ? 1 : 0;
+    load_chain(table_);
+}
+
+std::string OfflineChain::load_preset(const std::string& path) {
+    ChainFile rec = record_;
+    if (auto why = read_chain_file_strictly(path, rec); !why.empty()) return why;
+    record_ = rec;
+    apply_chain_record(record_, table_, [this](int32_t i, int32_t onoff, EffectKind k) { build_slot(i, onoff, k); });
+    return "";
+}
+
+std::string OfflineChain::save_preset(const std::string& path) {
+    fill_chain_record(record_, table_);
+    if (auto why = write_chain_file(path, record_); !why.empty()) return "cannot write \"" + path + "\": " + why;
+    return "";
+}
+
+std::string read_chain_file_strictly(const std::string& path, ChainFile& rec) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return "cannot read \"" + path + "\": no such file";
+    const auto size = std::filesystem::file_size(path, ec);
+    if (ec) return "cannot read \"" + path + "\": " + ec.message();
+    if (size != static_cast<uintmax_t>(kChainFileSize))
+        return "\"" + path + "\" is " + std::to_string(size) + " bytes; a chain file is exactly " +
+               std::to_string(kChainFileSize) + " bytes";
+    ChainFile read;
+    if (!read_chain_file(path, read)) return "cannot read \"" + path + "\"";
+    for (int i = 0; i < OfflineChain::kSlots; ++i) {
+        const int32_t k = read.version < kChainFileVersion ? map_old_kind(read.kind[i]) : read.kind[i];
+        if (k < 0 || k >= kKindCount)
+            return "\"" + path + "\": slot " + std::to_string(i + 1) + " names effect kind " + std::to_string(k) +
+                   ", outside 0.." + std::to_string(kKindCount - 1);
+    }
+    rec = read;
+    return "";
+}
+
+bool chain_option(OfflineChain& chain, const std::vector<std::string>& args, size_t& i, std::string& error) {
+    const std::string& a = args[i];
+    if (a != "--fx" && a != "--set" && a != "--off" && a != "--preset") return false;
+    if (i + 1 >= args.size()) {
+        error = a + (a == "--fx" ? " needs a KIND" : a == "--set" ? " needs S:NAME=VALUE" : a == "--off" ? " needs a slot number" : " needs a FILE.pre");
+        return true;
+    }
+    const std::string& v = args[++i];
+    if (a == "--fx") error = chain.add_effect(v);
+    if (a == "--set") error = chain.set_control(v);
+    if (a == "--off") error = chain.switch_off(v);
+    if (a == "--preset") error = chain.load_preset(v);
+    return true;
+}
+
+std::string expand_argument_files(std::vector<std::string>& args) {
+    std::vector<std::string> out;
+    for (const std::string& a : args) {
+        if (a.size() < 2 || a[0] != '@') {
+            out.push_back(a);
+            continue;
+        }
+        const std::string path = a.substr(1);
+        std::ifstream in(path);
+        if (!in) return "cannot read the argument file \"" + path + "\"";
+        for (std::string line; std::getline(in, line);) {
+            while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+            const size_t start = line.find_first_not_of(" \t");
+            if (start == std::string::npos || line[start] == '#') continue;
+            line = line.substr(start);
+            const size_t blank = line.find(' ');
+            out.push_back(line.substr(0, blank));
+            if (blank != std::string::npos) out.push_back(line.substr(line.find_first_not_of(' ', blank)));
+        }
+    }
+    args = std::move(out);
+    return "";
+}
 
 std::string set_control_value(Control& c, const std::string& value) {
     int v = 0;

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "app/chain_file.h"
 #include "engine/effects.h"
 
 namespace vx {
@@ -20,6 +22,12 @@ public:
     std::string add_effect(const std::string& kind_word);              // next free slot, switched on
     std::string set_control(const std::string& assignment);            // "S:NAME=VALUE"
     std::string switch_off(const std::string& slot_word);              // "S"
+    // Replaces the whole rack by the chain file at `path`, as the main window loads one.
+    std::string load_preset(const std::string& path);
+    // Writes the rack as a chain file, as the main window saves one.
+    std::string save_preset(const std::string& path);
+    // The chain-file record of this rack: what the last load read, with what a save filled in.
+    const ChainFile& record() const { return record_; }
 
     // Copies the table into the runner's copy.
     void load() const;
@@ -27,8 +35,25 @@ public:
     Form* form(int slot) const;  // slot 1..16; null when empty
 
 private:
+    void build_slot(int32_t slot, int32_t onoff, EffectKind kind);
+
     ChainTable table_;
+    ChainFile record_;
 };
+
+// Reads a chain file for a tool, strictly: it must be exactly 13188 bytes, and every used slot
+// must name a kind 0..13 (after the renumbering of older versions). "" or the message.
+std::string read_chain_file_strictly(const std::string& path, ChainFile& rec);
+
+// Runs the chain option at args[i] (--fx KIND, --set S:NAME=VALUE, --off S, --preset FILE) with
+// its value, and moves i past it. False when args[i] is not a chain option; otherwise `error` is ""
+// or the message.
+bool chain_option(OfflineChain& chain, const std::vector<std::string>& args, size_t& i, std::string& error);
+
+// Replaces every argument "@FILE" by the arguments written in FILE, one a line: an option, a blank
+// and its value ("--fx noise gate"), or an option alone. Blank lines and lines that begin with '#'
+// are skipped. "" or the message.
+std::string expand_argument_files(std::vector<std::string>& args);
 
 // A kind given as a registry name or index; -1 if it names none.
 EffectKind parse_kind(const std::string& word);

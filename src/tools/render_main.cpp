@@ -18,6 +18,7 @@ namespace {
 
 const char* kUsage =
     "usage: varnomix-render [options] INPUT OUTPUT\n"
+    "  --preset FILE.pre   load an FX chain file into the rack (all 16 slots), as the main window does\n"
     "  --fx KIND           put KIND into the next free slot (1..16), switched on; KIND is a registry\n"
     "                      name (\"Gain\") or index (13)\n"
     "  --set S:NAME=VALUE  set control NAME of slot S as a user would: a slider's position, a check\n"
@@ -28,7 +29,9 @@ const char* kUsage =
     "  --pcm16             write 16-bit PCM instead of 32-bit float\n"
     "  --list-kinds        print the index and name of every kind\n"
     "  --controls KIND     print the controls of a new instance of KIND\n"
-    "  --quiet             no progress bar\n";
+    "  --quiet             no progress bar\n"
+    "  @FILE               the options written in FILE, one a line (\"--fx noise gate\")\n"
+    "Chain options (--preset, --fx, --set, --off) act in the order given.\n";
 
 int fail(const std::string& msg) {
     std::fprintf(stderr, "varnomix-render: %s\n", msg.c_str());
@@ -65,6 +68,7 @@ void progress(int64_t done, int64_t total) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (auto e = expand_argument_files(args); !e.empty()) return fail(e);
     OfflineChain chain;
     std::vector<std::string> files;
     int block = 480;
@@ -89,15 +93,8 @@ int main(int argc, char** argv) {
         } else if (a == "--controls") {
             if (!value(v)) return fail("--controls needs a KIND");
             return print_controls(v);
-        } else if (a == "--fx") {
-            if (!value(v)) return fail("--fx needs a KIND");
-            if (auto e = chain.add_effect(v); !e.empty()) return fail(e);
-        } else if (a == "--set") {
-            if (!value(v)) return fail("--set needs S:NAME=VALUE");
-            if (auto e = chain.set_control(v); !e.empty()) return fail(e);
-        } else if (a == "--off") {
-            if (!value(v)) return fail("--off needs a slot number");
-            if (auto e = chain.switch_off(v); !e.empty()) return fail(e);
+        } else if (std::string e; chain_option(chain, args, i, e)) {
+            if (!e.empty()) return fail(e);
         } else if (a == "--block") {
             if (!value(v) || !parse_int(v, block) || block < 1 || block > 512)
                 return fail("--block takes a number of frames from 1 to 512");
@@ -133,6 +130,12 @@ int main(int argc, char** argv) {
         out.samples = std::move(in.samples);
     }
 
+    for (int slot = 1; slot <= OfflineChain::kSlots; ++slot) {
+        const EffectKind k = chain.table().kind[slot - 1];
+        if (k != 0 && !kind_available(k))
+            std::fprintf(stderr, "varnomix-render: slot %d holds \"%s\", which is not built yet; it passes the signal unchanged\n",
+                         slot, kind_name(k));
+    }
     chain.load();
     const bool bar = !quiet && ::isatty(STDERR_FILENO);
     // The runner processes at most one block in place, as a capture driver would hand it over.

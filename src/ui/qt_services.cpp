@@ -1,5 +1,6 @@
 #include "qt_services.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QCursor>
 #include <QDesktopServices>
@@ -9,6 +10,9 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "app/skin_archive.h"
+#include "editor_window.h"
+
 namespace vx {
 
 namespace {
@@ -16,6 +20,12 @@ namespace {
 QString title() {
     const QString name = QGuiApplication::applicationDisplayName();
     return name.isEmpty() ? QStringLiteral("Varnomix") : name;
+}
+
+// The skin loaded last; like the application's style sheet, one for the whole program.
+std::string& loaded_skin_name() {
+    static std::string name;
+    return name;
 }
 
 }  // namespace
@@ -65,10 +75,25 @@ void QtServices::quit(int exit_status) {
     QTimer::singleShot(0, QCoreApplication::instance(), [exit_status] { QCoreApplication::exit(exit_status); });
 }
 
-bool QtServices::unpack_skin(const std::string&, const std::string&) { return false; }
+bool QtServices::unpack_skin(const std::string& zip_path, const std::string& folder) {
+    return unpack_zip(zip_path, folder).empty();
+}
 
-void QtServices::load_skin(Form&, const std::string&) {}
+// An editor takes the style sheet as its own, so that it keeps the skin of its first show. The
+// main window's skin becomes the application's style sheet: the main window has no editor window,
+// may not have a widget yet when it loads its skin at creation, and every window without a sheet
+// of its own starts from it.
+void QtServices::load_skin(Form& window, const std::string& skin_ini_path) {
+    SkinDescription skin;
+    if (!read_skin(skin_ini_path, skin)) return;
+    loaded_skin_name() = skin.name;
+    const QString sheet = QString::fromStdString(skin.style_sheet);
+    if (EditorWindow* editor = EditorWindow::find(window))
+        editor->setStyleSheet(sheet);
+    else if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance()))
+        app->setStyleSheet(sheet);
+}
 
-std::string QtServices::skin_name() { return std::string(); }
+std::string QtServices::skin_name() { return loaded_skin_name(); }
 
 }  // namespace vx

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -23,13 +24,14 @@ public:
 
     std::deque<std::optional<std::string>> open_answers, save_answers;  // empty queue: cancel
     std::vector<FileDialog> open_dialogs, save_dialogs;
+    std::function<void()> while_dialog_open;  // runs inside every file dialog, before it answers
     Point pointer_at;
     std::vector<Point> pointer_moves;
     std::vector<std::string> urls;
 
     bool unpack_result = true;
     std::vector<std::pair<std::string, std::string>> unpacked;  // (zip, folder)
-    std::vector<std::string> loaded_skins;
+    std::vector<std::pair<const Form*, std::string>> loaded_skins;  // (window, skin.ini)
     std::string loaded_skin_name;
 
     void message(const std::string& text) override { messages.push_back({false, text}); }
@@ -47,7 +49,7 @@ public:
         unpacked.emplace_back(zip, folder);
         return unpack_result;
     }
-    void load_skin(Form&, const std::string& skin_ini) override { loaded_skins.push_back(skin_ini); }
+    void load_skin(Form& window, const std::string& skin_ini) override { loaded_skins.emplace_back(&window, skin_ini); }
     std::string skin_name() override { return loaded_skin_name; }
 
     // The texts of the messages so far, warnings included, in order.
@@ -58,9 +60,10 @@ public:
     }
 
 private:
-    static std::optional<std::string> answer(std::vector<FileDialog>& seen, std::deque<std::optional<std::string>>& q,
-                                             const FileDialog& d) {
+    std::optional<std::string> answer(std::vector<FileDialog>& seen, std::deque<std::optional<std::string>>& q,
+                                      const FileDialog& d) {
         seen.push_back(d);
+        if (while_dialog_open) while_dialog_open();
         if (q.empty()) return std::nullopt;
         auto a = q.front();
         q.pop_front();

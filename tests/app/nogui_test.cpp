@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 
@@ -118,6 +120,33 @@ TEST_F(NoGui, UsageErrorsExitWithStatusTwo) {
     EXPECT_NE(out.find("--nogui"), std::string::npos) << out;
     EXPECT_EQ(run(nogui("--help")), 0);
     EXPECT_NE(out.find("--list-devices"), std::string::npos);
+}
+
+TEST_F(NoGui, PlaysTheLastChainAndLeavesTheSettingsAlone) {
+    const fs::path factory = fs::path(VX_BIN_DIR) / "PRESETS";
+    fs::create_directories(home / "PRESETS");
+    for (const char* name : {"F9 - High Gain Distortion Noise Gate.pre", "F1 - Clean.pre"})
+        fs::copy_file(factory / name, home / "PRESETS" / name);
+    const std::string f9 = (home / "PRESETS" / "F9 - High Gain Distortion Noise Gate.pre").string();
+    const std::string f1 = (home / "PRESETS" / "F1 - Clean.pre").string();
+    const std::string quick = "--input 'Test signal' --output 'Null output' --seconds 0.3 ";
+
+    EXPECT_EQ(run(nogui(quick)), 0) << out;
+    EXPECT_NE(out.find("chain:  " + f9 + "\n"), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(home / "face.ini"));
+
+    const std::string face = "[Wave Devices]\nSampleFreq=1\n[Default Preset]\nPath=" + f1 + "\n";
+    std::ofstream(home / "face.ini") << face;
+    EXPECT_EQ(run(nogui(quick)), 0) << out;
+    EXPECT_NE(out.find("chain:  " + f1 + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("rate:   48000 Hz, stereo"), std::string::npos) << "the options' defaults win\n" << out;
+    std::ifstream in(home / "face.ini");
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), face);
+
+    EXPECT_EQ(run(nogui(quick + "--preset '" + f9 + "'")), 0) << out;
+    EXPECT_NE(out.find("chain:  " + f9 + "\n"), std::string::npos) << out;
+    EXPECT_EQ(run(nogui(quick + "--preset '" + (home / "face.ini").string() + "'")), 2) << out;
+    EXPECT_NE(out.find("cannot read the FX chain file"), std::string::npos) << out;
 }
 
 TEST_F(NoGui, AnOutputThatDoesNotOpenFailsWithStatusOne) {

@@ -1,0 +1,154 @@
+// FX chain files on the main window: Save and Load FX chain, the presets selector and F1..F12.
+// Every file lives in PRESETS/ below the program folder.
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <string>
+
+#include "Unit1.h"
+#include "app/program_folder.h"
+
+namespace fs = std::filesystem;
+
+namespace vx {
+
+ChainFile chain_file_record;
+
+namespace {
+
+constexpr const char* kPresetsEntry = "PRESETS (Click to refresh list)";
+constexpr const char* kDownloadEntry = "Download From Internet";
+
+bool same_text_ignoring_case(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+}  // namespace
+
+void TForm1::create_preset_controls() {
+    spSkinButton17.bounds = {368, 176, 120, 24};
+    spSkinButton18.bounds = {496, 176, 120, 24};
+    ComboBox_PRESETS.bounds = {368, 208, 248, 24};
+    ComboBox_SKINS.bounds = {368, 240, 248, 24};
+    for (Control* c : std::initializer_list<Control*>{&spSkinButton17, &spSkinButton18, &ComboBox_PRESETS})
+        c->group = "Presets";
+    ComboBox_SKINS.group = "Skins";
+    spSkinButton17.hint = "Save the rack as an FX chain file";
+    spSkinButton18.hint = "Load an FX chain file into the rack";
+    ComboBox_PRESETS.hint = "FX chain files; F1 .. F12 load the ones named \"F1 ...\" .. \"F12...\"";
+    ComboBox_SKINS.hint = "The look of the windows";
+    // The fixed entries, before any handler is wired.
+    for (Selector* s : {&ComboBox_PRESETS, &ComboBox_SKINS}) {
+        s->add_item(s == &ComboBox_PRESETS ? kPresetsEntry : "SKINS");
+        s->add_item(kDownloadEntry);
+        s->set_index(0);
+    }
+    add(spSkinButton17);
+    add(spSkinButton18);
+    add(ComboBox_PRESETS);
+    add(ComboBox_SKINS);
+    spSkinButton17.on_click = [this] { spSkinButton17Click(); };
+    spSkinButton18.on_click = [this] { spSkinButton18Click(); };
+    ComboBox_PRESETS.on_select = [this] { ComboBox_PRESETSClick(); };
+    ComboBox_PRESETS.on_change = [this] { ComboBox_PRESETSChange(); };
+    ComboBox_SKINS.on_select = [this] { ComboBox_SKINSClick(); };
+    ComboBox_SKINS.on_change = [this] { ComboBox_SKINSChange(); };
+}
+
+std::string TForm1::presets_folder() const { return (program_folder_ / "PRESETS").string(); }
+
+std::vector<std::string> TForm1::chain_file_names() const { return list_files(presets_folder(), "", ".pre"); }
+
+bool TForm1::save_chain_file(const std::string& path) {
+    // Longer paths are not cut here: that would save under a name the user did not choose.
+    if (path.size() > 255) {
+        services_.warning("The FX chain was not saved: the path \"" + path + "\" is longer than 255 characters.");
+        return false;
+    }
+    fill_chain_record(chain_file_record, rack_table_);
+    if (const std::string why = write_chain_file(path, chain_file_record); !why.empty()) {
+        services_.warning("The FX chain was not saved: cannot write \"" + path + "\" (" + why + ").");
+        return false;
+    }
+    return true;
+}
+
+void TForm1::load_chain_file(const std::string& given) {
+    const std::string path = cut_path(given);
+    if (!read_chain_file(path, chain_file_record)) return;
+    last_chain_file_ = path;
+    apply_chain_record(chain_file_record, rack_table_, [this](int32_t i, int32_t onoff, EffectKind k) {
+        EffectSlot& s = slot(i + 1);
+        rack_table_.enabled[i] = onoff;
+        s.onoff.set_checked(onoff != 0);
+        s.kind.set_index(k);
+        rebuild_slot(s.kind, i);
+    });
+}
+
+void TForm1::spSkinButton17Click() {
+    spSkinButton17.set_enabled(false);
+    spSkinButton17.set_caption("Wait...");
+    // No default suffix: the ".pre" rule below decides alone.
+    const auto path = services_.save_file({"Save file", presets_folder(), "", {"Presets (*.pre)"}, ""});
+    if (path) save_chain_file(with_pre_suffix(*path));
+    spSkinButton17.set_enabled(true);
+    spSkinButton17.set_caption("Save FX chain");
+}
+
+void TForm1::spSkinButton18Click() {
+    spSkinButton18.set_enabled(false);
+    spSkinButton18.set_caption("Wait...");
+    const auto path = services_.open_file({"Open file", presets_folder(), "", {"Presets (*.pre)"}, ""});
+    if (path) load_chain_file(*path);
+    services_.message("Fast FX chain load: press F1 .. F12.");
+    spSkinButton18.set_enabled(true);
+    spSkinButton18.set_caption("Load FX chain");
+}
+
+void TForm1::choose_list_entry(Selector& selector, bool& busy, const char* first_entry, const std::string& folder,
+                               const char* extension, const char* download_page) {
+    if (busy) return;
+    if (selector.index() == 0) {
+        // Refilling runs the selector's own handlers again; the flag keeps this one out.
+        busy = true;
+        selector.clear();
+        selector.add_item(first_entry);
+        selector.add_item(kDownloadEntry);
+        for (const std::string& n : list_files(folder, "", extension)) selector.add_item(n);
+        selector.set_index(0);
+        busy = false;
+    } else if (selector.index() == 1) {
+        services_.open_url(download_page);
+    }
+}
+
+void TForm1::ComboBox_PRESETSClick() {
+    choose_list_entry(ComboBox_PRESETS, presets_busy_, kPresetsEntry, presets_folder(), ".pre", kPresetsDownloadPage);
+}
+
+void TForm1::ComboBox_PRESETSChange() {
+    // Below 2: the fixed entries, or no selection at all (an F-key found no entry).
+    if (ComboBox_PRESETS.index() < 2) return;
+    load_chain_file((fs::path(presets_folder()) / ComboBox_PRESETS.text()).string());
+}
+
+void TForm1::FormKeyUp(int32_t function_key) {
+    const std::string prefix = fkey_prefix(function_key);
+    if (prefix.empty() || key_busy_) return;
+    key_busy_ = true;
+    const std::vector<std::string> files = list_files(presets_folder(), prefix, ".pre");
+    if (!files.empty()) {
+        const std::vector<std::string>& items = ComboBox_PRESETS.items();
+        int found = -1;
+        for (size_t i = 0; i < items.size() && found < 0; ++i)
+            if (same_text_ignoring_case(items[i], files.front())) found = static_cast<int>(i);
+        // The change handling loads it, unless it is already shown.
+        ComboBox_PRESETS.set_index(found);
+    }
+    key_busy_ = false;
+}
+
+}  // namespace vx

@@ -1,0 +1,382 @@
+// FX chain files on the headless main window: save and load through the rack, the old numbering of
+// the kinds, the buttons and their dialogs, the presets selector and the F-keys.
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <thread>
+
+#include "delays.h"
+#include "fx_helpers.h"
+#include "gain_form.h"
+#include "noise_gates.h"
+#include "program_fixture.h"
+
+namespace vx {
+namespace {
+
+using test::kDelayKind;
+using test::kGainKind;
+using test::kNoiseGate;
+using test::kWah;
+using Presets = test::ProgramFolder;
+namespace fs = std::filesystem;
+
+constexpr const char* kEntry0 = "PRESETS (Click to refresh list)";
+constexpr const char* kEntry1 = "Download From Internet";
+
+// Runs one block of test noise through the runner as the capture thread would.
+std::vector<float> one_block(uint32_t seed) {
+    std::vector<float> b = test::noise(2 * 480, seed, 6000.0f);
+    ChainRunner(480, 48000, 2, b.data());
+    return b;
+}
+
+TEST_F(Presets, SaveThenLoadRestoresKindsOnOffSettingsAndTheSound) {
+    open();
+    s(1).kind.set_index(kNoiseGate);
+    s(1).onoff.set_checked(true);
+    fx<Tnoise_gate_form>(1).ScrollBar_Porog_Max.set_position(30);
+    fx<Tnoise_gate_form>(1).ScrollBar_Supress.set_position(90);
+    s(3).kind.set_index(kDelayKind);  // off
+    fx<TDelay_form>(3).ScrollBar_Delay_Time.set_position(2);
+    fx<TDelay_form>(3).CheckRadioBox_Small_Flanger.set_checked(true);
+    s(4).onoff.set_checked(true);  // empty, but on
+    s(16).kind.set_index(kGainKind);
+    s(16).onoff.set_checked(true);
+    fx<Tgain_form>(16).ScrollBar_Gain_Left.set_position(80);
+    fx<Tgain_form>(16).CheckRadioBox_Air.set_checked(false);
+    // What the rack sounds like, from instances that have processed nothing yet.
+    const std::vector<float> before = one_block(7);
+    const fs::path file = presets() / "mine.pre";
+    ASSERT_TRUE(form->save_chain_file(file.string()));
+    EXPECT_TRUE(services.messages.empty());
+
+    // Everything changed, then loaded again.
+    s(1).kind.set_index(kWah);
+    s(1).onoff.set_checked(false);
+    s(3).kind.set_index(0);
+    s(4).onoff.set_checked(false);
+    fx<Tgain_form>(16).ScrollBar_Gain_Left.set_position(10);
+    s(7).kind.set_index(kDelayKind);
+    form->load_chain_file(file.string());
+
+    EXPECT_EQ(kinds(), rack_of({kNoiseGate, 0, kDelayKind, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, kGainKind}));
+    const std::vector<std::string> onoff = {"On", "Off", "Off", "On", "Off", "Off", "Off", "Off",
+                                            "Off", "Off", "Off", "Off", "Off", "Off", "Off", "On"};
+    for (int n = 1; n <= 16; ++n) {
+        EXPECT_EQ(s(n).onoff.caption(), onoff[n - 1]) << n;
+        EXPECT_EQ(form->rack_table().enabled[n - 1], onoff[n - 1] == "On" ? 1 : 0) << n;
+        EXPECT_EQ(s(n).kind.index(), form->rack_table().kind[n - 1]) << n;
+    }
+    EXPECT_EQ(fx<Tnoise_gate_form>(1).ScrollBar_Porog_Max.position(), 30);
+    EXPECT_EQ(fx<Tnoise_gate_form>(1).ScrollBar_Supress.position(), 90);
+    EXPECT_EQ(fx<TDelay_form>(3).ScrollBar_Delay_Time.position(), 2);
+    EXPECT_TRUE(fx<TDelay_form>(3).CheckRadioBox_Small_Flanger.checked());
+    EXPECT_EQ(fx<Tgain_form>(16).ScrollBar_Gain_Left.position(), 80);
+    EXPECT_FALSE(fx<Tgain_form>(16).CheckRadioBox_Air.checked());
+    EXPECT_EQ(form->last_chain_file(), file.string());
+
+    // The runner walks the same chain and it sounds the same.
+    const ChainTable r = runner_table_snapshot();
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(r.instance[i], form->rack_table().instance[i]) << i;
+        EXPECT_EQ(r.enabled[i], form->rack_table().enabled[i]) << i;
+        EXPECT_EQ(r.kind[i], form->rack_table().kind[i]) << i;
+    }
+    EXPECT_EQ(load_gate.load(), 1);
+    EXPECT_EQ(rack_gate.load(), 1);
+    EXPECT_EQ(one_block(7), before);
+    EXPECT_TRUE(services.messages.empty()) << "loading is silent";
+}
+
+TEST_F(Presets, SavedBytesFollowTheRecordAndKeepWhatTheLastLoadRead) {
+    // A loaded file whose unused fields carry marks: the reserved word, slot 20, words 73..100.
+    ChainFile loaded;
+    loaded.reserved = 0x1234;
+    loaded.version = 303;
+    loaded.kind[19] = 5;
+    loaded.onoff[19] = 1;
+    loaded.blocks[0][80] = -77;
+    loaded.blocks[19][3] = 99;
+    ASSERT_EQ(write_chain_file((presets() / "marks.pre").string(), loaded), "");
+    open();
+    const fs::path fresh = presets() / "fresh.pre";
+    s(1).kind.set_index(kGainKind);
+    s(1).onoff.set_checked(true);
+    ASSERT_TRUE(form->save_chain_file(fresh.string()));  // nothing loaded yet: zeros
+    std::vector<uint8_t> b = test::slurp(fresh);
+    ASSERT_EQ(b.size(), 13188u);
+    EXPECT_EQ(b[0] | b[1] << 8, 0);
+    EXPECT_EQ(b[2] | b[3] << 8, 303);
+
+    form->load_chain_file((presets() / "marks.pre").string());
+    s(1).kind.set_index(kGainKind);
+    s(1).onoff.set_checked(true);
+    fx<Tgain_form>(1).ScrollBar_Gain_Left.set_position(70);
+    s(2).onoff.set_checked(true);  // empty, on
+    ASSERT_TRUE(form->save_chain_file(fresh.string()));
+    b = test::slurp(fresh);
+    auto word = [&](size_t at) {
+        return static_cast<int32_t>(b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24);
+    };
+    EXPECT_EQ(b[0] | b[1] << 8, 0x1234);
+    EXPECT_EQ(word(4), kGainKind);
+    EXPECT_EQ(word(4 + 4), 0);
+    EXPECT_EQ(word(132), 1);
+    EXPECT_EQ(word(132 + 4), 1);
+    EXPECT_EQ(word(4 + 4 * 19), 5) << "slot 20 as loaded";
+    EXPECT_EQ(word(132 + 4 * 19), 1);
+    EXPECT_EQ(word(260 + 404 * 19 + 4 * 3), 99);
+    EXPECT_EQ(word(260 + 4 * 80), -77) << "word 80 as loaded";
+    // Words 0..72 of slot 1 are the Gain's own; the empty slot 2 repeats them.
+    test::Instance gain(kGainKind);
+    gain.as<Tgain_form>().ScrollBar_Gain_Left.set_position(70);
+    const ParameterBlock expected = gain.get();
+    for (int w = 0; w < 73; ++w) {
+        EXPECT_EQ(word(260 + 4 * w), expected[w]) << w;
+        EXPECT_EQ(word(260 + 404 + 4 * w), expected[w]) << w;
+    }
+}
+
+TEST_F(Presets, OldVersionsRenumberTheKindsAndStrangeKindsLeaveTheSlotEmpty) {
+    struct Case {
+        int16_t version;
+        int32_t stored;
+        EffectKind loaded;
+    };
+    const Case cases[] = {
+        {302, 1, kGainKind}, {303, 1, kNoiseGate}, {302, 13, kNoiseGate}, {302, 9, kDelayKind},
+        {-5, 1, kGainKind},  // a negative version is older too
+        {303, 99, 0},        {303, -1, 0},          {302, 14, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("version " + std::to_string(c.version) + ", kind " + std::to_string(c.stored));
+        TearDown();
+        SetUp();
+        const fs::path p = write_preset("old.pre", {c.stored, kGainKind}, c.version);
+        open();
+        form->load_chain_file(p.string());
+        EXPECT_EQ(form->rack_table().kind[0], c.loaded);
+        EXPECT_EQ(s(1).kind.index(), c.loaded);
+        EXPECT_EQ(s(1).onoff.caption(), "On");
+        EXPECT_EQ(form->rack_table().kind[1], c.version < 303 ? map_old_kind(kGainKind) : kGainKind);
+    }
+}
+
+TEST_F(Presets, FilesThatCannotBeReadWholeChangeNothing) {
+    const fs::path good = write_preset("good.pre", {kGainKind});
+    open();
+    form->load_chain_file(good.string());
+    EffectInstance gain = inst(1);
+    std::vector<uint8_t> bytes = test::slurp(good);
+    bytes.pop_back();
+    { std::ofstream(presets() / "short.pre", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 13187); }
+    for (const fs::path& p : {presets() / "short.pre", presets() / "missing.pre", presets()}) {
+        form->load_chain_file(p.string());
+        EXPECT_EQ(inst(1), gain) << p;
+        EXPECT_EQ(form->last_chain_file(), good.string()) << p;
+    }
+    EXPECT_TRUE(services.messages.empty());
+}
+
+TEST_F(Presets, SaveButtonAddsThePreSuffixAsTheDialogAnswerNeedsIt) {
+    open();
+    s(1).kind.set_index(kGainKind);
+    struct Case {
+        const char* answer;
+        const char* written;
+    };
+    const Case cases[] = {{"live", "live.pre"}, {"A.PRE", "A.PRE.pre"}, {"my.preset.pre", "my.preset.pre.pre"},
+                          {"crunch.pre", "crunch.pre"}};
+    bool waiting = false;
+    services.while_dialog_open = [&] {
+        waiting = form->spSkinButton17.caption() == "Wait..." && !form->spSkinButton17.enabled();
+    };
+    for (const Case& c : cases) {
+        services.save_answers.push_back((presets() / c.answer).string());
+        waiting = false;
+        form->spSkinButton17.click();
+        EXPECT_TRUE(waiting) << c.answer;
+        EXPECT_TRUE(fs::exists(presets() / c.written)) << c.answer;
+        EXPECT_EQ(form->spSkinButton17.caption(), "Save FX chain");
+        EXPECT_TRUE(form->spSkinButton17.enabled());
+    }
+    ASSERT_FALSE(services.save_dialogs.empty());
+    const Services::FileDialog& d = services.save_dialogs.back();
+    EXPECT_EQ(d.caption, "Save file");
+    EXPECT_EQ(d.folder, presets().string());
+    EXPECT_EQ(d.filters, std::vector<std::string>{"Presets (*.pre)"});
+    EXPECT_EQ(d.default_suffix, "");
+    EXPECT_FALSE(fs::exists(presets() / "A.PRE"));
+
+    // Cancelled: nothing written, the button back as it was.
+    const size_t files = std::distance(fs::directory_iterator(presets()), fs::directory_iterator());
+    form->spSkinButton17.click();
+    EXPECT_EQ(std::distance(fs::directory_iterator(presets()), fs::directory_iterator()), static_cast<long>(files));
+    EXPECT_EQ(form->spSkinButton17.caption(), "Save FX chain");
+    EXPECT_TRUE(services.messages.empty());
+}
+
+TEST_F(Presets, LoadButtonAlwaysTellsOfTheFKeys) {
+    const fs::path p = write_preset("delay.pre", {kDelayKind});
+    open();
+    bool waiting = false;
+    services.while_dialog_open = [&] {
+        waiting = form->spSkinButton18.caption() == "Wait..." && !form->spSkinButton18.enabled();
+    };
+    form->spSkinButton18.click();  // cancelled
+    EXPECT_TRUE(waiting);
+    EXPECT_EQ(form->rack_table().kind[0], 0);
+    EXPECT_EQ(services.texts(), std::vector<std::string>{"Fast FX chain load: press F1 .. F12."});
+    EXPECT_FALSE(services.messages[0].warning);
+    services.open_answers.push_back(p.string());
+    form->spSkinButton18.click();
+    EXPECT_EQ(form->rack_table().kind[0], kDelayKind);
+    EXPECT_EQ(services.messages.size(), 2u);
+    EXPECT_EQ(form->spSkinButton18.caption(), "Load FX chain");
+    EXPECT_TRUE(form->spSkinButton18.enabled());
+    const Services::FileDialog& d = services.open_dialogs.back();
+    EXPECT_EQ(d.caption, "Open file");
+    EXPECT_EQ(d.folder, presets().string());
+    EXPECT_EQ(d.filters, std::vector<std::string>{"Presets (*.pre)"});
+}
+
+TEST_F(Presets, SelectorListsLoadsAndRefreshes) {
+    write_preset("b crunch.pre", {kGainKind});
+    write_preset("A clean.pre", {kDelayKind});
+    write_preset("notes.txt", {kDelayKind});
+    fs::create_directories(presets() / "folder.pre");
+    open();
+    Selector& p = form->ComboBox_PRESETS;
+    EXPECT_EQ(p.items(), (std::vector<std::string>{kEntry0, kEntry1, "A clean.pre", "b crunch.pre"}));
+    EXPECT_EQ(p.index(), 0);
+
+    p.set_index(3);
+    EXPECT_EQ(form->rack_table().kind[0], kGainKind);
+    EXPECT_EQ(form->last_chain_file(), (presets() / "b crunch.pre").string());
+    // The one shown is not loaded again.
+    fx<Tgain_form>(1).ScrollBar_Gain_Left.set_position(95);
+    p.set_index(3);
+    EXPECT_EQ(fx<Tgain_form>(1).ScrollBar_Gain_Left.position(), 95);
+
+    // Entry 1 opens the download page; entry 0 reads the folder again and loads nothing.
+    p.set_index(1);
+    EXPECT_EQ(services.urls, std::vector<std::string>{kPresetsDownloadPage});
+    write_preset("C lead.pre", {kWah});
+    p.set_index(0);
+    EXPECT_EQ(p.items(), (std::vector<std::string>{kEntry0, kEntry1, "A clean.pre", "b crunch.pre", "C lead.pre"}));
+    EXPECT_EQ(p.index(), 0);
+    EXPECT_EQ(p.text(), kEntry0);
+    EXPECT_EQ(fx<Tgain_form>(1).ScrollBar_Gain_Left.position(), 95);
+    EXPECT_EQ(services.urls.size(), 1u);
+    p.set_index(4);
+    EXPECT_EQ(form->rack_table().kind[0], kWah);
+}
+
+TEST_F(Presets, FKeysLoadByPrefix) {
+    write_preset("F1 - Clean.pre", {kDelayKind});
+    write_preset("F10 Lead.pre", {kGainKind});
+    write_preset("f3 funk.pre", {kWah});  // any case
+    write_preset("F12.pre", {kNoiseGate});
+    open();
+    struct Case {
+        int key;
+        EffectKind loaded;  // slot 1 afterwards; -1: as before
+    };
+    const Case cases[] = {{10, kGainKind}, {1, kDelayKind}, {3, kWah}, {12, kNoiseGate}, {2, -1}, {0, -1}, {13, -1}};
+    for (const Case& c : cases) {
+        const EffectKind before = form->rack_table().kind[0];
+        form->FormKeyUp(c.key);
+        EXPECT_EQ(form->rack_table().kind[0], c.loaded < 0 ? before : c.loaded) << "F" << c.key;
+    }
+    // The key of the preset shown does not load it again.
+    form->FormKeyUp(1);
+    fx<TDelay_form>(1).ScrollBar_Delay_Time.set_position(3);
+    form->FormKeyUp(1);
+    EXPECT_EQ(fx<TDelay_form>(1).ScrollBar_Delay_Time.position(), 3);
+    EXPECT_EQ(form->ComboBox_PRESETS.text(), "F1 - Clean.pre");
+
+    // A file that came after the list was read: the selection is cleared and nothing loads.
+    write_preset("F5 new.pre", {kGainKind});
+    form->FormKeyUp(5);
+    EXPECT_EQ(form->ComboBox_PRESETS.index(), -1);
+    EXPECT_EQ(form->rack_table().kind[0], kDelayKind);
+    EXPECT_TRUE(services.messages.empty());
+}
+
+TEST_F(Presets, OnlyF1sOwnFilesAnswerF1) {
+    write_preset("F10 Lead.pre", {kGainKind});
+    write_preset("F1.pre", {kDelayKind});  // no blank after F1
+    open();
+    form->FormKeyUp(1);
+    EXPECT_EQ(form->rack_table().kind[0], 0);
+}
+
+TEST_F(Presets, FailedSaveWarnsAndLeavesNoTruncatedFile) {
+    open();
+    s(1).kind.set_index(kGainKind);
+    const fs::path kept = presets() / "kept.pre";
+    ASSERT_TRUE(form->save_chain_file(kept.string()));
+    const std::vector<uint8_t> good = test::slurp(kept);
+    fx<Tgain_form>(1).ScrollBar_Gain_Left.set_position(5);
+
+    // The file system refuses the bytes beyond 4096: SIGXFSZ ignored, the write fails part way.
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool saved = form->save_chain_file(kept.string());
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(test::slurp(kept), good) << "the earlier file is untouched";
+
+    const std::string no_folder = (home / "gone" / "x.pre").string();
+    EXPECT_FALSE(form->save_chain_file(no_folder));
+    EXPECT_FALSE(fs::exists(no_folder));
+    const std::string long_path = (presets() / (std::string(260, 'a') + ".pre")).string();
+    EXPECT_FALSE(form->save_chain_file(long_path));
+
+    ASSERT_EQ(services.messages.size(), 3u);
+    for (const auto& [warning, text] : services.messages) EXPECT_TRUE(warning) << text;
+    EXPECT_NE(services.messages[0].text.find(kept.string()), std::string::npos) << services.messages[0].text;
+    EXPECT_NE(services.messages[1].text.find(no_folder), std::string::npos) << services.messages[1].text;
+    EXPECT_NE(services.messages[2].text.find("255"), std::string::npos) << services.messages[2].text;
+    // Only the good file is left: no temporary, no half-written one.
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(presets())) left.push_back(e.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"kept.pre"});
+}
+
+// The capture thread keeps processing while chain files are loaded over and over: a block is never
+// processed by an instance that is being replaced (the sanitizers watch the memory).
+TEST_F(Presets, LoadsWhileTheAudioThreadRuns) {
+    const fs::path a = write_preset("a.pre", {kNoiseGate, kDelayKind, kGainKind, kWah});
+    const fs::path b = write_preset("b.pre", {kWah, 0, kDelayKind, kNoiseGate, kGainKind});
+    open();
+    std::atomic<bool> stop{false};
+    std::atomic<int> blocks{0};
+    std::thread audio([&] {
+        std::vector<float> buf = test::noise(2 * 128, 3, 3000.0f);
+        while (!stop.load()) {
+            ChainRunner(128, 48000, 2, buf.data());
+            for (float& x : buf) x = std::isfinite(x) ? x * 0.5f + 100.0f : 0.0f;
+            blocks.fetch_add(1);
+        }
+    });
+    while (blocks.load() == 0) std::this_thread::yield();
+    for (int i = 0; i < 40; ++i) form->load_chain_file((i % 2 ? a : b).string());
+    const int during = blocks.load();
+    while (blocks.load() < during + 10) std::this_thread::yield();  // and it goes on afterwards
+    stop = true;
+    audio.join();
+    EXPECT_EQ(kinds(), rack_of({kNoiseGate, kDelayKind, kGainKind, kWah}));
+    EXPECT_EQ(load_gate.load(), 1);
+}
+
+}  // namespace
+}  // namespace vx
