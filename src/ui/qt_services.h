@@ -1,6 +1,6 @@
 // The desktop services for the Qt program: message boxes, file dialogs, the mouse pointer, the
-// browser and the end of the event loop. The skin engine is not built yet: unpacking fails, loading
-// leaves the window's look alone and no skin has a name.
+// browser, the end of the event loop, and the skin engine (zip archives unpacked into temp/, whose
+// skin.ini names a Qt style sheet).
 #pragma once
 
 #include <QPointer>
