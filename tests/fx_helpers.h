@@ -40,6 +40,27 @@ private:
     EffectInstance cell_;
 };
 
+// The four-pole low-pass written out plainly from its recurrence (extended arithmetic, every
+// assignment stored as float64), to check the equalizer and the wah against. Returns out4.
+struct ReferenceFourPole {
+    double in = 0, o1 = 0, o2 = 0, o3 = 0, o4 = 0, i1 = 0, i2 = 0, i3 = 0, i4 = 0;
+    double step(float x, double f, double fb) {
+        const long double F = f;
+        in = x;
+        in = static_cast<double>(in - o4 * static_cast<long double>(fb));
+        in = static_cast<double>(((0.35013L * (F * F)) * (F * F)) * in);
+        o1 = static_cast<double>((0.3L * i1 + in) + (1.0L - F) * o1);
+        i1 = in;
+        o2 = static_cast<double>((0.3L * i2 + o1) + (1.0L - F) * o2);
+        i2 = o1;
+        o3 = static_cast<double>((0.3L * i3 + o2) + (1.0L - F) * o3);
+        i3 = o2;
+        o4 = static_cast<double>((0.3L * i4 + o3) + (1.0L - F) * o4);
+        i4 = o3;
+        return o4;
+    }
+};
+
 // Deterministic test noise on the 16-bit scale.
 inline std::vector<float> noise(size_t count, uint32_t seed = 1, float amplitude = 10000.0f) {
     std::vector<float> v(count);

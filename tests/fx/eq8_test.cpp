@@ -56,23 +56,9 @@ struct RefBiquad {
     }
 };
 
-struct RefFourPole {
-    double in = 0, o1 = 0, o2 = 0, o3 = 0, o4 = 0, i1 = 0, i2 = 0, i3 = 0, i4 = 0;
-    float run(float x, long double f, long double fb) {
-        using L = long double;
-        in = x;
-        in = static_cast<double>(L(in) - L(o4) * fb);
-        in = static_cast<double>(((0.35013L * (f * f)) * (f * f)) * L(in));
-        o1 = static_cast<double>((0.3L * i1 + in) + (1.0L - f) * o1);
-        i1 = in;
-        o2 = static_cast<double>((0.3L * i2 + o1) + (1.0L - f) * o2);
-        i2 = o1;
-        o3 = static_cast<double>((0.3L * i3 + o2) + (1.0L - f) * o3);
-        i3 = o2;
-        o4 = static_cast<double>((0.3L * i4 + o3) + (1.0L - f) * o4);
-        i4 = o3;
-        return static_cast<float>(o4);
-    }
+// The equalizer's four-pole stage: the shared reference, rounded to float32 as the stage stores it.
+struct RefFourPole : test::ReferenceFourPole {
+    float run(float x, double f, double fb) { return static_cast<float>(step(x, f, fb)); }
 };
 
 struct RefFifth {
@@ -105,7 +91,7 @@ struct Ref {
     float d_mono, d_left, d_right, s_mono = 0, s_left = 0, s_right = 0;
     bool eq, hp, lp, shelf, speaker, low_cut;
     float A[3], B[3], shelf_gain;
-    long double f, fb;
+    double f, fb;
     SpeakerRow row;
     RefBiquad hp_M, hp_L, shelf_M, shelf_L;
     RefFourPole lp_A, lp_B;

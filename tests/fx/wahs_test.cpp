@@ -15,26 +15,9 @@ using test::Instance;
 using test::noise;
 constexpr EffectKind kWah = 10;
 
-// The wah written out plainly from its recurrences, sample by sample, to check the unit against.
-struct ReferencePoles {
-    double in = 0, o1 = 0, o2 = 0, o3 = 0, o4 = 0, i1 = 0, i2 = 0, i3 = 0, i4 = 0;
-    double step(float x, double f, double fb) {
-        const long double F = f;
-        in = x;
-        in = static_cast<double>(in - o4 * static_cast<long double>(fb));
-        in = static_cast<double>(((0.35013L * (F * F)) * (F * F)) * in);
-        o1 = static_cast<double>((0.3L * i1 + in) + (1.0L - F) * o1);
-        i1 = in;
-        o2 = static_cast<double>((0.3L * i2 + o1) + (1.0L - F) * o2);
-        i2 = o1;
-        o3 = static_cast<double>((0.3L * i3 + o2) + (1.0L - F) * o3);
-        i3 = o2;
-        o4 = static_cast<double>((0.3L * i4 + o3) + (1.0L - F) * o4);
-        i4 = o3;
-        return o4;
-    }
-};
+using ReferencePoles = test::ReferenceFourPole;
 
+// The wah written out plainly from its recurrences, sample by sample, to check the unit against.
 struct ReferenceWah {
     float level = 1.0f, start = 0.05f, stop = 0.25f, up = 1.0001f, down = static_cast<float>(1.0 / 1.0001f);
     double res = 3.0;
