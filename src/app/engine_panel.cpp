@@ -279,6 +279,8 @@ void TForm1::spSkinButton20Click() { drivers_.skip_buffer(); }
 bool TForm1::EditBufferSizeKeyPress(char& key) { return key >= '0' && key <= '9'; }
 
 void TForm1::Timer1Timer() {
+    // The runner's message of every 800000 blocks is accepted here and needs nothing done.
+    take_runner_message();
     EngineSettings& e = engine_settings;
     ProgressBar_CPU.set_value(nearest(static_cast<double>(cpu_load.load(std::memory_order_relaxed)) * 100.0));
     ProgressBar_inlevel.set_value(level_meter(drivers_.get_waveIn_level()));

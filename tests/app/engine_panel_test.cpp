@@ -403,6 +403,16 @@ TEST_F(Panel, TimerLatencyAndWatchdog) {
     }
 }
 
+TEST_F(Panel, TimerAcceptsTheRunnersMessage) {
+    show();
+    float buf[2] = {0, 0};
+    set_block_counter_for_test(799998);
+    ChainRunner(1, 48000, 2, buf);
+    form->Timer1Timer();
+    EXPECT_FALSE(take_runner_message());
+    EXPECT_EQ(runner_messages_posted(), 1);
+}
+
 TEST_F(Panel, TimerMeters) {
     show();
     struct Case {
