@@ -36,13 +36,9 @@ void report(benchmark::State& state) {
 struct Chain {
     ChainTable table;
     Chain(EffectKind kind, int count) {
-        const EffectRegistry& reg = get_registry();
         table.count = 16;
         for (int i = 0; i < count; ++i) {
-            table.process[i] = reg.process[kind];
-            table.params[i] = reg.params[kind];
-            table.instance[i] = reg.create[kind]();
-            table.kind[i] = kind;
+            set_table_entry(table, i, kind);
             table.enabled[i] = 1;
         }
         effects_startup();

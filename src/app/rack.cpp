@@ -88,16 +88,10 @@ EffectKind selected_kind(const Selector& s) {
 }  // namespace
 
 void TForm1::build_rack() {
-    const EffectRegistry& reg = get_registry();
     rack_table_.count = 0;
     for (int n = 1; n <= kSlots; ++n) {
         const int i = rack_table_.count;
-        const EffectKind k = selected_kind(slot(n).kind);
-        copy_name(rack_table_.names[i], reg.names[k]);
-        rack_table_.process[i] = reg.process[k];
-        rack_table_.params[i] = reg.params[k];
-        rack_table_.kind[i] = k;
-        rack_table_.instance[i] = reg.create[k]();
+        set_table_entry(rack_table_, i, selected_kind(slot(n).kind));
         rack_table_.count = i + 1;
     }
     load_chain(rack_table_);
@@ -117,13 +111,7 @@ void TForm1::rebuild_slot(Selector& selector, int32_t i) {
         rack_table_.instance[i] = nullptr;
         if (!destroy_instance(old)) force_destroy_instance(old);
     }
-    const EffectRegistry& reg = get_registry();
-    const EffectKind k = selected_kind(selector);
-    copy_name(rack_table_.names[i], reg.names[k]);
-    rack_table_.process[i] = reg.process[k];
-    rack_table_.params[i] = reg.params[k];
-    rack_table_.kind[i] = k;
-    rack_table_.instance[i] = reg.create[k]();
+    set_table_entry(rack_table_, i, selected_kind(selector));
     load_chain(rack_table_);
     selector.set_enabled(true);
     rack_gate = 1;

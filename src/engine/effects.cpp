@@ -104,6 +104,17 @@ const EffectRegistry& get_registry() {
     return reg;
 }
 
+void set_table_entry(ChainTable& table, int32_t i, EffectKind k) {
+    if (i < 0 || i >= kTableCapacity) return;
+    if (k < 0 || k >= kKindCount) k = 0;
+    const EffectRegistry& reg = get_registry();
+    copy_name(table.names[i], reg.names[k]);
+    table.process[i] = reg.process[k];
+    table.params[i] = reg.params[k];
+    table.kind[i] = k;
+    table.instance[i] = reg.create[k]();
+}
+
 bool destroy_instance(EffectInstance instance) {
     if (instance == nullptr) return true;
     if (instance->form != nullptr) {

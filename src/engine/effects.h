@@ -58,6 +58,11 @@ const EffectRegistry& get_registry();
 // Copies a name into a table's char[256] field, NUL-terminated and cut to fit.
 void copy_name(char (&dst)[kNameSize], const char* src);
 
+// Fills entry i of a table from registry row k (name, process, params, kind) with a new instance
+// of that kind (null for the empty slot). The entry's enabled flag and any old instance are the
+// caller's business.
+void set_table_entry(ChainTable& table, int32_t i, EffectKind k);
+
 // The display name of a kind (exactly as listed); "" outside 0..13.
 const char* kind_name(EffectKind k);
 // True once the kind's unit is linked in and fills its row.

@@ -28,14 +28,9 @@ EffectKind parse_kind(const std::string& word) {
 }
 
 OfflineChain::OfflineChain() {
-    const EffectRegistry& reg = get_registry();
     table_.count = kSlots;
     for (int i = 0; i < kSlots; ++i) {
-        copy_name(table_.names[i], reg.names[0]);
-        table_.process[i] = reg.process[0];
-        table_.params[i] = reg.params[0];
-        table_.instance[i] = nullptr;
-        table_.kind[i] = 0;
+        set_table_entry(table_, i, 0);
         table_.enabled[i] = 0;
     }
 }
@@ -60,12 +55,7 @@ std::string OfflineChain::add_effect(const std::string& kind_word) {
             break;
         }
     if (slot < 0) return "more than 16 effects: every slot is taken";
-    const EffectRegistry& reg = get_registry();
-    copy_name(table_.names[slot], reg.names[k]);
-    table_.process[slot] = reg.process[k];
-    table_.params[slot] = reg.params[k];
-    table_.kind[slot] = k;
-    table_.instance[slot] = reg.create[k]();
+    set_table_entry(table_, slot, k);
     table_.enabled[slot] = 1;
     return "";
 }
@@ -107,14 +97,9 @@ std::string OfflineChain::switch_off(const std::string& slot_word) {
 void OfflineChain::load() const { load_chain(table_); }
 
 void OfflineChain::build_slot(int32_t slot, int32_t onoff, EffectKind kind) {
-    const EffectRegistry& reg = get_registry();
     // A tool never lets an editor write its own settings files when it goes.
     force_destroy_instance(table_.instance[slot]);
-    copy_name(table_.names[slot], reg.names[kind]);
-    table_.process[slot] = reg.process[kind];
-    table_.params[slot] = reg.params[kind];
-    table_.kind[slot] = kind;
-    table_.instance[slot] = reg.create[kind]();
+    set_table_entry(table_, slot, kind);
     table_.enabled[slot] = onoff != 0 ? 1 : 0;
     load_chain(table_);
 }

@@ -17,10 +17,7 @@ TEST(RealTime, ChainOfEveryBuiltKindAllocatesNothing) {
     int built = 0;
     for (int k = 1; k <= reg.count; ++k) {
         if (!kind_available(k)) continue;
-        table.process[built] = reg.process[k];
-        table.params[built] = reg.params[k];
-        table.instance[built] = reg.create[k]();
-        table.kind[built] = k;
+        set_table_entry(table, built, k);
         table.enabled[built] = 1;
         ++built;
     }
