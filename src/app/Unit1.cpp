@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <limits>
 
-#include "app/program_folder.h"
+#include "engine/program_folder.h"
 #include "engine/ini.h"
 
 namespace fs = std::filesystem;
@@ -43,6 +43,7 @@ int nearest(double x) {
 TForm1::TForm1(Services& services, AudioDrivers& drivers, std::filesystem::path program_folder)
     : Form("Varnomix 3", 800, 600), services_(services), drivers_(drivers),
       program_folder_(std::move(program_folder)) {
+    set_program_home(program_folder_);
     fixed_size = true;
     caption_buttons = true;
     create_engine_panel();

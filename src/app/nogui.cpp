@@ -14,7 +14,7 @@
 
 #include "app/Unit1.h"
 #include "app/console_services.h"
-#include "app/program_folder.h"
+#include "engine/program_folder.h"
 #include "drivers/builtin_devices.h"
 #include "drivers/dsound.h"
 #include "engine/effects.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "Unit1.h"
-#include "app/program_folder.h"
+#include "engine/program_folder.h"
 
 namespace fs = std::filesystem;
 

@@ -1,5 +1,7 @@
 #include "chain_builder.h"
 
+#include "engine/program_folder.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -174,6 +176,25 @@ std::string expand_argument_files(std::vector<std::string>& args) {
         }
     }
     args = std::move(out);
+    return "";
+}
+
+std::string take_home_option(std::vector<std::string>& args) {
+    std::string home;
+    for (size_t i = 0; i < args.size();) {
+        if (args[i] != "--home") {
+            ++i;
+            continue;
+        }
+        if (i + 1 >= args.size() || args[i + 1].empty()) return "--home needs a DIR";
+        home = args[i + 1];
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+    }
+    const std::filesystem::path folder = program_folder(home);
+    std::error_code ec;
+    if (!home.empty() && !std::filesystem::is_directory(folder, ec))
+        return "--home: \"" + home + "\" is not a folder";
+    set_program_home(folder);
     return "";
 }
 

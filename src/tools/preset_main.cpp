@@ -23,7 +23,9 @@ const char* kUsage =
     "  --fx KIND           put KIND into the next free slot, switched on; KIND is a name or index\n"
     "  --set S:NAME=VALUE  set control NAME of slot S as a user would\n"
     "  --off S             switch slot S off\n"
-    "  @FILE               the options written in FILE, one a line (\"--fx noise gate\")\n";
+    "  @FILE               the options written in FILE, one a line (\"--fx noise gate\")\n"
+    "both:  --home DIR     the program folder whose settings files the effects read (default\n"
+    "                      $VARNOMIX_HOME, else the program's folder); never written\n";
 
 int fail(const std::string& msg) {
     std::fprintf(stderr, "varnomix-preset: %s\n", msg.c_str());
@@ -72,6 +74,7 @@ int build(const std::string& out, std::vector<std::string> args) {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (auto e = expand_argument_files(args); !e.empty()) return fail(e);
+    if (auto e = take_home_option(args); !e.empty()) return fail(e);
     if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
         std::fputs(kUsage, stdout);
         return 0;

@@ -30,6 +30,8 @@ const char* kUsage =
     "  --list-kinds        print the index and name of every kind\n"
     "  --controls KIND     print the controls of a new instance of KIND\n"
     "  --quiet             no progress bar\n"
+    "  --home DIR          the program folder whose settings files the effects read (default\n"
+    "                      $VARNOMIX_HOME, else the program's folder); never written\n"
     "  @FILE               the options written in FILE, one a line (\"--fx noise gate\")\n"
     "Chain options (--preset, --fx, --set, --off) act in the order given.\n";
 
@@ -69,6 +71,7 @@ void progress(int64_t done, int64_t total) {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (auto e = expand_argument_files(args); !e.empty()) return fail(e);
+    if (auto e = take_home_option(args); !e.empty()) return fail(e);
     OfflineChain chain;
     std::vector<std::string> files;
     int block = 480;

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "app/Unit1.h"
-#include "app/program_folder.h"
+#include "engine/program_folder.h"
 #include "chain_builder.h"
 #include "drivers/drivers.h"
 #include "editor_window.h"

@@ -23,6 +23,20 @@ std::filesystem::path program_folder(const std::string& home_option) {
     return (ec ? p : abs).lexically_normal();
 }
 
+namespace {
+std::filesystem::path& home_slot() {
+    static std::filesystem::path home;
+    return home;
+}
+}  // namespace
+
+void set_program_home(const std::filesystem::path& folder) { home_slot() = folder; }
+
+std::filesystem::path program_home() {
+    if (home_slot().empty()) home_slot() = program_folder();
+    return home_slot();
+}
+
 }  // namespace vx
 
 namespace vx {

@@ -11,6 +11,12 @@ namespace vx {
 // the running executable (the current folder if that cannot be read). Always absolute.
 std::filesystem::path program_folder(const std::string& home_option = "");
 
+// The program folder the running program uses, where effects keep their settings files. The desktop
+// program, the headless mode and the tools set it at start, before any effect is created; until then
+// it is program_folder(). User-interface thread only.
+void set_program_home(const std::filesystem::path& folder);
+std::filesystem::path program_home();
+
 // The names (without folder) of the regular files in `folder` whose names start with `prefix` and
 // end with `extension`, both ignoring case, as a wildcard "prefix*extension" finds them; sorted
 // ignoring case, so that lists and F-keys find them in the same order on every file system. Empty
