@@ -61,8 +61,12 @@ void TForm1::FormCreate() {
     // Every editor loads the current skin from here at its first show.
     Form::skin_folder() = temp.string();
     std::error_code ec;
-    if (!fs::exists(temp / "skin.ini", ec))
-        apply_skin((fs::path(skins_folder()) / kDefaultSkin).string());
+    // A missing default archive leaves the plain look quietly; one that is there but broken is named.
+    const fs::path default_skin = fs::path(skins_folder()) / kDefaultSkin;
+    if (!fs::exists(temp / "skin.ini", ec)) {
+        if (!apply_skin(default_skin.string()) && fs::exists(default_skin, ec))
+            services_.warning("The skin " + std::string(kDefaultSkin) + " could not be unpacked; the plain look is used.");
+    }
     else
         services_.load_skin(*this, (temp / "skin.ini").string());
     adjust_layout_to_skin();
@@ -103,8 +107,7 @@ void TForm1::apply_settings() {
 bool TForm1::FormClose() {
     if (BitBtn_Reset.enabled()) drivers_.stop_and_close_wave_in();
     drivers_.CloseDSound();
-    // After a fatal device message the program ends without touching its settings.
-    if (write_settings_at_close && !ended_by_device_failure_) write_settings();
+    if (write_settings_at_close) write_settings();
     return true;
 }
 
@@ -126,10 +129,11 @@ int32_t TForm1::read_usefastwdm() const {
 
 // --- skins -----------------------------------------------------------------------------------
 
-void TForm1::apply_skin(const std::string& archive_path) {
+bool TForm1::apply_skin(const std::string& archive_path) {
     const fs::path temp = program_folder_ / "temp";
-    services_.unpack_skin(archive_path, temp.string());
+    const bool unpacked = services_.unpack_skin(archive_path, temp.string());
     services_.load_skin(*this, (temp / "skin.ini").string());
+    return unpacked;
 }
 
 void TForm1::adjust_layout_to_skin() {
@@ -150,13 +154,23 @@ void TForm1::adjust_layout_to_skin() {
 }
 
 void TForm1::ComboBox_SKINSClick() {
-    choose_list_entry(ComboBox_SKINS, skins_busy_, "SKINS", skins_folder(), ".zip", kSkinsDownloadPage);
+    choose_list_entry(ComboBox_SKINS, skins_busy_, "SKINS", skins_folder(), ".zip");
 }
 
 void TForm1::ComboBox_SKINSChange() {
-    if (ComboBox_SKINS.index() < 2) return;
-    apply_skin((fs::path(skins_folder()) / ComboBox_SKINS.text()).string());
+    if (skins_busy_ || ComboBox_SKINS.index() < 2) return;
+    const std::string name = ComboBox_SKINS.text();
+    const bool applied = apply_skin((fs::path(skins_folder()) / name).string());
     adjust_layout_to_skin();
+    if (applied) {
+        skin_shown_ = ComboBox_SKINS.index();
+        return;
+    }
+    // The look stays what it was, and so does the list.
+    skins_busy_ = true;
+    ComboBox_SKINS.set_index(skin_shown_ < static_cast<int>(ComboBox_SKINS.items().size()) ? skin_shown_ : 0);
+    skins_busy_ = false;
+    services_.warning("The skin " + name + " could not be unpacked; the look stays as it was.");
 }
 
 }  // namespace vx

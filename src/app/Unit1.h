@@ -20,8 +20,8 @@
 //
 // Preset and skin controls:
 //   spSkinButton17, spSkinButton18        "Save FX chain", "Load FX chain" (file dialogs)
-//   ComboBox_PRESETS                      entry 0 refreshes the list, entry 1 opens the download
-//                                         page, then the "*.pre" files of PRESETS/: choosing one
+//   ComboBox_PRESETS                      entry 0 refreshes the list, entry 1 shows the folder
+//                                         in the file manager, then the "*.pre" files of PRESETS/: choosing one
 //                                         loads it; F1..F12 choose the file whose name starts
 //                                         with "F1 ", "F2" .. "F12"
 //   ComboBox_SKINS                        the same for the "*.zip" skins of SKINS/
@@ -66,8 +66,6 @@ inline constexpr int32_t kSampleRates[4] = {22050, 32075, 44100, 48000};
 inline constexpr const char* kFallbackOutputEntry = "output: use this if other do not work";
 inline constexpr const char* kDefaultChainFile = "F9 - High Gain Distortion Noise Gate.pre";
 inline constexpr const char* kDefaultSkin = "symbios.zip";
-inline constexpr const char* kPresetsDownloadPage = "https://varnomix.org/presets";
-inline constexpr const char* kSkinsDownloadPage = "https://varnomix.org/skins";
 
 // The integer nearest to x, halves to even; 0 for NaN, saturated at the int range.
 int nearest(double x);
@@ -153,9 +151,11 @@ public:
     // Writes the rack to `path`. When the file cannot be written, says so in a warning naming it,
     // and leaves any earlier file of that name as it was; returns whether it was written.
     bool save_chain_file(const std::string& path);
-    // Applies the chain file at `path` to the rack and remembers it as the last one loaded. A file
-    // that cannot be read whole leaves the rack as it was, silently.
-    void load_chain_file(const std::string& path);
+    // Applies the chain file at `path` to the rack and remembers it as the last one loaded; slots
+    // naming unknown kinds are left empty, and a message names them. A file that is not a chain
+    // file (not a regular file, or shorter than one) leaves the rack as it was, says so and
+    // returns false.
+    bool load_chain_file(const std::string& path);
     // The last chain file loaded in this run ("" if none): written to "face.ini" at close.
     const std::string& last_chain_file() const { return last_chain_file_; }
     void spSkinButton17Click();   // Save FX chain
@@ -173,8 +173,9 @@ public:
     Selector ComboBox_SKINS{"ComboBox_SKINS"};
     void ComboBox_SKINSClick();
     void ComboBox_SKINSChange();
-    // Unpacks the skin archive into temp/ and loads temp/skin.ini into the main window.
-    void apply_skin(const std::string& archive_path);
+    // Unpacks the skin archive into temp/ and loads temp/skin.ini into the main window; false when
+    // the archive could not be unpacked (temp/ then holds the skin it held before).
+    bool apply_skin(const std::string& archive_path);
     // Wider on/off boxes for the "@mosphere" skin, the plain layout for any other.
     void adjust_layout_to_skin();
 
@@ -183,8 +184,6 @@ public:
 
     // Blocks the watchdog has dropped.
     int32_t watchdog_drops() const { return watchdog_drops_; }
-    // Set when a device failure has ended the program; no settings are written then.
-    bool ended_by_device_failure() const { return ended_by_device_failure_; }
 
     const std::filesystem::path& program_folder() const { return program_folder_; }
 
@@ -203,9 +202,9 @@ private:
     void write_settings();
     // The choose handling of the presets and skins selectors: entry 0 refills the list (its two
     // fixed entries, then the files of `folder` ending in `extension`) and shows entry 0 again,
-    // entry 1 opens the download page.
+    // entry 1 shows the folder, where downloaded files go.
     void choose_list_entry(Selector& selector, bool& busy, const char* first_entry, const std::string& folder,
-                           const char* extension, const char* download_page);
+                           const char* extension);
     std::string presets_folder() const;
     std::string skins_folder() const;
     // Moves the effect of the slot named by `control_name` to row `target` (may be off the rack).
@@ -217,7 +216,8 @@ private:
     int32_t read_usefastwdm() const;
     int32_t capped_block_size(int32_t cap);
     void set_device_controls_enabled(bool enabled);
-    void end_after_device_failure(const std::string& text);
+    // Says what failed and puts the panel back to stopped.
+    void device_failure(const std::string& text);
 
     Services& services_;
     AudioDrivers& drivers_;
@@ -225,9 +225,9 @@ private:
     bool first_show_done_ = false;
     bool presets_busy_ = false;   // the presets selector is being refilled
     bool skins_busy_ = false;     // the skins selector is being refilled
+    int skin_shown_ = 0;          // the skins entry last applied
     bool key_busy_ = false;       // an F-key is being handled
     std::string last_chain_file_;
-    bool ended_by_device_failure_ = false;
     int32_t watchdog_drops_ = 0;
 
     std::array<std::unique_ptr<EffectSlot>, kSlots> slots_;

@@ -1,5 +1,7 @@
 #include "chain_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,13 +32,31 @@ int32_t get32(const uint8_t* p) {
 
 }  // namespace
 
-bool read_chain_file(const std::string& path, ChainFile& rec) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
+bool read_chain_file(const std::string& path, ChainFile& rec, std::string* why) {
+    auto fail = [why](std::string reason) {
+        if (why != nullptr) *why = std::move(reason);
+        return false;
+    };
+    // Not blocking, and looked at before any read: a FIFO or a device would hold the loader forever.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return fail(std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail("not a regular file");
+    }
     std::vector<uint8_t> b(kChainFileSize);
-    const size_t got = std::fread(b.data(), 1, b.size(), f);
-    std::fclose(f);
-    if (got != b.size()) return false;
+    size_t got = 0;
+    while (got < b.size()) {
+        const ssize_t n = ::read(fd, b.data() + got, b.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    if (got != b.size())
+        return fail(std::to_string(got) + " bytes, shorter than the " + std::to_string(kChainFileSize) +
+                    " of a chain file");
     rec.reserved = get16(&b[0]);
     rec.version = get16(&b[kChainVersionOffset]);
     for (int i = 0; i < 32; ++i) {
@@ -96,6 +116,15 @@ std::string fkey_prefix(int n) {
 }
 
 std::string cut_path(const std::string& path) { return path.size() > 255 ? path.substr(0, 255) : path; }
+
+std::vector<std::pair<int, int32_t>> unknown_kinds(const ChainFile& rec) {
+    std::vector<std::pair<int, int32_t>> found;
+    for (int i = 0; i < 16; ++i) {
+        const int32_t k = rec.version < kChainFileVersion ? map_old_kind(rec.kind[i]) : rec.kind[i];
+        if (k < 0 || k >= kKindCount) found.emplace_back(i + 1, rec.kind[i]);
+    }
+    return found;
+}
 
 EffectKind rack_kind(int32_t stored) { return stored >= 0 && stored < kKindCount ? stored : 0; }
 

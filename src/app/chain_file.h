@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/effects.h"
 
@@ -27,9 +29,10 @@ constexpr int kChainKindOffset = 4;
 constexpr int kChainOnOffOffset = 132;
 constexpr int kChainBlocksOffset = 260;
 
-// Reads one record from the start of the file into `rec`. False (and `rec` untouched) when the file
-// cannot be opened or holds fewer than 13188 bytes.
-bool read_chain_file(const std::string& path, ChainFile& rec);
+// Reads one record from the start of the file into `rec`. False (and `rec` untouched, the reason in
+// `why` if given) when the file cannot be opened, is not a regular file (a FIFO or a device is
+// never read) or holds fewer than 13188 bytes. Bytes after the record are ignored.
+bool read_chain_file(const std::string& path, ChainFile& rec, std::string* why = nullptr);
 
 // Writes the record beside `path` under a temporary name, then renames it, so that a failure never
 // leaves a truncated preset under the final name. Returns "" or the reason.
@@ -48,6 +51,10 @@ std::string fkey_prefix(int n);
 
 // Paths are at most 255 characters.
 std::string cut_path(const std::string& path);
+
+// The slots 1..16 of `rec` whose kind (after the renumbering of older versions) names no kind
+// 0..13, with the kind as stored.
+std::vector<std::pair<int, int32_t>> unknown_kinds(const ChainFile& rec);
 
 // A kind a rack can hold: 0..13 as it stands, anything else the empty slot.
 EffectKind rack_kind(int32_t stored);

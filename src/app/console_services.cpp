@@ -12,6 +12,10 @@ void ConsoleServices::warning(const std::string& text) {
 
 void ConsoleServices::open_url(const std::string& url) { std::fprintf(out_, "varnomix: see %s\n", url.c_str()); }
 
+void ConsoleServices::open_folder(const std::string& path) {
+    std::fprintf(out_, "varnomix: the folder is %s\n", path.c_str());
+}
+
 void ConsoleServices::quit(int exit_status) {
     // The first request wins: a later, milder one must not hide a failure.
     if (!quit_status_) quit_status_ = exit_status;

@@ -16,11 +16,14 @@ public:
 
     void message(const std::string& text) override;
     void warning(const std::string& text) override;
+    // Nobody to ask: the answer is no, so nothing is replaced.
+    bool confirm(const std::string&) override { return false; }
     std::optional<std::string> open_file(const FileDialog&) override { return std::nullopt; }
     std::optional<std::string> save_file(const FileDialog&) override { return std::nullopt; }
     Point pointer() override { return {}; }
     void move_pointer(Point) override {}
     void open_url(const std::string& url) override;
+    void open_folder(const std::string& path) override;
     void quit(int exit_status) override;
     bool unpack_skin(const std::string& zip_path, const std::string& folder) override;
     void load_skin(Form& window, const std::string& skin_ini_path) override;

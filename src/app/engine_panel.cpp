@@ -152,11 +152,15 @@ void TForm1::set_device_controls_enabled(bool enabled) {
     cbStereo.set_enabled(enabled);
 }
 
-void TForm1::end_after_device_failure(const std::string& text) {
+void TForm1::device_failure(const std::string& text) {
+    // Nothing a device does is worth the session: the rack and the settings stay, the panel is
+    // stopped and START can be tried again, on this device or another.
+    drivers_.CloseDSound();
+    set_device_controls_enabled(true);
+    BitBtn_Reset.set_enabled(false);
+    BitBtn_Init.set_caption("START");
+    BitBtn_Init.set_enabled(true);
     services_.message(text);
-    ended_by_device_failure_ = true;
-    // A failure must not read as success to whoever started the program.
-    services_.quit(1);
 }
 
 void TForm1::BitBtn_InitClick() {
@@ -187,22 +191,22 @@ void TForm1::BitBtn_InitClick() {
         WaveOutDeviceList list;
         if (drivers_.get_wdm_wavout_device_list(&list) == 0) {
             ComboBox_waveOut.set_text("Standard wdm sound output device not found");
-            end_after_device_failure("There is no standard wdm sound output device");
+            device_failure("There is no standard wdm sound output device");
             return;
         }
         if (drivers_.select_wdm_waveOut_device(0) == 0) {
-            end_after_device_failure("Can not select standard wdm output device.");
+            device_failure("Can not select standard wdm output device.");
             return;
         }
     } else if (drivers_.select_wdm_waveOut_device(ComboBox_waveOut.index()) == 0) {
-        end_after_device_failure("Can not select wdm output device. Restart Varnomix!");
+        // No restart is needed any more: the next START asks again.
+        device_failure("Can not select wdm output device.");
         return;
     }
 
     if (drivers_.WinMain1(this) == -1) {
-        drivers_.CloseDSound();
-        services_.message("Error: Can not open  " + ComboBox_waveOut.text() + " " +
-                          std::to_string(ComboBox_waveOut.index()));
+        device_failure("Error: Can not open  " + ComboBox_waveOut.text() + " " +
+                       std::to_string(ComboBox_waveOut.index()));
         return;
     }
 
@@ -211,11 +215,7 @@ void TForm1::BitBtn_InitClick() {
     drivers_.setup_and_start_wave_In(e.sample_rate, e.channels, e.block_size, &ChainRunner, &out_to_dsound);
     // A capture that did not start must not look like a running engine.
     if (const std::string why = drivers_.waveIn_error(); !why.empty()) {
-        drivers_.CloseDSound();
-        set_device_controls_enabled(true);
-        BitBtn_Init.set_caption("START");
-        BitBtn_Init.set_enabled(true);
-        services_.message("Error: Can not start the input " + ComboBox_waveIn.text() + ": " + why);
+        device_failure("Error: Can not start the input " + ComboBox_waveIn.text() + ": " + why);
         return;
     }
     BitBtn_Reset.set_enabled(true);
@@ -232,6 +232,9 @@ void TForm1::BitBtn_ResetClick() {
     drivers_.CloseDSound();
     BitBtn_Init.set_enabled(true);
     set_device_controls_enabled(true);
+    // An output that lost what it was given (a WAV file on a full disk) says so, whoever stopped.
+    if (const std::string why = drivers_.waveOut_error(); !why.empty())
+        services_.message("Error: the output failed: " + why);
 }
 
 void TForm1::ComboBox_waveInChange() {
@@ -299,6 +302,8 @@ void TForm1::Timer1Timer() {
         ++watchdog_drops_;
     }
     e.previous_delay_bytes = e.smoothed_delay_bytes;
+    // An output that fails while running stops the engine rather than carry on losing audio.
+    if (engine_running != 0 && !drivers_.waveOut_error().empty()) BitBtn_ResetClick();
 }
 
 }  // namespace vx

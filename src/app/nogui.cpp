@@ -168,9 +168,10 @@ int run_nogui(int argc, char** argv) {
 
     if (!o.preset.empty()) {
         ChainFile probe;
-        if (!read_chain_file(o.preset, probe)) {
+        std::string why;
+        if (!read_chain_file(o.preset, probe, &why)) {
             form.close();
-            return usage_error("cannot read the FX chain file \"" + o.preset + "\" (a chain file is " +
+            return usage_error("cannot read the FX chain file \"" + o.preset + "\": " + why + " (a chain file is " +
                                std::to_string(kChainFileSize) + " bytes)");
         }
         form.load_chain_file(o.preset);
@@ -212,6 +213,11 @@ int run_nogui(int argc, char** argv) {
         next += tick;
         std::this_thread::sleep_until(next);
         form.Timer1Timer();
+        // The output failed and the engine stopped itself; the message has been printed.
+        if (!form.BitBtn_Reset.enabled()) {
+            form.close();
+            return 1;
+        }
         ++done;
         if (done % ticks_a_second == 0) {
             std::printf("%5ld s  CPU %3d %%  in %3d  out %3d  latency %5.1f ms  dropped %d  underruns %d\n",

@@ -75,10 +75,20 @@ bool TForm1::save_chain_file(const std::string& path) {
     return true;
 }
 
-void TForm1::load_chain_file(const std::string& given) {
+bool TForm1::load_chain_file(const std::string& given) {
     const std::string path = cut_path(given);
-    if (!read_chain_file(path, chain_file_record)) return;
+    const std::string name = fs::path(path).filename().string();
+    std::string why;
+    if (!read_chain_file(path, chain_file_record, &why)) {
+        // The rack stays as it was; the user must not take it for the file chosen.
+        services_.message("not a Varnomix preset: " + name);
+        return false;
+    }
     last_chain_file_ = path;
+    std::string unknown;
+    for (const auto& [n, k] : unknown_kinds(chain_file_record))
+        unknown += (unknown.empty() ? "" : "\n") + ("slot " + std::to_string(n)) + ": unknown effect kind " +
+                   std::to_string(k) + ", left empty";
     apply_chain_record(chain_file_record, rack_table_, [this](int32_t i, int32_t onoff, EffectKind k) {
         EffectSlot& s = slot(i + 1);
         rack_table_.enabled[i] = onoff;
@@ -86,14 +96,23 @@ void TForm1::load_chain_file(const std::string& given) {
         s.kind.set_index(k);
         rebuild_slot(s.kind, i);
     });
+    if (!unknown.empty()) services_.message(unknown);
+    return true;
 }
 
 void TForm1::spSkinButton17Click() {
     spSkinButton17.set_enabled(false);
     spSkinButton17.set_caption("Wait...");
-    // No default suffix: the ".pre" rule below decides alone.
-    const auto path = services_.save_file({"Save file", presets_folder(), "", {"Presets (*.pre)"}, ""});
-    if (path) save_chain_file(with_pre_suffix(*path));
+    // No default suffix: the ".pre" rule below decides alone. The dialog cannot know the name the
+    // rule makes, so the question about replacing a file is asked here, of that name.
+    const auto path = services_.save_file({"Save file", presets_folder(), "", {"Presets (*.pre)"}, "", false});
+    if (path) {
+        const std::string target = with_pre_suffix(*path);
+        std::error_code ec;
+        if (!fs::exists(target, ec) ||
+            services_.confirm(fs::path(target).filename().string() + " already exists. Do you want to replace it?"))
+            save_chain_file(target);
+    }
     spSkinButton17.set_enabled(true);
     spSkinButton17.set_caption("Save FX chain");
 }
@@ -109,7 +128,7 @@ void TForm1::spSkinButton18Click() {
 }
 
 void TForm1::choose_list_entry(Selector& selector, bool& busy, const char* first_entry, const std::string& folder,
-                               const char* extension, const char* download_page) {
+                               const char* extension) {
     if (busy) return;
     if (selector.index() == 0) {
         // Refilling runs the selector's own handlers again; the flag keeps this one out.
@@ -121,18 +140,32 @@ void TForm1::choose_list_entry(Selector& selector, bool& busy, const char* first
         selector.set_index(0);
         busy = false;
     } else if (selector.index() == 1) {
-        services_.open_url(download_page);
+        // Nothing to download from yet: the folder shows where such files go.
+        std::error_code ec;
+        fs::create_directories(folder, ec);
+        services_.open_folder(folder);
     }
 }
 
 void TForm1::ComboBox_PRESETSClick() {
-    choose_list_entry(ComboBox_PRESETS, presets_busy_, kPresetsEntry, presets_folder(), ".pre", kPresetsDownloadPage);
+    choose_list_entry(ComboBox_PRESETS, presets_busy_, kPresetsEntry, presets_folder(), ".pre");
 }
 
 void TForm1::ComboBox_PRESETSChange() {
     // Below 2: the fixed entries, or no selection at all (an F-key found no entry).
-    if (ComboBox_PRESETS.index() < 2) return;
-    load_chain_file((fs::path(presets_folder()) / ComboBox_PRESETS.text()).string());
+    if (presets_busy_ || ComboBox_PRESETS.index() < 2) return;
+    if (load_chain_file((fs::path(presets_folder()) / ComboBox_PRESETS.text()).string())) return;
+    // Not applied: the list goes back to the file that is loaded, or to its first entry.
+    int shown = 0;
+    const std::vector<std::string>& items = ComboBox_PRESETS.items();
+    const fs::path last(last_chain_file_);
+    std::error_code ec;
+    if (!last_chain_file_.empty() && fs::equivalent(last.parent_path(), presets_folder(), ec))
+        for (size_t i = 2; i < items.size(); ++i)
+            if (items[i] == last.filename().string()) shown = static_cast<int>(i);
+    presets_busy_ = true;
+    ComboBox_PRESETS.set_index(shown);
+    presets_busy_ = false;
 }
 
 void TForm1::FormKeyUp(int32_t function_key) {

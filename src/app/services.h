@@ -19,6 +19,8 @@ public:
     virtual void message(const std::string& text) = 0;
     // A warning dialog with an OK button.
     virtual void warning(const std::string& text) = 0;
+    // A question with Yes and No buttons; true for Yes.
+    virtual bool confirm(const std::string& text) = 0;
 
     struct FileDialog {
         std::string caption;
@@ -26,6 +28,9 @@ public:
         std::string file_name;                  // initial name
         std::vector<std::string> filters;       // e.g. "FX chain (*.pre)"
         std::string default_suffix;             // e.g. "pre"
+        // Whether a save dialog asks before replacing the file chosen. A caller that changes the
+        // name after the dialog asks for itself.
+        bool confirm_overwrite = true;
     };
     // The chosen path, or nothing when the user cancelled.
     virtual std::optional<std::string> open_file(const FileDialog& d) = 0;
@@ -37,6 +42,8 @@ public:
     virtual void move_pointer(Point p) = 0;
 
     virtual void open_url(const std::string& url) = 0;
+    // Shows a folder in the desktop's file manager.
+    virtual void open_folder(const std::string& path) = 0;
 
     // Ends the program once the current handler returns, with this exit status.
     virtual void quit(int exit_status) = 0;

@@ -86,6 +86,9 @@ std::string BuiltinOutput::start(Kind kind, const std::string& wav_path, int32_t
     kind_ = kind;
     queue_ = &queue;
     rate_ = sample_rate;
+    write_error_.clear();
+    write_failed_.store(false);
+    path_ = wav_path;
     if (kind == Kind::WavFile) {
         if (wav_path.empty()) return "no file name for the WAV file output";
         std::error_code ec;
@@ -116,8 +119,9 @@ void BuiltinOutput::run() {
         const OutputQueue::Pull p = queue_->pull(buffer_.data(), frames);
         // Once playing has begun the file gets every period, the silence of an underrun included.
         started = started || p != OutputQueue::Pull::Waiting;
-        if (started && file_ != nullptr)
-            sf_writef_short(static_cast<SNDFILE*>(file_), buffer_.data(), frames);
+        if (started && file_ != nullptr && !write_failed_.load(std::memory_order_relaxed) &&
+            sf_writef_short(static_cast<SNDFILE*>(file_), buffer_.data(), frames) != frames)
+            fail_writing(sf_strerror(static_cast<SNDFILE*>(file_)));
     }
 }
 
@@ -125,9 +129,16 @@ void BuiltinOutput::stop() {
     stop_.store(true);
     if (thread_.joinable()) thread_.join();
     if (file_ != nullptr) {
-        sf_close(static_cast<SNDFILE*>(file_));
+        // Closing writes the sizes into the header; without them the file is not complete.
+        if (sf_close(static_cast<SNDFILE*>(file_)) != 0 && !write_failed_.load())
+            fail_writing("the file could not be completed");
         file_ = nullptr;
     }
+}
+
+void BuiltinOutput::fail_writing(const std::string& why) {
+    write_error_ = path_ + ": " + why + "; the audio after that point is not in the file";
+    write_failed_.store(true, std::memory_order_release);
 }
 
 int64_t BuiltinOutput::held_frames() const {

@@ -81,12 +81,19 @@ public:
     bool running() const { return thread_.joinable(); }
     // Frames the device holds besides the queue: the block it is playing.
     int64_t held_frames() const;
+    // Why the WAV file lost audio since start (a short write, a file not completed), "" if it
+    // did not. Once it has failed the file gets nothing more.
+    std::string write_error() const { return write_failed_.load(std::memory_order_acquire) ? write_error_ : ""; }
 
 private:
     void run();
     Kind kind_ = Kind::Null;
     OutputQueue* queue_ = nullptr;
     void* file_ = nullptr;  // SNDFILE*
+    std::string path_;
+    std::string write_error_;  // written before write_failed_ is set, never after
+    std::atomic<bool> write_failed_{false};
+    void fail_writing(const std::string& why);
     std::vector<int16_t> buffer_;
     int32_t rate_ = 48000;
     std::atomic<bool> stop_{false};

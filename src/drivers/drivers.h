@@ -46,7 +46,7 @@ public:
 
     // Beyond the calling contract.
     virtual std::string waveIn_error() = 0;   // why capture did not start; "" when it did
-    virtual std::string waveOut_error() = 0;  // why WinMain1 failed
+    virtual std::string waveOut_error() = 0;  // why WinMain1 failed, or why the open output lost audio
     virtual int32_t underruns() = 0;
 };
 

@@ -25,8 +25,14 @@ struct Config {
 };
 Config config;
 bool ks_prefered = false;
+// Asked for before any output list was read (the settings' "usefastwdm"): the alternative path
+// holds for the whole run. Asked for later (the fallback entry at START), it holds only until the
+// output closes, so that the listed devices can be chosen again.
+bool ks_for_the_run = false;
+bool any_list_returned = false;
 
-std::vector<std::string> listed;  // the list last returned
+std::vector<std::string> listed;         // the list last returned
+std::vector<std::string> normal_listed;  // the last list of the normal path, which the selector shows
 std::string selected_name;
 bool selected_valid = false;
 std::string last_error;
@@ -43,6 +49,14 @@ std::atomic<bool> in_output{false};
 
 bool is_open() { return builtin.running() || pa_output.running(); }
 
+void close_output() {
+    accepting.store(false, std::memory_order_seq_cst);
+    while (in_output.load(std::memory_order_seq_cst)) {
+    }
+    builtin.stop();
+    pa_output.stop();
+}
+
 }  // namespace
 
 void setup_stereo(int32_t channels) { config.channels = std::clamp(channels, 1, 2); }
@@ -53,7 +67,10 @@ void setup_latency(int32_t milliseconds) { config.latency_ms = milliseconds; }
 void setup_b_size(int32_t blockSize) { config.block_frames = blockSize; }
 void setup_max_chorus_delay(int32_t value) { config.max_chorus_delay = value; }
 void setup_bits_per_sample(int32_t bits) { config.bits = bits; }
-void setup_ks_prefered() { ks_prefered = true; }
+void setup_ks_prefered() {
+    ks_prefered = true;
+    if (!any_list_returned) ks_for_the_run = true;
+}
 
 int32_t get_wdm_wavout_device_list(WaveOutDeviceList* list) {
     listed.clear();
@@ -67,7 +84,9 @@ int32_t get_wdm_wavout_device_list(WaveOutDeviceList* list) {
         }
         listed.push_back(kNullOutputName);
         listed.push_back(kWavOutputName);
+        normal_listed = listed;
     }
+    any_list_returned = true;
     if (listed.empty() || list == nullptr) return 0;
     *list = WaveOutDeviceList{};
     list->count = static_cast<int32_t>(listed.size());
@@ -83,7 +102,7 @@ int32_t select_wdm_waveOut_device(int32_t index) {
 }
 
 int32_t WinMain1(void*) {
-    CloseDSound();
+    close_output();
     last_error.clear();
     if (!selected_valid) {
         last_error = "no output device is selected";
@@ -119,11 +138,13 @@ void out_to_dsound(const float* buffer, int32_t frameCount, int32_t channelCount
 }
 
 void CloseDSound() {
-    accepting.store(false, std::memory_order_seq_cst);
-    while (in_output.load(std::memory_order_seq_cst)) {
+    close_output();
+    if (ks_prefered && !ks_for_the_run) {
+        // Back on the normal path: the indices the user chooses from are those of its list.
+        ks_prefered = false;
+        listed = normal_listed;
+        selected_valid = false;
     }
-    builtin.stop();
-    pa_output.stop();
 }
 
 double get_audio_pos() {
@@ -140,7 +161,12 @@ void insert_buffer() {
     if (is_open()) queue.request_insert();
 }
 
-const char* get_waveOut_error() { return last_error.c_str(); }
+const char* get_waveOut_error() {
+    if (!last_error.empty()) return last_error.c_str();
+    static std::string written;
+    written = builtin.write_error();
+    return written.c_str();
+}
 int32_t get_underrun_count() { return queue.underruns(); }
 int32_t get_skipped_count() { return queue.skipped(); }
 int32_t get_overflow_count() { return queue.overflows(); }
@@ -149,7 +175,10 @@ void dsound_startup() {
     CloseDSound();
     config = Config{};
     ks_prefered = false;
+    ks_for_the_run = false;
+    any_list_returned = false;
     listed.clear();
+    normal_listed.clear();
     selected_name.clear();
     selected_valid = false;
     last_error.clear();

@@ -50,6 +50,8 @@ void skip_buffer();
 void insert_buffer();
 
 // Beyond the calling contract: what the headless mode and the meters read.
+// Why WinMain1 failed, else why the open output lost audio (a WAV file that could not be written
+// whole); "" when neither. Valid until the next call.
 const char* get_waveOut_error();
 // Periods the device played silence because nothing was queued, since it opened.
 int32_t get_underrun_count();

@@ -122,7 +122,8 @@ std::string OfflineChain::save_preset(const std::string& path) {
 
 std::string read_chain_file_strictly(const std::string& path, ChainFile& rec) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) return "cannot read \"" + path + "\": no such file";
+    if (!std::filesystem::exists(path, ec)) return "cannot read \"" + path + "\": no such file";
+    if (!std::filesystem::is_regular_file(path, ec)) return "cannot read \"" + path + "\": not a regular file";
     const auto size = std::filesystem::file_size(path, ec);
     if (ec) return "cannot read \"" + path + "\": " + ec.message();
     if (size != static_cast<uintmax_t>(kChainFileSize))
@@ -214,9 +215,14 @@ std::string set_control_value(Control& c, const std::string& value) {
             return std::string("a ") + Control::type_name(c.type()) + " cannot be set";
     }
     switch (c.type()) {
-        case Control::Type::Slider:
-            static_cast<Slider&>(c).set_position(v);
+        case Control::Type::Slider: {
+            // The slider would clamp it quietly and build a rack the user did not ask for.
+            auto& sl = static_cast<Slider&>(c);
+            if (v < sl.min() || v > sl.max())
+                return "value " + value + " is outside " + std::to_string(sl.min()) + ".." + std::to_string(sl.max());
+            sl.set_position(v);
             break;
+        }
         case Control::Type::CheckBox:
             if (v != 0 && v != 1) return "a check box takes 0 or 1";
             static_cast<CheckBox&>(c).set_checked(v == 1);

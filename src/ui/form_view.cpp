@@ -1,5 +1,6 @@
 #include "form_view.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,6 +20,7 @@
 #include <QSignalBlocker>
 #include <QTextDocument>
 #include <QSlider>
+#include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -242,10 +244,19 @@ private:
     QLabel* w_;
 };
 
+// Whether a style sheet reaches the widget, from the application or from one of its windows.
+bool skinned(const QWidget* w) {
+    if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance()); app && !app->styleSheet().isEmpty())
+        return true;
+    for (; w != nullptr; w = w->parentWidget())
+        if (!w->styleSheet().isEmpty()) return true;
+    return false;
+}
+
 class MeterBinding : public ControlBinding {
 public:
     MeterBinding(Meter& m, QProgressBar* w, QLabel* cap)
-        : ControlBinding(m, w, cap), m_(m), w_(w), normal_(w->palette()) {}
+        : ControlBinding(m, w, cap), m_(m), w_(w), normal_highlight_(w->palette().color(QPalette::Highlight)) {}
     static std::unique_ptr<ControlBinding> make(Meter& m, QWidget* parent) {
         auto* w = new QProgressBar(parent);
         w->setFormat(QStringLiteral("%v"));
@@ -267,16 +278,25 @@ protected:
         const bool warn = m_.value() >= m_.warning_from();
         if (w_->property(kMeterWarning).toBool() != warn) {
             w_->setProperty(kMeterWarning, warn);
-            QPalette p = normal_;
-            if (warn) p.setColor(QPalette::Highlight, kWarningColour);
-            w_->setPalette(p);
+            if (skinned(w_)) {
+                // The skin colours the warning by the property; its rules are matched again only
+                // when the widget is polished again. A palette set here would override the skin's
+                // text colour for good.
+                w_->style()->unpolish(w_);
+                w_->style()->polish(w_);
+            } else {
+                QPalette p = w_->palette();
+                p.setColor(QPalette::Highlight, warn ? kWarningColour : normal_highlight_);
+                w_->setPalette(p);
+            }
+            w_->update();
         }
     }
 
 private:
     Meter& m_;
     QProgressBar* w_;
-    QPalette normal_;
+    QColor normal_highlight_;
 };
 
 class RadioGroupBinding : public ControlBinding {

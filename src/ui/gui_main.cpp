@@ -2,7 +2,14 @@
 
 #include <QApplication>
 #include <QPixmap>
+#include <QSocketNotifier>
 #include <QStringList>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 #include <cstdio>
 #include <cstring>
@@ -33,6 +40,16 @@ const char* const kUsage =
     "       varnomix --nogui [options]             the live engine without windows (--nogui --help)\n"
     "       varnomix --list-devices                the input and output devices\n"
     "  --home DIR  the program folder (default: $VARNOMIX_HOME, else the program's folder)\n";
+
+int signal_pipe[2] = {-1, -1};
+
+extern "C" void on_termination_signal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    // Full or closed: a close is on its way already, or nobody listens any more.
+    [[maybe_unused]] const ssize_t n = ::write(signal_pipe[1], &byte, 1);
+    errno = saved;
+}
 
 void complain(const std::string& text) { std::fprintf(stderr, "varnomix: %s\n", text.c_str()); }
 
@@ -133,6 +150,10 @@ class UnattendedServices : public QtServices {
 public:
     void message(const std::string& text) override { complain(text); }
     void warning(const std::string& text) override { complain(text); }
+    bool confirm(const std::string& text) override {
+        complain(text + " (no)");
+        return false;
+    }
 };
 
 // The desktop program: the main window on the real drivers until it closes, or, with a screenshot
@@ -150,7 +171,10 @@ int run_program(const Options& o) {
     services.set_parent(window.get());
     QObject::connect(window.get(), &MainWindow::closed, qApp, [] { QCoreApplication::exit(0); });
     form->show();
-    if (!o.screenshot) return QApplication::exec();
+    if (!o.screenshot) {
+        close_on_termination_signals(window.get());
+        return QApplication::exec();
+    }
 
     QApplication::processEvents();
     // A device failure at the first show has already said so; the picture is still taken.
@@ -162,6 +186,26 @@ int run_program(const Options& o) {
 }
 
 }  // namespace
+
+void close_on_termination_signals(QWidget* window) {
+    if (signal_pipe[0] < 0 && ::pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        complain("cannot watch for SIGTERM and SIGINT; close the window to keep the settings");
+        return;
+    }
+    auto* notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, window);
+    QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
+        char bytes[64];
+        while (::read(signal_pipe[0], bytes, sizeof bytes) > 0) {
+        }
+        window->close();
+    });
+    struct sigaction sa {};
+    sa.sa_handler = on_termination_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
 
 void quiet_platform_notices() {
     static QtMessageHandler next = nullptr;

@@ -1,6 +1,8 @@
 // The desktop program's start: makes the application object and runs what the command line asks.
 #pragma once
 
+class QWidget;
+
 namespace vx {
 
 // Returns the process exit status.
@@ -13,5 +15,10 @@ int run_gui(int argc, char** argv);
 // Drops the notices of a platform that cannot raise or size windows (offscreen drawing), which
 // say nothing to a user; every other message passes.
 void quiet_platform_notices();
+
+// From now on SIGTERM and SIGINT (a logout, Ctrl+C in a terminal) close `window` as its close button
+// does, so that what closing keeps is kept. The handler only writes to a pipe; the window is closed
+// from the event loop.
+void close_on_termination_signals(QWidget* window);
 
 }  // namespace vx

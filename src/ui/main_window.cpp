@@ -85,6 +85,9 @@ MainWindow::MainWindow(TForm1& form, QWidget* parent)
     if (form.fixed_size) outer->setSizeConstraint(QLayout::SetFixedSize);
 
     observer_ = form.observe([this](const Form& f) { follow(f); });
+    // F1..F12 belong to the presets in every window of the program, whatever control has the
+    // focus: the application sees each key before any widget or window does.
+    qApp->installEventFilter(this);
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) { focus_changed(now); });
 
     // From creation on, whether or not the engine runs.
@@ -99,7 +102,7 @@ MainWindow::MainWindow(TForm1& form, QWidget* parent)
 
 MainWindow::~MainWindow() {
     timer_->stop();
-    if (key_window_) key_window_->removeEventFilter(this);
+    qApp->removeEventFilter(this);
     if (form_) form_->unobserve(observer_);
     // The bindings go before their widgets, so that no widget signal reaches a dead binding.
     bindings_.clear();
@@ -398,22 +401,22 @@ void MainWindow::focus_changed(QWidget* now) {
 
 void MainWindow::showEvent(QShowEvent* e) {
     QWidget::showEvent(e);
-    // The window's own key events, before any of its widgets has them.
-    if (!key_window_ && windowHandle()) {
-        key_window_ = windowHandle();
-        key_window_->installEventFilter(this);
-    }
     // Shown by other means than the form: the form's first show must still run.
     if (form_ && !form_->visible()) form_->show();
 }
 
 bool MainWindow::eventFilter(QObject* o, QEvent* e) {
-    if (o == key_window_ && e->type() == QEvent::KeyRelease && form_) {
-        auto* k = static_cast<QKeyEvent*>(e);
-        if (!k->isAutoRepeat() && k->key() >= Qt::Key_F1 && k->key() <= Qt::Key_F12)
-            form_->FormKeyUp(static_cast<int32_t>(k->key() - Qt::Key_F1 + 1));
-    }
-    return QWidget::eventFilter(o, e);
+    if (e->type() != QEvent::KeyPress && e->type() != QEvent::KeyRelease) return QWidget::eventFilter(o, e);
+    auto* k = static_cast<QKeyEvent*>(e);
+    // A dialog keeps its keys, and so do the desktop's shortcuts (Alt+F4 and the like).
+    if (k->key() < Qt::Key_F1 || k->key() > Qt::Key_F12 || !form_ || QApplication::activeModalWidget() ||
+        (k->modifiers() & (Qt::AltModifier | Qt::ControlModifier | Qt::MetaModifier)))
+        return QWidget::eventFilter(o, e);
+    // Taken whole, the press too: a list would open its popup on F4, and the release would reach
+    // the form a second time on its way from the window to the focused control.
+    if (e->type() == QEvent::KeyRelease && !k->isAutoRepeat())
+        form_->FormKeyUp(static_cast<int32_t>(k->key() - Qt::Key_F1 + 1));
+    return true;
 }
 
 void MainWindow::closeEvent(QCloseEvent* e) {

@@ -2,8 +2,8 @@
 // panel (devices, rate, START/STOP, level sliders and meters, CPU and latency), the 16 rack rows and
 // the presets and skins selectors with the chain buttons (placeholders until the form has them).
 // It runs the form's timer from creation, shows the editor that a Tune button asks for, lets the
-// form decide whether it may close, routes F1..F12 releases to the form before any control sees
-// them, and keeps the keyboard focus where the form says it is.
+// form decide whether it may close, routes F1..F12 releases in any of the program's windows to the
+// form before any control sees them, and keeps the keyboard focus where the form says it is.
 #pragma once
 
 #include <QPointer>
@@ -70,7 +70,6 @@ private:
     std::map<std::string, ControlBinding*> by_name_;
     std::map<std::string, QPointer<QWidget>> placeholders_;
     QTimer* timer_;
-    QPointer<QWindow> key_window_;
     const Control* shown_focus_ = nullptr;
 };
 

@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QProcess>
 #include <QTimer>
 #include <QUrl>
 
@@ -38,6 +39,11 @@ void QtServices::warning(const std::string& text) {
     QMessageBox::warning(parent_, title(), QString::fromStdString(text), QMessageBox::Ok);
 }
 
+bool QtServices::confirm(const std::string& text) {
+    return QMessageBox::question(parent_, title(), QString::fromStdString(text), QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
 std::optional<std::string> QtServices::file_dialog(const FileDialog& d, bool save) {
     QFileDialog dlg(parent_, QString::fromStdString(d.caption), QString::fromStdString(d.folder));
     dlg.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
@@ -45,6 +51,7 @@ std::optional<std::string> QtServices::file_dialog(const FileDialog& d, bool sav
     QStringList filters;
     for (const auto& f : d.filters) filters << QString::fromStdString(f);
     if (!filters.isEmpty()) dlg.setNameFilters(filters);
+    if (save && !d.confirm_overwrite) dlg.setOption(QFileDialog::DontConfirmOverwrite);
     if (!d.default_suffix.empty()) dlg.setDefaultSuffix(QString::fromStdString(d.default_suffix));
     if (!d.file_name.empty()) dlg.selectFile(QString::fromStdString(d.file_name));
     if (dlg.exec() != QDialog::Accepted) return std::nullopt;
@@ -66,6 +73,12 @@ void QtServices::move_pointer(Point p) { QCursor::setPos(p.x, p.y); }
 
 void QtServices::open_url(const std::string& url) {
     QDesktopServices::openUrl(QUrl(QString::fromStdString(url), QUrl::TolerantMode));
+}
+
+void QtServices::open_folder(const std::string& path) {
+    // Detached: the file manager outlives nothing of ours and must not hold up the window.
+    if (!QProcess::startDetached(QStringLiteral("xdg-open"), {QString::fromStdString(path)}))
+        warning("Cannot open the folder \"" + path + "\" (xdg-open is missing); put the files there by hand.");
 }
 
 void QtServices::quit(int exit_status) {

@@ -18,11 +18,13 @@ public:
 
     void message(const std::string& text) override;
     void warning(const std::string& text) override;
+    bool confirm(const std::string& text) override;
     std::optional<std::string> open_file(const FileDialog& d) override;
     std::optional<std::string> save_file(const FileDialog& d) override;
     Point pointer() override;
     void move_pointer(Point p) override;
     void open_url(const std::string& url) override;
+    void open_folder(const std::string& path) override;
     void quit(int exit_status) override;
     bool unpack_skin(const std::string& zip_path, const std::string& folder) override;
     void load_skin(Form& window, const std::string& skin_ini_path) override;

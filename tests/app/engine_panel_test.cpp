@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -244,6 +246,8 @@ TEST_F(Panel, StateTable) {
     EXPECT_EQ(row(), (Row{false, "START", true, false, 1}));
 }
 
+// Every device failure is recoverable: a message, the output closed, the panel stopped and START
+// offered again; nothing ends the program.
 TEST_F(Panel, StartFailures) {
     struct Case {
         const char* name;
@@ -253,43 +257,42 @@ TEST_F(Panel, StartFailures) {
         int32_t winmain_result;
         std::string capture_error;
         std::vector<std::string> messages;
-        std::vector<int> quits;
         Calls tail;  // the calls after the eight set-up calls
-        const char* state;  // "failed", "stopped", "running", "ended"
+        bool runs;
         std::string output_text;
     };
     const std::string fb = kFallbackOutputEntry;
     const Case cases[] = {
         {"no default output", true, false, 1, 0, "",
-         {"There is no standard wdm sound output device"}, {1},
-         {"setup_ks_prefered", "get_wdm_wavout_device_list"},
-         "ended", "Standard wdm sound output device not found"},
+         {"There is no standard wdm sound output device"},
+         {"setup_ks_prefered", "get_wdm_wavout_device_list", "CloseDSound"},
+         false, "Standard wdm sound output device not found"},
         {"default output refused", true, true, 0, 0, "",
-         {"Can not select standard wdm output device."}, {1},
-         {"setup_ks_prefered", "get_wdm_wavout_device_list", "select_wdm_waveOut_device(0)"},
-         "ended", fb},
+         {"Can not select standard wdm output device."},
+         {"setup_ks_prefered", "get_wdm_wavout_device_list", "select_wdm_waveOut_device(0)", "CloseDSound"},
+         false, fb},
         {"output refused", false, true, 0, 0, "",
-         {"Can not select wdm output device. Restart Varnomix!"}, {1},
-         {"select_wdm_waveOut_device(1)"},
-         "ended", "Headphones"},
+         {"Can not select wdm output device."},
+         {"select_wdm_waveOut_device(1)", "CloseDSound"},
+         false, "Headphones"},
         {"output does not open", false, true, 1, -1, "",
-         {"Error: Can not open  Headphones 1"}, {},
+         {"Error: Can not open  Headphones 1"},
          {"select_wdm_waveOut_device(1)", "WinMain1(window)", "CloseDSound"},
-         "failed", "Headphones"},
+         false, "Headphones"},
         {"fallback output does not open", true, true, 1, -1, "",
-         {"Error: Can not open  " + fb + " 2"}, {},
+         {"Error: Can not open  " + fb + " 2"},
          {"setup_ks_prefered", "get_wdm_wavout_device_list", "select_wdm_waveOut_device(0)", "WinMain1(window)",
           "CloseDSound"},
-         "failed", fb},
+         false, fb},
         {"capture does not start", false, true, 1, 0, "the device is gone",
-         {"Error: Can not start the input Guitar In: the device is gone"}, {},
+         {"Error: Can not start the input Guitar In: the device is gone"},
          {"select_wdm_waveOut_device(1)", "WinMain1(window)", "setup_and_start_wave_In(48000,2,256)", "waveIn_error",
           "CloseDSound"},
-         "stopped", "Headphones"},
-        {"fallback starts", true, true, 1, 0, "", {}, {},
+         false, "Headphones"},
+        {"fallback starts", true, true, 1, 0, "", {},
          {"setup_ks_prefered", "get_wdm_wavout_device_list", "select_wdm_waveOut_device(0)", "WinMain1(window)",
           "setup_and_start_wave_In(48000,2,256)", "waveIn_error"},
-         "running", fb},
+         true, fb},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -305,25 +308,75 @@ TEST_F(Panel, StartFailures) {
         EXPECT_EQ(drivers.take(), concat({{"get_min_buf_size_waveIn(48000,2)"}, kStartSetup, c.tail}));
         EXPECT_EQ(services.texts(), c.messages);
         for (const auto& m : services.messages) EXPECT_FALSE(m.warning);
-        EXPECT_EQ(services.quits, c.quits);  // a fatal device failure ends the program with status 1
-        EXPECT_EQ(form->ended_by_device_failure(), !c.quits.empty());
-        const std::string state = c.state;
-        // The program ends from the state it was in while starting.
-        const Row expected = state == "running"   ? Row{false, "START", true, false, 1}
-                             : state == "stopped" ? Row{true, "START", false, true, 1}
-                                                  : Row{false, "Wait...", false, true, 1};
-        EXPECT_EQ(row(), expected);
+        EXPECT_TRUE(services.quits.empty());
+        EXPECT_EQ(row(), (c.runs ? Row{false, "START", true, false, 1} : Row{true, "START", false, true, 1}));
         EXPECT_EQ(form->ComboBox_waveOut.text(), c.output_text);
-        EXPECT_EQ(engine_running, state == "running" ? 1 : 0);
+        EXPECT_EQ(engine_running, c.runs ? 1 : 0);
         // Choosing the fallback entry raises the threshold to 45 ms at START.
         EXPECT_EQ(engine_settings.latency_threshold_ms, c.fallback ? 45 : 35);
         EXPECT_EQ(form->TrackBar_Latency_Porog.position(), c.fallback ? 45 : 35);
-        // The failed state cannot be left by START.
-        if (state == "failed") {
-            form->BitBtn_Init.click();
-            EXPECT_TRUE(drivers.take().empty());
-        }
+        if (c.runs) continue;
+        // START works again once the device does.
+        drivers.select_out_result = 1;
+        drivers.winmain_result = 0;
+        drivers.capture_error.clear();
+        drivers.default_outputs = {"Default Out"};
+        form->ComboBox_waveOut.set_index(1);
+        form->BitBtn_Init.click();
+        EXPECT_EQ(row(), (Row{false, "START", true, false, 1}));
     }
+}
+
+// The sequence a user tried: the fallback output, then a listed one, then a failing one; the rack
+// and the settings survive it all, and closing writes the settings.
+TEST_F(Panel, FallbackThenListedOutputsKeepTheSession) {
+    show();
+    form->slot(1).kind.set_index(13);
+    form->TrackBar_Latency_Porog.set_position(20);
+    form->ComboBox_waveOut.set_index(2);  // the fallback entry
+    form->BitBtn_Init.click();
+    ASSERT_EQ(row(), (Row{false, "START", true, false, 1}));
+    form->BitBtn_Reset.click();
+    form->ComboBox_waveOut.set_index(0);
+    drivers.take();
+    form->BitBtn_Init.click();
+    const Calls calls = drivers.take();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "select_wdm_waveOut_device(0)"), calls.end());
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "setup_ks_prefered"), 0);
+    EXPECT_EQ(row(), (Row{false, "START", true, false, 1}));
+    form->BitBtn_Reset.click();
+
+    drivers.winmain_result = -1;
+    form->ComboBox_waveOut.set_index(1);
+    form->BitBtn_Init.click();
+    EXPECT_EQ(services.texts(), (std::vector<std::string>{"Error: Can not open  Headphones 1"}));
+    EXPECT_EQ(row(), (Row{true, "START", false, true, 0}));
+    EXPECT_TRUE(services.quits.empty());
+    EXPECT_EQ(form->rack_table().kind[0], 13);
+    EXPECT_NE(form->rack_table().instance[0], nullptr);
+    EXPECT_EQ(form->TrackBar_Latency_Porog.position(), 45);  // raised by the fallback, as the user saw
+
+    ASSERT_TRUE(form->close());
+    std::ifstream in(dir / "face.ini");
+    const std::string ini((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(ini.find("output=1"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("latency=45"), std::string::npos) << ini;
+}
+
+// An output that loses audio while running (a WAV file on a full disk) stops the engine and says
+// why, once.
+TEST_F(Panel, OutputFailingWhileRunningStopsTheEngine) {
+    show();
+    start();
+    form->Timer1Timer();
+    EXPECT_EQ(engine_running, 1);
+    drivers.output_error = "out.wav: No space left on device";
+    form->Timer1Timer();
+    EXPECT_EQ(engine_running, 0);
+    EXPECT_EQ(row(), (Row{true, "START", false, true, 0}));
+    EXPECT_EQ(services.texts(), (std::vector<std::string>{"Error: the output failed: out.wav: No space left on device"}));
+    form->Timer1Timer();
+    EXPECT_EQ(services.messages.size(), 1u);
 }
 
 TEST_F(Panel, DeviceAndRateChangesWaitForStop) {

@@ -22,6 +22,7 @@ public:
     int32_t select_out_result = 1;
     int32_t winmain_result = 0;
     std::string capture_error;
+    std::string output_error;  // what waveOut_error says
     double in_level = 0.0, out_level = 0.0, audio_pos = 0.0;
     std::function<void()> on_winmain;  // runs inside WinMain1, to look at the window then
 
@@ -109,7 +110,7 @@ public:
         calls.push_back("waveIn_error");
         return capture_error;
     }
-    std::string waveOut_error() override { return ""; }
+    std::string waveOut_error() override { return output_error; }
     int32_t underruns() override { return 0; }
 
 private:

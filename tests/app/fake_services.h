@@ -28,6 +28,9 @@ public:
     Point pointer_at;
     std::vector<Point> pointer_moves;
     std::vector<std::string> urls;
+    std::vector<std::string> folders;  // opened in the file manager
+    std::vector<std::string> questions;
+    std::deque<bool> confirm_answers;  // empty queue: No
 
     bool unpack_result = true;
     std::vector<std::pair<std::string, std::string>> unpacked;  // (zip, folder)
@@ -44,6 +47,14 @@ public:
         pointer_at = p;
     }
     void open_url(const std::string& url) override { urls.push_back(url); }
+    void open_folder(const std::string& path) override { folders.push_back(path); }
+    bool confirm(const std::string& text) override {
+        questions.push_back(text);
+        if (confirm_answers.empty()) return false;
+        const bool a = confirm_answers.front();
+        confirm_answers.pop_front();
+        return a;
+    }
     void quit(int exit_status) override { quits.push_back(exit_status); }
     bool unpack_skin(const std::string& zip, const std::string& folder) override {
         unpacked.emplace_back(zip, folder);

@@ -169,13 +169,15 @@ TEST_F(Lifecycle, StoredValuesAreClampedOrLeftAlone) {
     }
 }
 
-TEST_F(Lifecycle, NoSettingsAreWrittenAfterAFatalDeviceMessageOrWhenTheRunLeavesThemAlone) {
+TEST_F(Lifecycle, SettingsSurviveADeviceFailureButNotARunThatLeavesThemAlone) {
     drivers.select_out_result = 0;
     open();
+    form->TrackBar_Latency_Porog.set_position(12);
     form->BitBtn_Init.click();
-    ASSERT_TRUE(form->ended_by_device_failure());
+    EXPECT_TRUE(services.quits.empty());
     close_and_end();
-    EXPECT_FALSE(fs::exists(home / "face.ini"));
+    EXPECT_NE(test::text_of(home / "face.ini").find("latency=12"), std::string::npos);
+    fs::remove(home / "face.ini");
 
     drivers.select_out_result = 1;
     open();
@@ -223,14 +225,44 @@ TEST_F(Lifecycle, SkinsSelectorAppliesAndAdjustsTheLayout) {
     EXPECT_EQ(layout(), plain);
 
     k.set_index(1);
-    EXPECT_EQ(services.urls, std::vector<std::string>{kSkinsDownloadPage});
+    EXPECT_EQ(services.folders, std::vector<std::string>{(home / "SKINS").string()});
     write_text(home / "SKINS" / "c.zip", "");
     const size_t unpacks = services.unpacked.size();
     k.set_index(0);
     EXPECT_EQ(k.items().back(), "c.zip");
     EXPECT_EQ(k.index(), 0);
     EXPECT_EQ(services.unpacked.size(), unpacks);
-    EXPECT_EQ(services.urls.size(), 1u);
+    EXPECT_EQ(services.folders.size(), 1u);
+}
+
+// A skin archive that cannot be unpacked is named; the look and the list stay what they were. A
+// missing default archive at the first start leaves the plain look quietly.
+TEST_F(Lifecycle, SkinsThatCannotBeUnpackedAreNamed) {
+    for (const char* z : {"a.zip", "broken.zip"}) write_text(home / "SKINS" / z, "");
+    services.unpack_result = false;
+    open();
+    EXPECT_TRUE(services.messages.empty());  // no symbios.zip at all
+    close_and_end();
+
+    write_text(home / "SKINS" / "symbios.zip", "not a zip");
+    open();
+    EXPECT_EQ(services.texts(),
+              std::vector<std::string>{"The skin symbios.zip could not be unpacked; the plain look is used."});
+    EXPECT_TRUE(services.messages[0].warning);
+    services.messages.clear();
+
+    services.unpack_result = true;
+    Selector& k = form->ComboBox_SKINS;
+    k.set_index(2);  // a.zip
+    EXPECT_TRUE(services.messages.empty());
+    services.unpack_result = false;
+    const size_t unpacks = services.unpacked.size();
+    k.set_index(3);  // broken.zip
+    EXPECT_EQ(services.unpacked.size(), unpacks + 1);
+    EXPECT_EQ(services.texts(),
+              std::vector<std::string>{"The skin broken.zip could not be unpacked; the look stays as it was."});
+    EXPECT_EQ(k.text(), "a.zip");
+    EXPECT_EQ(services.unpacked.size(), unpacks + 1);  // going back does not unpack a.zip again
 }
 
 TEST_F(Lifecycle, TheWideLayoutFromTheStart) {

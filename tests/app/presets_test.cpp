@@ -1,7 +1,9 @@
 // FX chain files on the headless main window: save and load through the rack, the old numbering of
 // the kinds, the buttons and their dialogs, the presets selector and the F-keys.
 #include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
@@ -157,28 +159,58 @@ TEST_F(Presets, OldVersionsRenumberTheKindsAndStrangeKindsLeaveTheSlotEmpty) {
         SetUp();
         const fs::path p = write_preset("old.pre", {c.stored, kGainKind}, c.version);
         open();
+        services.messages.clear();
         form->load_chain_file(p.string());
         EXPECT_EQ(form->rack_table().kind[0], c.loaded);
         EXPECT_EQ(s(1).kind.index(), c.loaded);
         EXPECT_EQ(s(1).onoff.caption(), "On");
         EXPECT_EQ(form->rack_table().kind[1], c.version < 303 ? map_old_kind(kGainKind) : kGainKind);
+        // A kind that names nothing is said, not hidden behind an empty slot.
+        const std::vector<std::string> said =
+            c.loaded == 0 ? std::vector<std::string>{"slot 1: unknown effect kind " + std::to_string(c.stored) +
+                                                     ", left empty"}
+                          : std::vector<std::string>{};
+        EXPECT_EQ(services.texts(), said);
     }
 }
 
-TEST_F(Presets, FilesThatCannotBeReadWholeChangeNothing) {
+// Short files, missing ones, folders and FIFOs are not applied, the user is told, and the presets
+// list goes back to the file that is loaded. A FIFO is refused at once rather than waited on.
+TEST_F(Presets, FilesThatAreNotChainFilesChangeNothingAndSaySo) {
     const fs::path good = write_preset("good.pre", {kGainKind});
-    open();
-    form->load_chain_file(good.string());
-    EffectInstance gain = inst(1);
     std::vector<uint8_t> bytes = test::slurp(good);
-    bytes.pop_back();
     { std::ofstream(presets() / "short.pre", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 13187); }
-    for (const fs::path& p : {presets() / "short.pre", presets() / "missing.pre", presets()}) {
-        form->load_chain_file(p.string());
-        EXPECT_EQ(inst(1), gain) << p;
-        EXPECT_EQ(form->last_chain_file(), good.string()) << p;
+    ASSERT_EQ(::mkfifo((presets() / "pipe.pre").c_str(), 0600), 0);
+    fs::create_directories(presets() / "folder.pre");
+    open();
+    const auto entry = [&](const std::string& name) {
+        const auto& items = form->ComboBox_PRESETS.items();
+        return static_cast<int>(std::find(items.begin(), items.end(), name) - items.begin());
+    };
+    Selector* list = &form->ComboBox_PRESETS;
+    list->set_index(entry("good.pre"));
+    EffectInstance gain = inst(1);
+    ASSERT_EQ(form->rack_table().kind[0], kGainKind);
+    for (const char* name : {"short.pre", "pipe.pre", "folder.pre", "missing.pre"}) {
+        SCOPED_TRACE(name);
+        services.messages.clear();
+        if (entry(name) < static_cast<int>(list->items().size()))
+            list->set_index(entry(name));
+        else
+            form->load_chain_file((presets() / name).string());
+        EXPECT_EQ(services.texts(), std::vector<std::string>{std::string("not a Varnomix preset: ") + name});
+        EXPECT_EQ(inst(1), gain);
+        EXPECT_EQ(form->last_chain_file(), good.string());
+        EXPECT_EQ(list->text(), "good.pre");
     }
-    EXPECT_TRUE(services.messages.empty());
+    // Nothing loaded yet: the list goes back to its first entry.
+    close_and_end();
+    fs::remove(home / "face.ini");
+    open();
+    list = &form->ComboBox_PRESETS;
+    list->set_index(entry("short.pre"));
+    EXPECT_EQ(list->index(), 0);
+    EXPECT_EQ(form->last_chain_file(), "");
 }
 
 TEST_F(Presets, SaveButtonAddsThePreSuffixAsTheDialogAnswerNeedsIt) {
@@ -217,6 +249,38 @@ TEST_F(Presets, SaveButtonAddsThePreSuffixAsTheDialogAnswerNeedsIt) {
     EXPECT_EQ(std::distance(fs::directory_iterator(presets()), fs::directory_iterator()), static_cast<long>(files));
     EXPECT_EQ(form->spSkinButton17.caption(), "Save FX chain");
     EXPECT_TRUE(services.messages.empty());
+}
+
+// The dialog cannot ask about the name the ".pre" rule makes: the window asks, before replacing a
+// file, whichever way the name was typed, and a "No" leaves the file as it was.
+TEST_F(Presets, SaveAsksBeforeReplacingAFile) {
+    const fs::path lead = write_preset("My Lead.pre", {kDelayKind});
+    const std::vector<uint8_t> before = test::slurp(lead);
+    open();
+    s(1).kind.set_index(kGainKind);
+    const std::string question = "My Lead.pre already exists. Do you want to replace it?";
+    for (const char* typed : {"My Lead", "My Lead.pre"}) {
+        SCOPED_TRACE(typed);
+        services.questions.clear();
+        services.save_answers.push_back((presets() / typed).string());
+        services.confirm_answers.push_back(false);
+        form->spSkinButton17.click();
+        EXPECT_EQ(services.questions, std::vector<std::string>{question});
+        EXPECT_EQ(test::slurp(lead), before);
+        EXPECT_FALSE(services.save_dialogs.back().confirm_overwrite);
+    }
+    services.questions.clear();
+    services.save_answers.push_back((presets() / "My Lead").string());
+    services.confirm_answers.push_back(true);
+    form->spSkinButton17.click();
+    EXPECT_EQ(services.questions.size(), 1u);
+    EXPECT_NE(test::slurp(lead), before);
+    // A new name is saved without a question.
+    services.questions.clear();
+    services.save_answers.push_back((presets() / "Fresh").string());
+    form->spSkinButton17.click();
+    EXPECT_TRUE(services.questions.empty());
+    EXPECT_TRUE(fs::exists(presets() / "Fresh.pre"));
 }
 
 TEST_F(Presets, LoadButtonAlwaysTellsOfTheFKeys) {
@@ -261,16 +325,17 @@ TEST_F(Presets, SelectorListsLoadsAndRefreshes) {
     p.set_index(3);
     EXPECT_EQ(fx<Tgain_form>(1).ScrollBar_Gain_Left.position(), 95);
 
-    // Entry 1 opens the download page; entry 0 reads the folder again and loads nothing.
+    // Entry 1 shows the folder where downloaded presets go; entry 0 reads it again and loads nothing.
     p.set_index(1);
-    EXPECT_EQ(services.urls, std::vector<std::string>{kPresetsDownloadPage});
+    EXPECT_EQ(services.folders, std::vector<std::string>{presets().string()});
+    EXPECT_TRUE(services.urls.empty());
     write_preset("C lead.pre", {kWah});
     p.set_index(0);
     EXPECT_EQ(p.items(), (std::vector<std::string>{kEntry0, kEntry1, "A clean.pre", "b crunch.pre", "C lead.pre"}));
     EXPECT_EQ(p.index(), 0);
     EXPECT_EQ(p.text(), kEntry0);
     EXPECT_EQ(fx<Tgain_form>(1).ScrollBar_Gain_Left.position(), 95);
-    EXPECT_EQ(services.urls.size(), 1u);
+    EXPECT_EQ(services.folders.size(), 1u);
     p.set_index(4);
     EXPECT_EQ(form->rack_table().kind[0], kWah);
 }
