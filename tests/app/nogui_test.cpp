@@ -1,5 +1,6 @@
 // varnomix --nogui as a user runs it: the program, its output and its exit status.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sndfile.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -113,6 +114,14 @@ TEST_F(NoGui, UsageErrorsExitWithStatusTwo) {
     for (const auto& c : cases) {
         EXPECT_EQ(run(nogui(c.args)), 2) << c.args;
         EXPECT_NE(out.find(c.says), std::string::npos) << c.args << "\n" << out;
+    }
+    // A FIFO or a folder as the chain file is refused at once, never waited on.
+    ASSERT_EQ(::mkfifo((home / "x.pre").c_str(), 0600), 0);
+    fs::create_directories(home / "folder.pre");
+    for (const char* p : {"x.pre", "folder.pre"}) {
+        EXPECT_EQ(run(nogui("--seconds 0.1 --preset '" + (home / p).string() + "'"), "timeout 20"), 2)
+            << p << "\n" << out;
+        EXPECT_NE(out.find("not a regular file"), std::string::npos) << p << "\n" << out;
     }
     // Without --nogui and without a display (or without the desktop program in this build): a
     // pointer to --nogui.

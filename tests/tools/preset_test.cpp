@@ -4,6 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -127,6 +130,8 @@ TEST_F(PresetTool, DamagedFilesAndBadArgumentsFailClearly) {
     std::vector<uint8_t> longer_bytes = b;
     longer_bytes.push_back(0);
     const std::string longer = write_bytes("long.pre", longer_bytes);
+    const std::string fifo = path("fifo.pre");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     ChainFile strange;
     strange.version = 303;
     strange.kind[6] = 99;
@@ -145,6 +150,13 @@ TEST_F(PresetTool, DamagedFilesAndBadArgumentsFailClearly) {
         {"show " + q(good) + " --bytes", "--words"},
         {"build " + q(path("x.pre")) + " --fx Wobble", "unknown effect kind"},
         {"build " + q(path("x.pre")) + " --fx Gain --set 1:Nope=1", "no control"},
+        // A slider would clamp quietly and build a rack nobody asked for.
+        {"build " + q(path("x.pre")) + " --fx Gain --set 1:ScrollBar_Gain_Left=-5", "value -5 is outside 0..100"},
+        {"build " + q(path("x.pre")) + " --fx Gain --set 1:ScrollBar_Gain_Left=101", "value 101 is outside 0..100"},
+        // A FIFO or a folder is refused before anything reads it.
+        {"show " + q(fifo), "not a regular file"},
+        {"build " + q(path("x.pre")) + " --preset " + q(fifo), "not a regular file"},
+        {"show " + q(dir.string()), "not a regular file"},
         {"build " + q(path("x.pre")) + " --block 7", "unknown option"},
         {"build " + q(path("x.pre")) + " --preset " + q(shorter), "13188"},
         {"build " + q(path("x.pre")) + " " + q("@" + path("none.txt")), "argument file"},
@@ -158,6 +170,10 @@ TEST_F(PresetTool, DamagedFilesAndBadArgumentsFailClearly) {
     EXPECT_FALSE(fs::exists(path("x.pre")));
     EXPECT_EQ(run("varnomix-render", "--quiet --preset " + q(shorter) + " in.wav out.wav"), 2);
     EXPECT_NE(err.find("13188"), std::string::npos) << err;
+    EXPECT_EQ(run("varnomix-render", "--quiet --preset " + q(fifo) + " in.wav out.wav"), 2);
+    EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
+    EXPECT_EQ(run("varnomix-render", "--quiet --fx Gain --set 1:ScrollBar_Gain_Left=-5 in.wav out.wav"), 2);
+    EXPECT_NE(err.find("outside 0..100"), std::string::npos) << err;
 }
 
 TEST_F(PresetTool, RenderingAPresetSoundsLikeTheSameChainGivenAsOptions) {
@@ -207,6 +223,31 @@ TEST_F(PresetTool, FactoryPresetsAreBuiltIntoTheProgramFolder) {
         }
     }
     EXPECT_GE(fkeys, 4);
+}
+
+// "F10 - Ping Pong Delay" bounces a mono guitar between the sides: the right side answers half a
+// delay time before the left.
+TEST_F(PresetTool, PingPongPresetAlternatesTheSides) {
+    AudioData in;
+    in.sample_rate = 48000;
+    in.channels = 2;
+    in.samples.assign(2 * 24000, 0.0f);
+    in.samples[0] = in.samples[1] = 10000.0f;
+    ASSERT_EQ(write_wav(path("click.wav"), in, false), "");
+    const fs::path f10 = fs::path(VX_BIN_DIR) / "PRESETS" / "F10 - Ping Pong Delay.pre";
+    ASSERT_EQ(run("varnomix-render", "--quiet --preset " + q(f10.string()) + " " + q(path("click.wav")) + " " +
+                                         q(path("echo.wav"))),
+              0)
+        << err;
+    AudioData out;
+    ASSERT_EQ(read_audio(path("echo.wav"), out), "");
+    ASSERT_EQ(out.samples.size(), in.samples.size());
+    const int d = 35 * 520;  // the preset's delay time in samples
+    auto at = [&](int frame, int ch) { return std::abs(out.samples[static_cast<size_t>(2 * frame + ch)]); };
+    EXPECT_GT(at(d / 2, 1), 100.0f);
+    EXPECT_LT(at(d / 2, 0), 1.0f);
+    EXPECT_GT(at(d, 0), 100.0f);
+    EXPECT_LT(at(d, 1), 1.0f);
 }
 
 }  // namespace

@@ -17,6 +17,10 @@
 
 #include <unistd.h>
 
+#include <csignal>
+#include <fstream>
+#include <iterator>
+
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -31,7 +35,9 @@
 #include "drivers/dsound.h"
 #include "drivers/waves.h"
 #include "engine/effects.h"
+#include "app/skin_archive.h"
 #include "gain_form.h"
+#include "gui_main.h"
 #include "main_window.h"
 #include "ui_helpers.h"
 
@@ -296,6 +302,98 @@ TEST_F(MainWin, FunctionKeysReachTheFormFirst) {
     QTest::keyRelease(handle, Qt::Key_A);
     QTest::keyRelease(handle, Qt::Key_F13);
     EXPECT_EQ(form->keys, (std::vector<int32_t>{9, 1, 12}));
+}
+
+// F1..F12 are the presets' whatever has the focus: a list (which would open its popup on F4), the
+// presets list itself, or a control in an effect's editor window. Each key reaches the form once.
+TEST_F(MainWin, FunctionKeysLoadPresetsWhateverHasTheFocus) {
+    ASSERT_TRUE(pick(kind(1), QStringLiteral("Gain")));
+    tune(1)->click();
+    settle();
+    EditorWindow* editor = EditorWindow::find(*inst(1)->form);
+    ASSERT_NE(editor, nullptr);
+    auto* editor_slider = editor->findChild<QSlider*>();
+    ASSERT_NE(editor_slider, nullptr);
+    struct Case {
+        QWidget* focus;
+        Qt::Key key;
+        int32_t fkey;
+    };
+    const Case cases[] = {
+        {kind(3), Qt::Key_F4, 4},
+        {w<QComboBox>("ComboBox_PRESETS"), Qt::Key_F4, 4},
+        {w<QComboBox>("ComboBox_waveOut"), Qt::Key_F2, 2},
+        {editor_slider, Qt::Key_F10, 10},
+        {editor_slider, Qt::Key_F1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.focus->objectName().toStdString());
+        form->keys.clear();
+        c.focus->setFocus();
+        QTest::keyClick(c.focus, c.key);
+        settle();
+        EXPECT_EQ(form->keys, std::vector<int32_t>{c.fkey});
+        if (auto* box = qobject_cast<QComboBox*>(c.focus)) EXPECT_FALSE(box->view()->isVisible());
+    }
+    // With a modifier the key is the desktop's, not a preset's.
+    form->keys.clear();
+    QTest::keyClick(kind(3), Qt::Key_F4, Qt::AltModifier);
+    EXPECT_TRUE(form->keys.empty());
+}
+
+// A logout or Ctrl+C in the terminal closes the window as its close button does: the settings are
+// written on the way out.
+TEST_F(MainWin, TerminationSignalsCloseTheWindowAndKeepTheSettings) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        TearDown();
+        SetUp();
+        form->TrackBar_Latency_Porog.set_position(17);
+        QSignalSpy closed(window.get(), &MainWindow::closed);
+        close_on_termination_signals(window.get());
+        ASSERT_EQ(::raise(sig), 0);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return closed.count() == 1; }, 10000));
+        EXPECT_FALSE(window->isVisible());
+        std::signal(sig, SIG_DFL);
+        std::ifstream in(dir / "face.ini");
+        const std::string ini((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(ini.find("latency=17"), std::string::npos) << ini;
+    }
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
+}
+
+// In each shipped skin the latency bar turns red from the threshold on, and its figure stays light
+// on both the red and the dark background, also after the warning has passed.
+TEST_F(MainWin, LatencyBarTurnsRedFromTheThresholdInEverySkin) {
+    auto* bar = w<QProgressBar>("ProgressBar_Latency");
+    window->timer()->stop();  // its tick would set the bar to the (zero) latency of the stand-in
+    const auto luminance = [](QRgb c) { return (299 * qRed(c) + 587 * qGreen(c) + 114 * qBlue(c)) / 1000; };
+    for (const char* skin : {"symbios", "atmosphere"}) {
+        SCOPED_TRACE(skin);
+        const fs::path unpacked = dir / skin;
+        ASSERT_EQ(unpack_zip((fs::path(VX_BIN_DIR) / "SKINS" / (std::string(skin) + ".zip")).string(), unpacked.string()),
+                  "");
+        SkinDescription d;
+        ASSERT_TRUE(read_skin((unpacked / "skin.ini").string(), d));
+        qApp->setStyleSheet(QString::fromStdString(d.style_sheet));
+        for (int latency : {34, 35, 45, 10}) {
+            SCOPED_TRACE(latency);
+            form->ProgressBar_Latency.set_value(latency);
+            settle();
+            const QImage img = bar->grab().toImage();
+            const QRgb chunk = img.pixel(4, img.height() / 2);
+            const bool red = qRed(chunk) > 180 && qGreen(chunk) < 100 && qBlue(chunk) < 100;
+            EXPECT_EQ(red, latency >= 35) << std::hex << chunk;
+            int brightest = 0;
+            for (int x = img.width() / 2 - 12; x <= img.width() / 2 + 12; ++x)
+                for (int y = img.height() / 4; y <= 3 * img.height() / 4; ++y)
+                    brightest = std::max(brightest, luminance(img.pixel(x, y)));
+            EXPECT_GT(brightest, 180) << "the figure is not readable";
+        }
+        test::save_shot(*bar, std::string("latency-") + skin);
+    }
+    qApp->setStyleSheet(QString());
 }
 
 TEST_F(MainWin, ClosingAsksTheForm) {
