@@ -86,9 +86,11 @@ bool TForm1::load_chain_file(const std::string& given) {
     }
     last_chain_file_ = path;
     std::string unknown;
-    for (const auto& [n, k] : unknown_kinds(chain_file_record))
-        unknown += (unknown.empty() ? "" : "\n") + ("slot " + std::to_string(n)) + ": unknown effect kind " +
-                   std::to_string(k) + ", left empty";
+    for (const auto& [n, k] : unknown_kinds(chain_file_record)) {
+        if (!unknown.empty()) unknown += '\n';
+        unknown.append("slot ").append(std::to_string(n)).append(": unknown effect kind ");
+        unknown.append(std::to_string(k)).append(", left empty");
+    }
     apply_chain_record(chain_file_record, rack_table_, [this](int32_t i, int32_t onoff, EffectKind k) {
         EffectSlot& s = slot(i + 1);
         rack_table_.enabled[i] = onoff;
