@@ -36,6 +36,7 @@ std::vector<std::string> normal_listed;  // the last list of the normal path, wh
 std::string selected_name;
 bool selected_valid = false;
 std::string last_error;
+bool wav_file_opened = false;  // the output opened last is the WAV file: its write error counts
 std::string wav_path = "temp/live-output.wav";
 
 // The queue is a static object of fixed size: out_to_dsound never meets freed memory.
@@ -104,6 +105,7 @@ int32_t select_wdm_waveOut_device(int32_t index) {
 int32_t WinMain1(void*) {
     close_output();
     last_error.clear();
+    wav_file_opened = false;
     if (!selected_valid) {
         last_error = "no output device is selected";
         return -1;
@@ -127,6 +129,7 @@ int32_t WinMain1(void*) {
         last_error = pa_output.start(selected_name, config.sample_rate, queue);
     }
     if (!last_error.empty()) return -1;
+    wav_file_opened = selected_name == kWavOutputName;
     accepting.store(true);
     return 0;
 }
@@ -164,7 +167,7 @@ void insert_buffer() {
 const char* get_waveOut_error() {
     if (!last_error.empty()) return last_error.c_str();
     static std::string written;
-    written = builtin.write_error();
+    written = wav_file_opened ? builtin.write_error() : "";
     return written.c_str();
 }
 int32_t get_underrun_count() { return queue.underruns(); }
@@ -182,6 +185,7 @@ void dsound_startup() {
     selected_name.clear();
     selected_valid = false;
     last_error.clear();
+    wav_file_opened = false;
 }
 
 void set_wav_output_path(const std::string& path) { wav_path = path; }
