@@ -20,10 +20,10 @@
 //
 // Preset and skin controls:
 //   spSkinButton17, spSkinButton18        "Save FX chain", "Load FX chain" (file dialogs)
-//   ComboBox_PRESETS                      entry 0 refreshes the list, entry 1 shows the folder
-//                                         in the file manager, then the "*.pre" files of PRESETS/: choosing one
-//                                         loads it; F1..F12 choose the file whose name starts
-//                                         with "F1 ", "F2" .. "F12"
+//   ComboBox_PRESETS                      entry 0 refreshes the list, entry 1 shows the folder in
+//                                         the file manager, then the "*.pre" files of PRESETS/:
+//                                         choosing one loads it; F1..F12 choose the file whose
+//                                         name starts with "F1 ", "F2" .. "F12"
 //   ComboBox_SKINS                        the same for the "*.zip" skins of SKINS/
 // Every handler and Timer1Timer run on the user-interface thread.
 #pragma once
