@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "laws.h"
 
@@ -122,6 +127,120 @@ void run_pair(Tflanger_form::Channel& cl, Tflanger_form::Channel& cr, float* buf
     finish(cr, r, speed_r);
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VX_FLANGER_VECTOR 1
+
+// The same steps with the left channel in lane 0 and the right one in lane 1: every operation is
+// the one of step(), on two values at once, so each result is the same float. The turns of the
+// sweep and the wrap of the read position are rare and taken lane by lane.
+template <bool Chorus>
+__attribute__((target("avx2"))) void run_pair_vector(Tflanger_form::Channel& cl, Tflanger_form::Channel& cr,
+                                                     float* buffer, int32_t n, double level) {
+    Run l = begin(cl);
+    Run r = begin(cr);
+    const float speed_l = l.speed;
+    const float speed_r = r.speed;
+
+    __m128 phase = _mm_setr_ps(l.phase, r.phase, 0.0f, 0.0f);
+    __m128d phase_d = _mm_cvtps_pd(phase);
+    __m128 sweep = _mm_setr_ps(l.sweep, r.sweep, 0.0f, 0.0f);
+    __m128 speed = _mm_setr_ps(l.speed, r.speed, 0.0f, 0.0f);
+    __m128d speed_d = _mm_cvtps_pd(speed);
+    __m128 last = _mm_setr_ps(l.last, r.last, 0.0f, 0.0f);
+    __m128 check = _mm_setzero_ps();
+    const __m128d fb = _mm_setr_pd(l.fb, r.fb);
+    const __m128d lv = _mm_set1_pd(level);
+    const __m128d one = _mm_set1_pd(1.0);
+    const __m128 top = _mm_set1_ps(Tflanger_form::kSweepTop);
+    const __m128 end = _mm_set1_ps(kLine_f);
+    const __m128i mask = _mm_set1_epi32(kMask);
+    alignas(16) int32_t idx[4] = {l.idx0, r.idx0, l.idx1, r.idx1};  // idx0 L, R, idx1 L, R
+    __m128 idx0f = _mm_setr_ps(static_cast<float>(l.idx0), static_cast<float>(r.idx0), 0.0f, 0.0f);
+    float* const line_l = cl.line;
+    float* const line_r = cr.line;
+    int32_t wp_l = l.wp, wp_r = r.wp;
+
+    for (int32_t i = 0; i < n; ++i) {
+        float* const frame = buffer + 2 * static_cast<ptrdiff_t>(i);
+        const __m128d x = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(frame))));
+        const __m128 w = _mm_cvtpd_ps(_mm_add_pd(_mm_mul_pd(fb, _mm_cvtps_pd(last)), x));
+        line_l[wp_l] = _mm_cvtss_f32(w);
+        line_r[wp_r] = _mm_cvtss_f32(_mm_movehdup_ps(w));
+        const __m128 a = _mm_insert_ps(_mm_load_ss(line_l + idx[2]), _mm_load_ss(line_r + idx[3]), 0x10);
+        const __m128 b = _mm_insert_ps(_mm_load_ss(line_l + idx[0]), _mm_load_ss(line_r + idx[1]), 0x10);
+        const __m128 frac = _mm_sub_ps(phase, idx0f);
+        const __m128d bd = _mm_cvtps_pd(b);
+        __m128 t = _mm_cvtpd_ps(_mm_add_pd(_mm_mul_pd(_mm_sub_pd(_mm_cvtps_pd(a), bd), _mm_cvtps_pd(frac)), bd));
+        const __m128 q = _mm_sub_ps(w, t);
+        check = _mm_add_ps(check, _mm_sub_ps(q, q));
+        if constexpr (Chorus) {
+            const float out_l = cl.chorus_line[l.cpos];
+            cl.chorus_line[l.cpos] = _mm_cvtss_f32(t);
+            if (++l.cpos >= l.clen) l.cpos = 0;
+            const float out_r = cr.chorus_line[r.cpos];
+            cr.chorus_line[r.cpos] = _mm_cvtss_f32(_mm_movehdup_ps(t));
+            if (++r.cpos >= r.clen) r.cpos = 0;
+            t = _mm_setr_ps(out_l, out_r, 0.0f, 0.0f);
+        }
+        last = t;
+        wp_l = (wp_l + 1) & kMask;
+        wp_r = (wp_r + 1) & kMask;
+
+        sweep = _mm_add_ps(sweep, speed);
+        // Past the top, or below 0 (the sign bit; a -0.0 only takes the careful way for nothing).
+        if (_mm_movemask_ps(_mm_or_ps(_mm_cmpgt_ps(sweep, top), sweep)) & 3) [[unlikely]] {
+            alignas(16) float s[4], v[4];
+            _mm_store_ps(s, sweep);
+            _mm_store_ps(v, speed);
+            for (int k = 0; k < 2; ++k) {
+                if (s[k] > Tflanger_form::kSweepTop) v[k] = -std::fabs(v[k]);
+                if (s[k] < 0.0f) v[k] = std::fabs(v[k]);
+            }
+            speed = _mm_load_ps(v);
+            speed_d = _mm_cvtps_pd(speed);
+        }
+        phase = _mm_cvtpd_ps(_mm_add_pd(_mm_add_pd(phase_d, one), speed_d));
+        if (_mm_movemask_ps(_mm_or_ps(_mm_cmpge_ps(phase, end), phase)) & 3) [[unlikely]] {
+            alignas(16) float p[4];
+            _mm_store_ps(p, phase);
+            for (int k = 0; k < 2; ++k) {
+                if (p[k] >= kLine_f) p[k] -= kLine_f;
+                if (p[k] < 0.0f) p[k] += kLine_f;
+            }
+            phase = _mm_load_ps(p);
+        }
+        phase_d = _mm_cvtps_pd(phase);
+        const __m128i i0 = _mm_and_si128(_mm_cvttps_epi32(phase), mask);
+        const __m128i i1 = _mm_and_si128(_mm_add_epi32(i0, _mm_set1_epi32(1)), mask);
+        _mm_store_si128(reinterpret_cast<__m128i*>(idx), _mm_unpacklo_epi64(i0, i1));
+        idx0f = _mm_cvtepi32_ps(i0);
+
+        const __m128 out = _mm_cvtpd_ps(_mm_add_pd(x, _mm_mul_pd(_mm_cvtps_pd(t), lv)));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(frame), _mm_castps_si128(out));
+    }
+
+    alignas(16) float v[4];
+    _mm_store_ps(v, phase);
+    l.phase = v[0], r.phase = v[1];
+    _mm_store_ps(v, sweep);
+    l.sweep = v[0], r.sweep = v[1];
+    _mm_store_ps(v, speed);
+    l.speed = v[0], r.speed = v[1];
+    _mm_store_ps(v, last);
+    l.last = v[0], r.last = v[1];
+    _mm_store_ps(v, check);
+    l.check = v[0], r.check = v[1];
+    l.idx0 = idx[0], r.idx0 = idx[1], l.idx1 = idx[2], r.idx1 = idx[3];
+    l.wp = wp_l, r.wp = wp_r;
+    finish(cl, l, speed_l);
+    finish(cr, r, speed_r);
+}
+
+bool vector_path_available() { return __builtin_cpu_supports("avx2"); }
+#else
+bool vector_path_available() { return false; }
+#endif
+
 }  // namespace
 
 float flanger_speed(int32_t position) { return static_cast<float>(position * 0.0002L); }
@@ -196,6 +315,7 @@ void Tflanger_form::FormCreate() {
     }
     level = 0.5f;
     chorus_on = false;
+    vector_path = vector_path_available();
 }
 
 void Tflanger_form::flanger(int32_t frameCount, int32_t, int32_t channelCount, float* buffer) {
@@ -205,7 +325,17 @@ void Tflanger_form::flanger(int32_t frameCount, int32_t, int32_t channelCount, f
         return;
     }
     const double lv = level;
-    if (chorus_on)
+    const bool chorus = chorus_on;
+#if VX_FLANGER_VECTOR
+    if (vector_path) {
+        if (chorus)
+            run_pair_vector<true>(L, R, buffer, frameCount, lv);
+        else
+            run_pair_vector<false>(L, R, buffer, frameCount, lv);
+        return;
+    }
+#endif
+    if (chorus)
         run_pair<true>(L, R, buffer, frameCount, lv);
     else
         run_pair<false>(L, R, buffer, frameCount, lv);

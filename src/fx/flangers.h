@@ -65,6 +65,9 @@ public:
 
     relaxed<float> level{0.5f};
     relaxed<bool> chorus_on{false};
+    // Stereo blocks run both channels side by side in vector registers where the processor has
+    // them, with the same results; tests switch it off to compare.
+    bool vector_path = false;
 
     Slider ScrollBar_Flanger_Level{"ScrollBar_Flanger_Level", 1, 100, 25, 1, 10};
     Slider ScrollBar_Flanger_Speed{"ScrollBar_Flanger_Speed", 1, 100, 10, 1, 10};
