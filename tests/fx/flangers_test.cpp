@@ -6,7 +6,9 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <atomic>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "fx_helpers.h"
@@ -526,6 +528,57 @@ TEST(Flanger, NonFiniteInputIsClearedFromTheMemoriesWithinTheBlock) {
         std::vector<float> next = noise(2 * 30000, 20);
         inst.process(next, 2);
         for (float y : next) ASSERT_TRUE(std::isfinite(y)) << chorus;
+    }
+}
+
+// A chain file applied while the audio thread runs blocks: the handlers and restores store speeds
+// that the processing turns at the same time, and chorus lengths shorter than the delay's position.
+// Whatever the interleaving, every sample stays finite and bounded and every speed one the controls
+// give.
+TEST(Flanger, ParametersRestoredWhileBlocksRun) {
+    Instance inst(kKind);
+    auto& f = inst.as<Tflanger_form>();
+    ParameterBlock blocks[2] = {inst.get(), inst.get()};
+    blocks[0][1] = float_word(-speed_of(100));
+    blocks[0][2] = float_word(speed_of(1));
+    blocks[0][6] = 100;
+    put_bool_byte(blocks[0][7], true);
+    blocks[0][8] = 100;
+    blocks[0][9] = 100;
+    blocks[0][11] = 48;
+    blocks[1][1] = float_word(speed_of(100));
+    blocks[1][2] = float_word(-speed_of(3));
+    blocks[1][6] = 1;
+    put_bool_byte(blocks[1][7], true);
+    blocks[1][8] = 1;
+    blocks[1][9] = 2;
+    blocks[1][11] = 0;
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0};
+    std::thread audio([&] {
+        std::vector<float> buf;
+        uint32_t seed = 21;
+        while (!stop.load()) {
+            buf = noise(2 * 480, ++seed, 32767.0f);
+            get_registry().process[kKind](480, 48000, seed % 3 ? 2 : 1, buf.data(), inst.cell());
+            for (float y : buf)
+                if (!(std::fabs(y) < 51.0f * 32768.0f)) bad.fetch_add(1);
+        }
+    });
+    for (int i = 0; i < 3000; ++i) {
+        inst.put(blocks[i & 1]);
+        f.CheckRadioBox_Gang.set_checked(i % 3 == 0);
+        f.ScrollBar_Flanger_Speed_R.set_position(1 + i % 100);
+    }
+    stop.store(true);
+    audio.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_TRUE(memories_finite(f));
+    for (const auto* c : {&f.L, &f.R}) {
+        const float s = std::fabs(c->speed.load());
+        EXPECT_TRUE(s >= speed_of(1) && s <= speed_of(100)) << s;
+        EXPECT_TRUE(c->chorus_pos >= 0 && c->chorus_pos < Tflanger_form::kChorusWords);
     }
 }
 
