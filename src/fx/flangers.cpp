@@ -120,8 +120,9 @@ void run_pair(Tflanger_form::Channel& cl, Tflanger_form::Channel& cr, float* buf
     const float speed_l = l.speed;
     const float speed_r = r.speed;
     for (int32_t i = 0; i < n; ++i) {
-        buffer[2 * i] = step<Chorus>(cl, l, buffer[2 * i], level);
-        buffer[2 * i + 1] = step<Chorus>(cr, r, buffer[2 * i + 1], level);
+        float* const frame = buffer + 2 * static_cast<ptrdiff_t>(i);
+        frame[0] = step<Chorus>(cl, l, frame[0], level);
+        frame[1] = step<Chorus>(cr, r, frame[1], level);
     }
     finish(cl, l, speed_l);
     finish(cr, r, speed_r);
