@@ -154,11 +154,35 @@ struct Lane {
     float* R;
     int32_t wr, mid, old;
     float* b;          // per sample: the envelope, then the value the gain law is taken of
-    float* y;          // per sample: the tapped sample, then the output
+    float* y;          // per sample: the output, before it goes into v
     double* p;         // per sample: Power(b, d)
+    float* H;          // the ring in time order (kRing values), then the samples of this piece
     float* lp_mem_out;
     float* env_out;
     int32_t *wr_out, *mid_out, *old_out;
+    int32_t d_old = 0, d_mid = 0;  // how far the leaving sample and the tap lie behind the newest
+
+    // The ring into H, oldest first; H[kRing - 1] is the newest sample.
+    void ring_to_line() {
+        d_old = (wr - old + TCompTortion_form::kRing) % TCompTortion_form::kRing;
+        d_mid = (wr - mid + TCompTortion_form::kRing) % TCompTortion_form::kRing;
+        for (int32_t j = 0, at = wr; j < TCompTortion_form::kRing; ++j) {
+            at = at == 500 ? 0 : at + 1;
+            H[j] = R[at];
+        }
+    }
+    // After n more samples, the last kRing values of H back into the ring, the indices moved on.
+    void line_to_ring(int32_t n, int32_t k) {
+        wr = (wr + n) % TCompTortion_form::kRing;
+        mid = (mid + n) % TCompTortion_form::kRing;
+        old = (old + n) % TCompTortion_form::kRing;
+        for (int32_t j = 0, at = wr; j < TCompTortion_form::kRing; ++j) {
+            at = at == 500 ? 0 : at + 1;
+            R[at] = H[k + j];
+        }
+    }
+    // The tapped samples of this piece.
+    const float* taps() const { return H + TCompTortion_form::kRing - d_mid; }
 
     void store() const {
         *lp_mem_out = m;
@@ -179,19 +203,16 @@ inline void front(Lane& l, const Law& law, int32_t i, int32_t at) {
     const float x = l.v[static_cast<ptrdiff_t>(at + i) * l.stride];
     const float low = one_pole_lowpass(l.m, law.c, x);
     const float high = x - low;
-    l.wr = advance(l.wr);
-    l.mid = advance(l.mid);
-    l.old = advance(l.old);
     const float t = high * law.gin;
-    l.R[l.wr] = t;
-    l.E = static_cast<float>((static_cast<double>(std::fabs(t)) + l.E) - std::fabs(l.R[l.old]));
+    float* newest = l.H + TCompTortion_form::kRing + i;
+    *newest = t;
+    l.E = static_cast<float>((static_cast<double>(std::fabs(t)) + l.E) - std::fabs(newest[-l.d_old]));
     if (l.E < TCompTortion_form::kFloor) l.E = TCompTortion_form::kFloor;
     l.b[i] = l.E;
-    l.y[i] = l.R[l.mid];
 }
 
 // The front of k samples of one or two channels. Copies of the lanes keep their state in registers
-// (through the lanes themselves every ring store could alias it); the two channels' recurrences are
+// (through the lanes themselves every store could alias it); the two channels' recurrences are
 // independent and overlap when they run side by side.
 template <int Count>
 void fronts(Lane* const* lanes, const Law& law, int32_t k, int32_t at) {
@@ -203,6 +224,47 @@ void fronts(Lane* const* lanes, const Law& law, int32_t k, int32_t at) {
     }
     *lanes[0] = a;
     if constexpr (Count == 2) *lanes[1] = b;
+}
+
+inline double power_of(float b, double d) {
+    return b == 0.0f ? 0.0 : std::exp(d * std::log(static_cast<double>(b)));
+}
+
+// Power(b, d) for a d that is not integral, over k samples. kGroup at a time, logarithms first: each
+// exponential waits for its logarithm, and the chains of a group overlap. A value equal to the one
+// before (silence, a held envelope) reuses its result.
+constexpr int32_t kGroup = 8;
+
+void powers(double* __restrict p, const float* __restrict b, int32_t k, double d) {
+    float last_b = -1.0f;
+    double last_p = 0.0;
+    int32_t j = 0;
+    for (; j + kGroup <= k; j += kGroup) {
+        bool fresh = b[j] != last_b;
+        for (int32_t i = 0; i < kGroup; ++i) fresh &= b[j + i] != 0.0f && (i == 0 || b[j + i] != b[j + i - 1]);
+        if (fresh) {
+            double l[kGroup];
+            for (int32_t i = 0; i < kGroup; ++i) l[i] = std::log(static_cast<double>(b[j + i]));
+            for (int32_t i = 0; i < kGroup; ++i) p[j + i] = std::exp(d * l[i]);
+        } else {
+            for (int32_t i = j; i < j + kGroup; ++i) {
+                if (b[i] != last_b) {
+                    last_b = b[i];
+                    last_p = power_of(b[i], d);
+                }
+                p[i] = last_p;
+            }
+        }
+        last_b = b[j + kGroup - 1];
+        last_p = p[j + kGroup - 1];
+    }
+    for (; j < k; ++j) {
+        if (b[j] != last_b) {
+            last_b = b[j];
+            last_p = power_of(b[j], d);
+        }
+        p[j] = last_p;
+    }
 }
 
 // What the gain law is taken of: the envelope's mean times Crunch, or for a one-sample window the
@@ -217,24 +279,10 @@ void law_inputs(float* __restrict b, const float* __restrict y, int32_t k, int32
     }
 }
 
-// Power(b, d) for a d that is not integral. The calls are independent of each other, so they
-// overlap; a repeated value (silence, a held envelope) reuses the last result.
-void powers(double* __restrict p, const float* __restrict b, int32_t k, double d) {
-    float last_b = -1.0f;
-    double last_p = 0.0;
-    for (int32_t i = 0; i < k; ++i) {
-        if (b[i] != last_b) {
-            last_b = b[i];
-            last_p = b[i] == 0.0f ? 0.0 : std::exp(d * std::log(static_cast<double>(b[i])));
-        }
-        p[i] = last_p;
-    }
-}
-
-// q = (Power(b, d) + K) / (b x b + K) as float32, and the output gout x y x q into y.
+// q = (Power(b, d) + K) / (b x b + K) as float32, and the output gout x y x q.
 template <int Mode>  // 0: d not integral (Power in p), 1: d = 1, 2: d = 2
-VX_VECTOR_CLONES void outputs(float* __restrict y, const float* __restrict b, const double* __restrict p, int32_t k,
-                              double K, double gout) {
+VX_VECTOR_CLONES void outputs(float* __restrict out, const float* __restrict y, const float* __restrict b,
+                              const double* __restrict p, int32_t k, double K, double gout) {
     for (int32_t i = 0; i < k; ++i) {
         const double bd = b[i];
         double pw;
@@ -245,21 +293,22 @@ VX_VECTOR_CLONES void outputs(float* __restrict y, const float* __restrict b, co
         else
             pw = p[i];
         const float q = static_cast<float>((pw + K) / (bd * bd + K));
-        y[i] = static_cast<float>(gout * y[i] * q);
+        out[i] = static_cast<float>(gout * y[i] * q);
     }
 }
 
 // The gain law and the output of k samples whose fronts have run.
 bool back(Lane& l, const Law& law, int32_t k, int32_t at) {
-    law_inputs(l.b, l.y, k, law.h, law.crunch);
     const double K = law.K, gout = law.gout;
+    const float* y = l.taps();
+    law_inputs(l.b, y, k, law.h, law.crunch);
     if (law.d == 2.0f) {
-        outputs<2>(l.y, l.b, l.p, k, K, gout);
+        outputs<2>(l.y, y, l.b, l.p, k, K, gout);
     } else if (law.d == 1.0f) {
-        outputs<1>(l.y, l.b, l.p, k, K, gout);
+        outputs<1>(l.y, y, l.b, l.p, k, K, gout);
     } else {
         powers(l.p, l.b, k, law.d);
-        outputs<0>(l.y, l.b, l.p, k, K, gout);
+        outputs<0>(l.y, y, l.b, l.p, k, K, gout);
     }
     bool finite = true;
     float* v = l.v + static_cast<ptrdiff_t>(at) * l.stride;
@@ -280,7 +329,7 @@ float gain_law(float b, double d, double K) {
     else if constexpr (Mode == 1)
         pw = bd;
     else
-        pw = b == 0.0f ? 0.0 : std::exp(d * std::log(bd));
+        pw = power_of(b, d);
     return static_cast<float>((pw + K) / (bd * bd + K));
 }
 
@@ -359,9 +408,9 @@ void TCompTortion_form::CompTortion(int32_t frameCount, int32_t, int32_t channel
     if (n == 0) return;
 
     Lane lanes[2] = {
-        {buffer, stereo ? 2 : 1, lp_mem_L, env_L, ring_L, wr_L, mid_L, old_L, law_in[0], tap[0], power[0],
+        {buffer, stereo ? 2 : 1, lp_mem_L, env_L, ring_L, wr_L, mid_L, old_L, law_in[0], tap[0], power[0], line[0],
          &lp_mem_L, &env_L, &wr_L, &mid_L, &old_L},
-        {stereo ? buffer + 1 : buffer, 2, lp_mem_R, env_R, ring_R, wr_R, mid_R, old_R, law_in[1], tap[1], power[1],
+        {stereo ? buffer + 1 : buffer, 2, lp_mem_R, env_R, ring_R, wr_R, mid_R, old_R, law_in[1], tap[1], power[1], line[1],
          &lp_mem_R, &env_R, &wr_R, &mid_R, &old_R},
     };
     Lane* busy_lanes[2];
@@ -372,16 +421,23 @@ void TCompTortion_form::CompTortion(int32_t frameCount, int32_t, int32_t channel
         else
             busy_lanes[count++] = &lanes[c];
     }
+    for (int c = 0; c < count; ++c) busy_lanes[c]->ring_to_line();
     bool finite[2] = {true, true};
-    for (int32_t at = 0; at < n; at += kScratch) {
-        const int32_t k = std::min(kScratch, n - at);
+    int32_t k = 0;
+    for (int32_t at = 0; at < n; at += k) {
+        if (at > 0)
+            for (int c = 0; c < count; ++c) std::copy_n(busy_lanes[c]->H + k, kRing, busy_lanes[c]->H);
+        k = std::min(kScratch, n - at);
         if (count == 2)
             fronts<2>(busy_lanes, law, k, at);
         else if (count == 1)
             fronts<1>(busy_lanes, law, k, at);
         for (int c = 0; c < count; ++c) finite[c] &= back(*busy_lanes[c], law, k, at);
     }
-    for (int c = 0; c < count; ++c) mend(*busy_lanes[c], n, finite[c]);
+    for (int c = 0; c < count; ++c) {
+        busy_lanes[c]->line_to_ring(n, k);
+        mend(*busy_lanes[c], n, finite[c]);
+    }
     for (int c = 0; c < (stereo ? 2 : 1); ++c) lanes[c].store();
 }
 

@@ -2,7 +2,7 @@
 // itself) and then passes a look-ahead compressor whose envelope is the mean magnitude over a short
 // sliding window, with the gain law (g^d + K) / (g^2 + K). A long window is a soft-knee compressor;
 // a short one makes the gain follow the waveform, and at one sample it is a pure waveshaper.
-// Latency: (h - 1) / 2 samples for a window of h samples, so 0 .. 50 (21 for a new instance).
+// Latency: (h - 1) / 2 samples for a window of h samples, so 0 .. 50 (7 for a new instance).
 // Controls:
 //   ScrollBar_Drive       "Drive"       0..100, input factor, SliderFactor law (50 = x1, 0 = x1/11, 100 = x11)
 //   ScrollBar_Sharp       "Sharp"       1..50, knee K = (51 - p) x 1e7 (5e8 softest .. 1e7 hardest)
@@ -73,11 +73,14 @@ public:
     int32_t wr_L = 0, mid_L = 0, old_L = 0;
     int32_t wr_R = 0, mid_R = 0, old_R = 0;
     // Per channel, for a block in pieces of at most kScratch frames: the envelope (then the value the
-    // gain law is taken of), the tapped sample, and the power of the gain law.
+    // gain law is taken of), the output, and the power of the gain law.
     static constexpr int32_t kScratch = 2049;
     float law_in[2][kScratch] = {};
     float tap[2][kScratch] = {};
     double power[2][kScratch] = {};
+    // Per channel, the ring laid out in time order with the new samples after it, so that a block
+    // reads its window at fixed distances instead of wrapping three indices every sample.
+    float line[2][kRing + kScratch] = {};
 
     void ScrollBar_DriveChange();
     void ScrollBar_SharpChange();
