@@ -592,7 +592,7 @@ TEST(CompressorDistortion, SoftnessMovesWhileBlocksRun) {
             blocks.fetch_add(1);
         }
     });
-    for (int i = 0; i < 20000 || blocks.load() < 50; ++i) {
+    for (int i = 0; i < 5000 || blocks.load() < 50; ++i) {
         f.ScrollBar_Softness2.set_position(i % 51);
         if (i % 7 == 0) std::this_thread::yield();
     }
