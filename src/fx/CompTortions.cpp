@@ -146,6 +146,8 @@ struct Law {
     int32_t h;
 };
 
+inline int32_t advance(int32_t index) { return index == 500 ? 0 : index + 1; }
+
 // One channel as a block runs it: the state in locals, written back at the end.
 struct Lane {
     float* v;          // the channel's samples, v[0], v[stride], ...
@@ -166,20 +168,18 @@ struct Lane {
     void ring_to_line() {
         d_old = (wr - old + TCompTortion_form::kRing) % TCompTortion_form::kRing;
         d_mid = (wr - mid + TCompTortion_form::kRing) % TCompTortion_form::kRing;
-        for (int32_t j = 0, at = wr; j < TCompTortion_form::kRing; ++j) {
-            at = at == 500 ? 0 : at + 1;
-            H[j] = R[at];
-        }
+        const int32_t first = advance(wr), tail = TCompTortion_form::kRing - first;
+        std::copy_n(R + first, tail, H);
+        std::copy_n(R, first, H + tail);
     }
     // After n more samples, the last kRing values of H back into the ring, the indices moved on.
     void line_to_ring(int32_t n, int32_t k) {
         wr = (wr + n) % TCompTortion_form::kRing;
         mid = (mid + n) % TCompTortion_form::kRing;
         old = (old + n) % TCompTortion_form::kRing;
-        for (int32_t j = 0, at = wr; j < TCompTortion_form::kRing; ++j) {
-            at = at == 500 ? 0 : at + 1;
-            R[at] = H[k + j];
-        }
+        const int32_t first = advance(wr), tail = TCompTortion_form::kRing - first;
+        std::copy_n(H + k, tail, R + first);
+        std::copy_n(H + k + tail, first, R);
     }
     // The tapped samples of this piece.
     const float* taps() const { return H + TCompTortion_form::kRing - d_mid; }
@@ -196,7 +196,6 @@ struct Lane {
 // The low-pass step from memory m, without storing it.
 inline float lowpass_of(float m, float c, float x) { return one_pole_lowpass(m, c, x); }
 
-inline int32_t advance(int32_t index) { return index == 500 ? 0 : index + 1; }
 
 // Everything of one sample up to the gain law: low band off, into the ring, envelope, the tap.
 inline void front(Lane& l, const Law& law, int32_t i, int32_t at) {
