@@ -14,6 +14,8 @@
 
 #include "app/Unit1.h"
 #include "app/console_services.h"
+#include "app/editor_dialogs.h"
+#include "fx/record_wavs.h"
 #include "engine/program_folder.h"
 #include "drivers/builtin_devices.h"
 #include "drivers/dsound.h"
@@ -32,9 +34,11 @@ const char* kUsage =
     "  --preset FILE.pre    the FX chain to play (default: the last one the desktop program loaded,\n"
     "                       else PRESETS/F9 - High Gain Distortion Noise Gate.pre)\n"
     "  --seconds N          run N seconds, then stop (default: until Ctrl+C or SIGTERM)\n"
+    "  --record S:FILE.wav  record with the recorder (\"Record wav\") of slot S of the chain from START\n"
+    "                       and save the take to FILE.wav at the stop\n"
     "  --list-devices       print the input and output devices with their indices\n"
     "  --home DIR           the program folder (default: $VARNOMIX_HOME, else the program's folder)\n"
-    "Settings are read from face.ini in the program folder but never written.\n";
+    "Settings are read from the program folder (face.ini, playback.ini) but never written.\n";
 
 std::atomic<bool> stop_requested{false};
 
@@ -46,6 +50,7 @@ struct Options {
     bool list = false;
     bool help = false;
     double seconds = 0.0;  // 0: until a signal
+    std::vector<std::pair<int, std::string>> records;  // slot, file
 };
 
 int usage_error(const std::string& text) {
@@ -93,7 +98,15 @@ std::string parse(int argc, char** argv, Options& o) {
             return true;
         };
         if (a == "--nogui") continue;
-        if (a == "--mono") {
+        if (a == "--record") {
+            const size_t colon = i + 1 < args.size() ? args[i + 1].find(':') : std::string::npos;
+            const std::string slot = colon == std::string::npos ? "" : args[i + 1].substr(0, colon);
+            if (slot.empty() || slot.size() > 2 || !std::all_of(slot.begin(), slot.end(), ::isdigit) ||
+                std::atoi(slot.c_str()) < 1 || std::atoi(slot.c_str()) > 16 || colon + 1 == args[i + 1].size())
+                return "--record takes S:FILE.wav, S a slot 1..16";
+            o.records.emplace_back(std::atoi(slot.c_str()), args[i + 1].substr(colon + 1));
+            ++i;
+        } else if (a == "--mono") {
             o.mono = true;
         } else if (a == "--list-devices") {
             o.list = true;
@@ -144,6 +157,8 @@ int run_nogui(int argc, char** argv) {
 
     const std::filesystem::path folder = program_folder(o.home);
     ConsoleServices services;
+    ServicesForEditors editor_dialogs(services);
+    set_settings_read_only(true);
     LibraryDrivers drivers((folder / "temp" / "live-output.wav").string());
     TForm1 form(services, drivers, folder);
     // A headless run leaves the desktop program's devices and last chain file as they were.
@@ -177,6 +192,18 @@ int run_nogui(int argc, char** argv) {
         form.load_chain_file(o.preset);
     }
 
+    std::vector<TRecord_wav_form*> recorders;
+    for (const auto& [slot, file] : o.records) {
+        const EffectInstance inst = form.rack_table().instance[slot - 1];
+        auto* r = inst ? dynamic_cast<TRecord_wav_form*>(inst->form) : nullptr;
+        if (r == nullptr) {
+            form.close();
+            return usage_error("--record " + std::to_string(slot) + ":" + file + ": slot " + std::to_string(slot) +
+                               " of the chain holds no \"Record wav\"");
+        }
+        recorders.push_back(r);
+    }
+
     // The options and their defaults, whatever face.ini said.
     form.ComboBox_waveIn.set_index(in);
     form.ComboBox_waveOut.set_index(out);
@@ -199,6 +226,7 @@ int run_nogui(int argc, char** argv) {
                 e.block_size, 1000.0 * e.block_size / e.sample_rate);
     std::printf("chain:  %s\n", form.last_chain_file().empty() ? "(empty rack)" : form.last_chain_file().c_str());
     std::fflush(stdout);
+    for (TRecord_wav_form* r : recorders) r->Button_Save.click();
 
     std::signal(SIGINT, on_stop_signal);
     std::signal(SIGTERM, on_stop_signal);
@@ -209,14 +237,17 @@ int run_nogui(int argc, char** argv) {
     long done = 0;
     int32_t blocks_before = block_counter();
     bool said_silent = false;
+    bool output_failed = false;
     while (!stop_requested.load() && (ticks < 0 || done < ticks)) {
         next += tick;
         std::this_thread::sleep_until(next);
         form.Timer1Timer();
-        // The output failed and the engine stopped itself; the message has been printed.
+        advance_form_timers(TForm1::kTimer1IntervalMs);
+        // The output failed and the engine stopped itself; the message has been printed. A take
+        // recorded so far is still saved below.
         if (!form.BitBtn_Reset.enabled()) {
-            form.close();
-            return 1;
+            output_failed = true;
+            break;
         }
         ++done;
         if (done % ticks_a_second == 0) {
@@ -236,11 +267,23 @@ int run_nogui(int argc, char** argv) {
     }
     // Counted before STOP: once capture ends, the output drains, and that is no underrun.
     const int32_t underruns = drivers.underruns();
-    form.BitBtn_Reset.click();
-    std::printf("stopped: %d blocks processed, %d dropped, %d underruns\n", block_counter(), form.watchdog_drops(),
-                underruns);
+    if (!output_failed) {
+        form.BitBtn_Reset.click();
+        std::printf("stopped: %d blocks processed, %d dropped, %d underruns\n", block_counter(), form.watchdog_drops(),
+                    underruns);
+    }
+    int status = output_failed ? 1 : 0;
+    for (size_t k = 0; k < recorders.size(); ++k) {
+        const auto& [slot, file] = o.records[k];
+        if (recorders[k]->save_take(file)) {
+            std::printf("recorded: slot %d to %s\n", slot, file.c_str());
+        } else {
+            std::fprintf(stderr, "varnomix: the take of slot %d could not be saved to \"%s\"\n", slot, file.c_str());
+            status = 1;
+        }
+    }
     form.close();
-    return services.quit_requested().value_or(0);
+    return services.quit_requested().value_or(status);
 }
 
 }  // namespace vx

@@ -1,6 +1,7 @@
 #include "forms.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace vx {
 
@@ -301,6 +302,63 @@ void Form::unobserve(int id) {
 void Form::notify() {
     auto list = observers_;
     for (auto& [id, o] : list) o(*this);
+}
+
+namespace {
+
+class StderrDialogs : public EditorDialogs {
+public:
+    void message(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+    void warning(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+    std::optional<std::string> open_file(const FileDialogRequest&) override { return std::nullopt; }
+    std::optional<std::string> save_file(const FileDialogRequest&) override { return std::nullopt; }
+};
+
+EditorDialogs*& installed_dialogs() {
+    static EditorDialogs* d = nullptr;
+    return d;
+}
+
+std::vector<FormTimer*>& live_timers() {
+    static std::vector<FormTimer*> t;
+    return t;
+}
+
+}  // namespace
+
+EditorDialogs* set_editor_dialogs(EditorDialogs* d) {
+    EditorDialogs* before = installed_dialogs();
+    installed_dialogs() = d;
+    return before;
+}
+
+EditorDialogs& editor_dialogs() {
+    static StderrDialogs fallback;
+    return installed_dialogs() ? *installed_dialogs() : fallback;
+}
+
+FormTimer::FormTimer(int interval_ms) : interval_ms_(interval_ms > 0 ? interval_ms : 1) {
+    live_timers().push_back(this);
+}
+
+FormTimer::~FormTimer() { std::erase(live_timers(), this); }
+
+void advance_form_timers(int elapsed_ms) {
+    // A handler may show a modal message (whose loop advances the timers again) or end a window
+    // with its timer: walk a copy, skip timers gone meanwhile, and never nest.
+    static bool running = false;
+    if (running || elapsed_ms <= 0) return;
+    running = true;
+    const std::vector<FormTimer*> list = live_timers();
+    for (FormTimer* t : list) {
+        if (std::find(live_timers().begin(), live_timers().end(), t) == live_timers().end()) continue;
+        if (!t->enabled) continue;
+        t->elapsed_ms_ += elapsed_ms;
+        if (t->elapsed_ms_ < t->interval_ms_) continue;
+        t->elapsed_ms_ %= t->interval_ms_;
+        t->tick();
+    }
+    running = false;
 }
 
 }  // namespace vx

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -303,5 +304,55 @@ private:
     std::vector<std::pair<int, Observer>> observers_;
     int next_observer_ = 1;
 };
+
+// --- What an editor needs from the desktop --------------------------------------------------
+// The effects know no toolkit: their message boxes and file dialogs go through the dialogs the
+// program installs (the desktop's, the console's, a test's). Without any, a message goes to stderr
+// and every file dialog counts as cancelled. User-interface thread only.
+struct FileDialogRequest {
+    std::string title;
+    std::vector<std::string> filters;  // e.g. "wav (*.wav)"
+    std::string file_name;             // initial name, may be empty
+};
+
+class EditorDialogs {
+public:
+    virtual ~EditorDialogs() = default;
+    // A plain message box with an OK button, and a warning dialog with one.
+    virtual void message(const std::string& text) = 0;
+    virtual void warning(const std::string& text) = 0;
+    // The chosen path, or nothing when the user cancelled.
+    virtual std::optional<std::string> open_file(const FileDialogRequest& r) = 0;
+    virtual std::optional<std::string> save_file(const FileDialogRequest& r) = 0;
+};
+
+// Installs `d` (null: the fallback) and returns the one installed before.
+EditorDialogs* set_editor_dialogs(EditorDialogs* d);
+EditorDialogs& editor_dialogs();
+
+// A periodic timer of a window, run on the user-interface thread. Whatever drives the program's
+// loop advances all timers (advance_form_timers); a test runs one tick by hand with tick().
+class FormTimer {
+public:
+    explicit FormTimer(int interval_ms);
+    ~FormTimer();
+    FormTimer(const FormTimer&) = delete;
+    FormTimer& operator=(const FormTimer&) = delete;
+
+    int interval_ms() const { return interval_ms_; }
+    bool enabled = true;
+    std::function<void()> on_timer;
+    void tick() {
+        if (on_timer) on_timer();
+    }
+
+private:
+    friend void advance_form_timers(int elapsed_ms);
+    int interval_ms_;
+    int elapsed_ms_ = 0;
+};
+
+// Lets `elapsed_ms` pass for every enabled timer; each whose interval has passed ticks once.
+void advance_form_timers(int elapsed_ms);
 
 }  // namespace vx

@@ -32,6 +32,16 @@ std::filesystem::path& home_slot() {
 
 void set_program_home(const std::filesystem::path& folder) { home_slot() = folder; }
 
+namespace {
+bool& read_only_slot() {
+    static bool read_only = false;
+    return read_only;
+}
+}  // namespace
+
+void set_settings_read_only(bool read_only) { read_only_slot() = read_only; }
+bool settings_read_only() { return read_only_slot(); }
+
 std::filesystem::path program_home() {
     if (home_slot().empty()) home_slot() = program_folder();
     return home_slot();

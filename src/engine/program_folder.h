@@ -17,6 +17,11 @@ std::filesystem::path program_folder(const std::string& home_option = "");
 void set_program_home(const std::filesystem::path& folder);
 std::filesystem::path program_home();
 
+// Settings files of the program folder may be read but not created or rewritten: the tools and the
+// headless mode leave the desktop program's settings as they were. Off unless a program sets it.
+void set_settings_read_only(bool read_only);
+bool settings_read_only();
+
 // The names (without folder) of the regular files in `folder` whose names start with `prefix` and
 // end with `extension`, both ignoring case, as a wildcard "prefix*extension" finds them; sorted
 // ignoring case, so that lists and F-keys find them in the same order on every file system. Empty

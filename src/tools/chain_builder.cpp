@@ -196,6 +196,8 @@ std::string take_home_option(std::vector<std::string>& args) {
     if (!home.empty() && !std::filesystem::is_directory(folder, ec))
         return "--home: \"" + home + "\" is not a folder";
     set_program_home(folder);
+    // A tool reads the settings of the program folder and never writes them.
+    set_settings_read_only(true);
     return "";
 }
 

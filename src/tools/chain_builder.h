@@ -56,8 +56,8 @@ bool chain_option(OfflineChain& chain, const std::vector<std::string>& args, siz
 std::string expand_argument_files(std::vector<std::string>& args);
 
 // Takes "--home DIR" out of the arguments, wherever it stands, and makes the program folder it names
-// (else $VARNOMIX_HOME, else the program's folder) the one the effects read their settings from. It
-// must run before any effect is created. "" or the message.
+// (else $VARNOMIX_HOME, else the program's folder) the one the effects read their settings from, read
+// only. It must run before any effect is created. "" or the message.
 std::string take_home_option(std::vector<std::string>& args);
 
 // A kind given as a registry name or index; -1 if it names none.

@@ -11,6 +11,7 @@
 #include "audio_file.h"
 #include "chain_builder.h"
 #include "engine/effects.h"
+#include "record_wavs.h"
 
 using namespace vx;
 
@@ -78,6 +79,7 @@ int main(int argc, char** argv) {
     int channels = 0;
     bool pcm16 = false;
     bool quiet = false;
+    std::vector<std::pair<int, std::string>> records;  // slot, file
 
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -98,6 +100,14 @@ int main(int argc, char** argv) {
             return print_controls(v);
         } else if (std::string e; chain_option(chain, args, i, e)) {
             if (!e.empty()) return fail(e);
+        } else if (a == "--record") {
+            const size_t colon = i + 1 < args.size() ? args[i + 1].find(':') : std::string::npos;
+            int slot = 0;
+            if (colon == std::string::npos || !parse_int(args[i + 1].substr(0, colon), slot) || slot < 1 ||
+                slot > OfflineChain::kSlots || colon + 1 == args[i + 1].size())
+                return fail("--record takes S:FILE.wav, S a slot 1..16");
+            records.emplace_back(slot, args[i + 1].substr(colon + 1));
+            ++i;
         } else if (a == "--block") {
             if (!value(v) || !parse_int(v, block) || block < 1 || block > 512)
                 return fail("--block takes a number of frames from 1 to 512");
@@ -139,6 +149,15 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "varnomix-render: slot %d holds \"%s\", which is not built yet; it passes the signal unchanged\n",
                          slot, kind_name(k));
     }
+    std::vector<TRecord_wav_form*> recorders;
+    for (const auto& [slot, file] : records) {
+        auto* r = dynamic_cast<TRecord_wav_form*>(chain.form(slot));
+        if (r == nullptr)
+            return fail("--record " + std::to_string(slot) + ":" + file + ": slot " + std::to_string(slot) +
+                        " holds no \"Record wav\"");
+        r->Button_Save.click();
+        recorders.push_back(r);
+    }
     chain.load();
     const bool bar = !quiet && ::isatty(STDERR_FILENO);
     // The runner processes at most one block in place, as a capture driver would hand it over.
@@ -160,5 +179,15 @@ int main(int argc, char** argv) {
         std::fputc('\n', stderr);
     }
     if (auto e = write_wav(files[1], out, pcm16); !e.empty()) return fail(e);
+    for (size_t k = 0; k < recorders.size(); ++k) {
+        if (recorders[k]->memory_full)
+            std::fprintf(stderr,
+                         "varnomix-render: slot %d: the recording memory filled up, the take ends early (a larger "
+                         "memory: --set %d:ComboBox_Memory=7)\n",
+                         records[k].first, records[k].first);
+        if (!recorders[k]->save_take(records[k].second))
+            return fail("the take of slot " + std::to_string(records[k].first) + " could not be saved to \"" +
+                        records[k].second + "\"");
+    }
     return 0;
 }

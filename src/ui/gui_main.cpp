@@ -4,6 +4,7 @@
 #include <QPixmap>
 #include <QSocketNotifier>
 #include <QStringList>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <string>
 
 #include "app/Unit1.h"
+#include "app/editor_dialogs.h"
 #include "engine/program_folder.h"
 #include "chain_builder.h"
 #include "drivers/drivers.h"
@@ -112,6 +114,7 @@ bool save_png(QWidget& w, const std::string& file) {
 }
 
 int screenshot_editor(const std::string& kind_word, const std::string& file) {
+    set_settings_read_only(true);
     const EffectKind k = parse_kind(kind_word);
     if (k < 0) {
         complain("unknown effect kind \"" + kind_word + "\"; the kinds are:" + kind_list());
@@ -163,6 +166,12 @@ int run_program(const Options& o) {
     std::unique_ptr<QtServices> owned =
         o.screenshot ? std::make_unique<UnattendedServices>() : std::make_unique<QtServices>();
     QtServices& services = *owned;
+    // Before the form, so that the editors' dialogs outlive its instances.
+    ServicesForEditors editor_dialogs(services);
+    if (o.screenshot) set_settings_read_only(true);
+    QTimer editor_timers;
+    QObject::connect(&editor_timers, &QTimer::timeout, [] { advance_form_timers(TForm1::kTimer1IntervalMs); });
+    editor_timers.start(TForm1::kTimer1IntervalMs);
     LibraryDrivers drivers((folder / "temp" / "live-output.wav").string());
     // Declared in this order so that the window goes first, then the form with its instances,
     // then the drivers.
