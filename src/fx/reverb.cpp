@@ -169,77 +169,146 @@ inline void sum_combs(const Side& s, int32_t n) {
     }
 }
 
-// The damping low-pass of every comb and the wet one-pole low-pass, sample by sample; both sides
-// run in the same loop so that their recursions overlap. Each comb's filter values replace its
-// outputs in taps.
-template <int KA, int KB>
-inline void recurse(const Side& a, const Side& b, double d1, double d2, int32_t n) {
-    float fa[KA > 0 ? KA : 1], fb[KB > 0 ? KB : 1];
-    for (int k = 0; k < KA; ++k) fa[k] = a.filt[k];
-    for (int k = 0; k < KB; ++k) fb[k] = b.filt[k];
-    float ta = *a.tone_state, tb = KB > 0 ? *b.tone_state : 0.0f;
-    const double ca = a.c, ua = 1.0 - a.c;
-    const double cb = KB > 0 ? b.c : 0.0, ub = 1.0 - cb;
-    for (int32_t i = 0; i < n; ++i) {
-        for (int k = 0; k < KA; ++k) {
-            fa[k] = static_cast<float>(static_cast<double>(a.taps[k][i]) * d2 + static_cast<double>(fa[k]) * d1);
-            a.taps[k][i] = fa[k];
-        }
-        for (int k = 0; k < KB; ++k) {
-            fb[k] = static_cast<float>(static_cast<double>(b.taps[k][i]) * d2 + static_cast<double>(fb[k]) * d1);
-            b.taps[k][i] = fb[k];
-        }
-        ta = static_cast<float>(ca * ta + ua * a.wet[i]);
-        a.wet[i] = ta;
-        if constexpr (KB > 0) {
-            tb = static_cast<float>(cb * tb + ub * b.wet[i]);
-            b.wet[i] = tb;
-        }
+typedef float v8f __attribute__((vector_size(32)));
+typedef float v4f __attribute__((vector_size(16)));
+typedef double v4d __attribute__((vector_size(32)));
+
+// Rows of an 8 x 8 block become its columns (its own inverse).
+[[gnu::always_inline]] inline void transpose8(v8f r[8]) {
+    v8f t[8], u[8];
+    for (int k = 0; k < 8; k += 2) {
+        t[k] = __builtin_shufflevector(r[k], r[k + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+        t[k + 1] = __builtin_shufflevector(r[k], r[k + 1], 2, 10, 3, 11, 6, 14, 7, 15);
     }
-    for (int k = 0; k < KA; ++k) a.filt[k] = fa[k];
-    for (int k = 0; k < KB; ++k) b.filt[k] = fb[k];
-    *a.tone_state = ta;
-    if constexpr (KB > 0) *b.tone_state = tb;
+    for (int h = 0; h < 8; h += 4) {
+        u[h + 0] = __builtin_shufflevector(t[h + 0], t[h + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[h + 1] = __builtin_shufflevector(t[h + 0], t[h + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+        u[h + 2] = __builtin_shufflevector(t[h + 1], t[h + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[h + 3] = __builtin_shufflevector(t[h + 1], t[h + 3], 2, 3, 10, 11, 6, 7, 14, 15);
+    }
+    for (int j = 0; j < 4; ++j) {
+        r[j] = __builtin_shufflevector(u[j], u[j + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        r[j + 4] = __builtin_shufflevector(u[j], u[j + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
 }
 
-// Every comb stores its filter value x feedback + input where it read.
+// One step for eight combs side by side, from their outputs y (float32) at one sample:
+// filt = y x damp2 + filt x damp1 in double, stored as float32 (flo/fhi hold the stored values
+// widened); out is what each comb stores, filt x feedback + input, rounded to float32.
+[[gnu::always_inline]] inline void comb8(const float* y, v4d& flo, v4d& fhi, const v4d& d1, const v4d& d2,
+                                         const v4d& fb, double x, v8f& out) {
+    v4f y4[2];
+    std::memcpy(y4, y, sizeof y4);
+    const v4d ylo = __builtin_convertvector(y4[0], v4d);
+    const v4d yhi = __builtin_convertvector(y4[1], v4d);
+    flo = __builtin_convertvector(__builtin_convertvector(ylo * d2 + flo * d1, v4f), v4d);
+    fhi = __builtin_convertvector(__builtin_convertvector(yhi * d2 + fhi * d1, v4f), v4d);
+    const v4f slo = __builtin_convertvector(flo * fb + x, v4f);
+    const v4f shi = __builtin_convertvector(fhi * fb + x, v4f);
+    out = __builtin_shufflevector(slo, shi, 0, 1, 2, 3, 4, 5, 6, 7);
+}
+
+// The damping low-pass of 16 combs (rows 0..15 of taps, two groups of eight), the values they
+// store, and the wet one-pole low-pass of one or two sides, sample by sample in one loop so that
+// the recursions overlap. The combs run side by side: eight samples at a time, their outputs are
+// turned into one vector per sample, and the values to store turned back into taps, row by row.
+template <bool TwoTones>
+[[gnu::always_inline]] inline void recurse(Taps* taps, float filt[2][8], double d1s, double d2s, const Side& a,
+                                           const Side& b, int32_t n) {
+    const v4d d1 = {d1s, d1s, d1s, d1s}, d2 = {d2s, d2s, d2s, d2s};
+    const v4d fb[2] = {{a.fb, a.fb, a.fb, a.fb}, {b.fb, b.fb, b.fb, b.fb}};
+    const float* dry[2] = {a.dry, b.dry};
+    v4d f[2][2];
+    for (int g = 0; g < 2; ++g)
+        for (int h = 0; h < 2; ++h)
+            f[g][h] = v4d{filt[g][4 * h], filt[g][4 * h + 1], filt[g][4 * h + 2], filt[g][4 * h + 3]};
+    float ta = *a.tone_state, tb = *b.tone_state;
+    const double ca = a.c, ua = 1.0 - a.c, cb = b.c, ub = 1.0 - b.c;
+    for (int32_t i = 0; i < n; i += 8) {
+        const int32_t m = std::min<int32_t>(8, n - i);
+        alignas(32) float y[2][8][8];
+        v8f r[2][8];
+        for (int g = 0; g < 2; ++g) {
+            for (int k = 0; k < 8; ++k) std::memcpy(&r[g][k], taps[8 * g + k] + i, sizeof(v8f));
+            transpose8(r[g]);
+            std::memcpy(y[g], r[g], sizeof y[g]);
+        }
+        for (int j = 0; j < m; ++j) {
+            for (int g = 0; g < 2; ++g) comb8(y[g][j], f[g][0], f[g][1], d1, d2, fb[g], dry[g][i + j], r[g][j]);
+            ta = static_cast<float>(ca * ta + ua * a.wet[i + j]);
+            a.wet[i + j] = ta;
+            if constexpr (TwoTones) {
+                tb = static_cast<float>(cb * tb + ub * b.wet[i + j]);
+                b.wet[i + j] = tb;
+            }
+        }
+        for (int g = 0; g < 2; ++g) {
+            transpose8(r[g]);
+            for (int k = 0; k < 8; ++k) std::memcpy(taps[8 * g + k] + i, &r[g][k], sizeof(v8f));
+        }
+    }
+    for (int g = 0; g < 2; ++g)
+        for (int k = 0; k < 8; ++k) filt[g][k] = static_cast<float>(f[g][k / 4][k % 4]);
+    *a.tone_state = ta;
+    if constexpr (TwoTones) *b.tone_state = tb;
+}
+
+// Every comb stores, where it read, the values recurse left in its row of taps.
 template <int K>
 inline void write_combs(const Side& s, int32_t n) {
     for (int k = 0; k < K; ++k) {
-        int32_t p = s.pos[k];
-        const float* f = s.taps[k];
-        for (int32_t i = 0; i < n;) {
-            const int32_t run = std::min(n - i, s.len[k] - p);
-            float* to = s.line[k] + p;
-            for (int32_t m = 0; m < run; ++m)
-                to[m] = static_cast<float>(static_cast<double>(f[i + m]) * s.fb + static_cast<double>(s.dry[i + m]));
-            i += run;
-            p += run;
-            if (p >= s.len[k]) p = 0;
-        }
-        s.pos[k] = p;
+        const int32_t p = s.pos[k];
+        const int32_t first = std::min(n, s.len[k] - p);
+        std::memcpy(s.line[k] + p, s.taps[k], sizeof(float) * static_cast<size_t>(first));
+        std::memcpy(s.line[k], s.taps[k] + first, sizeof(float) * static_cast<size_t>(n - first));
+        s.pos[k] = p + n >= s.len[k] ? p + n - s.len[k] : p + n;
     }
 }
 
-template <int KA, int KB>
-[[gnu::always_inline]] inline void pass(const Side& a, const Side& b, double d1, double d2, int32_t n) {
-    read_combs<KA>(a, n);
-    sum_combs<KA>(a, n);
-    if constexpr (KB > 0) {
-        read_combs<KB>(b, n);
-        sum_combs<KB>(b, n);
-    }
-    recurse<KA, KB>(a, b, d1, d2, n);
-    write_combs<KA>(a, n);
-    if constexpr (KB > 0) write_combs<KB>(b, n);
+// One pass of the combs and the tone low-pass over n frames.
+VX_VECTOR_CLONES
+void mono_pass(const Side& a, Taps* taps, double d1, double d2, int32_t n) {
+    constexpr int K = Treverb_form::kCombsL;
+    // Rows 12..15 fill the second group's spare lanes.
+    for (int k = K; k < 16; ++k) std::fill_n(taps[k], n, 0.0f);
+    read_combs<K>(a, n);
+    sum_combs<K>(a, n);
+    float filt[2][8] = {};
+    std::copy_n(a.filt, K, &filt[0][0]);
+    recurse<false>(taps, filt, d1, d2, a, a, n);
+    std::copy_n(&filt[0][0], K, a.filt);
+    write_combs<K>(a, n);
 }
 
 VX_VECTOR_CLONES
-void mono_pass(const Side& a, double d1, double d2, int32_t n) { pass<Treverb_form::kCombsL, 0>(a, a, d1, d2, n); }
+void stereo_pass(const Side& a, const Side& b, Taps* taps, double d1, double d2, int32_t n) {
+    constexpr int K = Treverb_form::kCombsR;
+    read_combs<K>(a, n);
+    sum_combs<K>(a, n);
+    read_combs<K>(b, n);
+    sum_combs<K>(b, n);
+    float filt[2][8];
+    std::copy_n(a.filt, K, filt[0]);
+    std::copy_n(b.filt, K, filt[1]);
+    recurse<true>(taps, filt, d1, d2, a, b, n);
+    std::copy_n(filt[0], K, a.filt);
+    std::copy_n(filt[1], K, b.filt);
+    write_combs<K>(a, n);
+    write_combs<K>(b, n);
+}
 
+// Beyond this, the combs' sums could leave the float range.
+constexpr float kSafeInput = 1e30f;
+
+// One channel of the buffer into dry; false if a sample is not safely finite.
 VX_VECTOR_CLONES
-void stereo_pass(const Side& a, const Side& b, double d1, double d2, int32_t n) {
-    pass<Treverb_form::kCombsR, Treverb_form::kCombsR>(a, b, d1, d2, n);
+bool take_channel(float* __restrict dry, const float* __restrict block, int sides, int32_t n) {
+    bool ok = true;
+    for (int32_t i = 0; i < n; ++i) {
+        dry[i] = block[static_cast<ptrdiff_t>(i) * sides];
+        ok &= std::fabs(dry[i]) <= kSafeInput;
+    }
+    return ok;
 }
 
 // The pure delay: each sample is exchanged with the line entry at the position. A position beyond
@@ -254,13 +323,13 @@ void post_delay(Treverb_form::Post& p, float* w, int32_t len, int32_t n) {
     }
 }
 
-// Beyond this, the combs' sums could leave the float range.
-constexpr float kSafeInput = 1e30f;
-
-bool safe(const float* x, int32_t n) {
-    bool ok = true;
-    for (int32_t i = 0; i < n; ++i) ok &= std::fabs(x[i]) <= kSafeInput;
-    return ok;
+// The wet signal times its gain added to the dry one, back into the buffer.
+VX_VECTOR_CLONES
+void mix_channel(float* __restrict block, const float* __restrict wet, const float* __restrict dry, double gain,
+                 int sides, int32_t n) {
+    for (int32_t i = 0; i < n; ++i)
+        block[static_cast<ptrdiff_t>(i) * sides] =
+            static_cast<float>(static_cast<double>(wet[i]) * gain + static_cast<double>(dry[i]));
 }
 
 }  // namespace
@@ -273,24 +342,21 @@ void Treverb_form::rever(int32_t frameCount, int32_t, int32_t channelCount, floa
     const bool stereo = channelCount != 1;
     const int sides = stereo ? 2 : 1;
     Side side[2];
+    int32_t len[2];
+    double gain[2];
     for (int s = 0; s < sides; ++s) {
         const bool right = s == 1;
-        const int which = stereo ? 1 + s : 0;
+        const int which = stereo ? 1 + s : 0;  // mono reads the M fields, stereo L and R
         side[s] = Side{right ? bankR.comb_line : bankL.comb_line,
                        right ? bankR.comb_pos : bankL.comb_pos,
                        right ? bankR.comb_len : bankL.comb_len,
                        right ? bankR.comb_filt : bankL.comb_filt,
-                       scratch_.taps + (right ? kCombsL : 0),
+                       scratch_.taps + (right ? 8 : 0),
                        scratch_.dry[s],
                        scratch_.wet[s],
                        right ? &postR.tone_state : &postML.tone_state,
                        static_cast<double>(right ? decay[2].load() : decay[1].load()),
                        static_cast<double>(tone_coef[which].load())};
-    }
-    int32_t len[2];
-    float gain[2];
-    for (int s = 0; s < sides; ++s) {
-        const int which = stereo ? 1 + s : 0;
         len[s] = std::clamp(post_len[which].load(), kMinPost, kMaxPost);
         gain[s] = wet_gain[which];
     }
@@ -298,22 +364,17 @@ void Treverb_form::rever(int32_t frameCount, int32_t, int32_t channelCount, floa
     for (int32_t at = 0; at < frameCount; at += kChunk) {
         const int32_t n = std::min(kChunk, frameCount - at);
         float* block = buffer + static_cast<ptrdiff_t>(at) * sides;
-        for (int s = 0; s < sides; ++s)
-            for (int32_t i = 0; i < n; ++i) scratch_.dry[s][i] = block[i * sides + s];
-        for (int s = 0; s < sides; ++s) ok &= safe(scratch_.dry[s], n);
+        for (int s = 0; s < sides; ++s) ok &= take_channel(scratch_.dry[s], block + s, sides, n);
         if (stereo)
-            stereo_pass(side[0], side[1], d1, d2, n);
+            stereo_pass(side[0], side[1], scratch_.taps, d1, d2, n);
         else
-            mono_pass(side[0], d1, d2, n);
+            mono_pass(side[0], scratch_.taps, d1, d2, n);
         for (int s = 0; s < sides; ++s) {
             post_delay(s == 1 ? postR : postML, scratch_.wet[s], len[s], n);
-            const double g = gain[s];
-            const float* w = scratch_.wet[s];
-            const float* x = scratch_.dry[s];
-            for (int32_t i = 0; i < n; ++i)
-                block[i * sides + s] = static_cast<float>(static_cast<double>(w[i]) * g + static_cast<double>(x[i]));
+            mix_channel(block + s, scratch_.wet[s], scratch_.dry[s], gain[s], sides, n);
         }
     }
+    // A non-finite or huge input may have left non-finite values in the memories.
     if (!ok) [[unlikely]]
         clear_non_finite();
 }

@@ -101,7 +101,9 @@ public:
     struct Scratch {
         float dry[2][kChunk];
         float wet[2][kChunk];
-        float taps[kCombsL + kCombsR][kChunk];  // comb outputs, then the damping filter's values
+        // Comb outputs, then the damping filters' values: rows 0..11 the mono combs, or rows 0..7
+        // the left and 8..15 the right ones.
+        alignas(32) float taps[16][kChunk];
     };
 
 private:

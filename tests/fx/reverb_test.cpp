@@ -208,6 +208,25 @@ TEST(Reverberator, MatchesThePlainLoopForEveryBlockSize) {
     }
 }
 
+// A short decay fades a tail below float32's normal range within a second: subnormal values must be
+// rounded as the plain loop rounds them, never flushed to zero.
+TEST(Reverberator, FadingTailMatchesThePlainLoopBelowTheNormalRange) {
+    for (int channels : {1, 2}) {
+        Instance inst(kKind);
+        auto& f = inst.as<F>();
+        f.ScrollBar_Mono_Decay.set_position(5);
+        f.ScrollBar_Left_Brightness.set_position(20);
+        Reference ref;
+        auto got = noise(static_cast<size_t>(channels) * 2000, 8, 30000.0f);
+        got.resize(static_cast<size_t>(channels) * 96000, 0.0f);
+        auto want = got;
+        ref.run(f, want, channels);
+        inst.process(got, channels);
+        expect_same(got, want, "fading tail");
+        EXPECT_TRUE(std::any_of(got.begin(), got.end(), [](float v) { return std::fpclassify(v) == FP_SUBNORMAL; }));
+    }
+}
+
 TEST(Reverberator, ZeroFramesChangeNothing) {
     Instance a(kKind), b(kKind);
     auto sig = noise(2 * 3000, 3);
