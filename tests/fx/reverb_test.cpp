@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <climits>
 #include <cmath>
 #include <limits>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -471,6 +473,38 @@ TEST(Reverberator, StableAtEveryExtreme) {
     auto after = noise(2 * 6000, 5);
     inst.process(after, 2);
     EXPECT_TRUE(is_finite(after.data(), after.size()));
+}
+
+// Blocks restored on the user-interface thread while the audio thread processes: every length,
+// gain and coefficient may change between two blocks, and the output stays finite and bounded.
+TEST(Reverberator, RestoringWhileProcessingStaysSafe) {
+    Instance inst(kKind);
+    ParameterBlock extremes[2] = {inst.get(), inst.get()};
+    const int32_t low[] = {0, 0, 0, 5, 5, 5, 1, 0, 0, 10, 10, 10};
+    const int32_t high[] = {100, 100, 100, 99, 99, 99, 100, 100, 100, 4999, 4999, 4999};
+    const int positions[] = {3, 4, 5, 9, 10, 11, 15, 16, 17, 21, 22, 23};
+    for (int j = 0; j < 12; ++j) {
+        extremes[0][positions[j]] = low[j];
+        extremes[1][positions[j]] = high[j];
+    }
+    extremes[1][18] = extremes[1][19] = extremes[1][20] = 4999;
+    std::atomic<bool> done{false};
+    std::atomic<bool> bad{false};
+    std::atomic<int> blocks{0};
+    std::thread audio([&] {
+        auto sig = noise(2 * 480, 6, 32000.0f);
+        while (!done.load()) {
+            auto buf = sig;
+            get_registry().process[kKind](480, 48000, 2, buf.data(), inst.cell());
+            for (float v : buf)
+                if (!std::isfinite(v) || std::fabs(v) >= kBound) bad = true;
+            ++blocks;
+        }
+    });
+    for (int i = 0; i < 400 || blocks.load() < 200; ++i) inst.put(extremes[i % 2]);
+    done = true;
+    audio.join();
+    EXPECT_FALSE(bad.load());
 }
 
 }  // namespace
