@@ -159,7 +159,8 @@ inline void read_combs(const Side& s, int32_t n) {
     }
 }
 
-// The comb outputs summed in comb order, in float32, then scaled by 0.2.
+// The comb outputs summed in comb order, then scaled by 0.2. A sum of two float32 rounded in double
+// and then to float32 is the float32 sum, so the additions run in float32.
 template <int K>
 inline void sum_combs(const Side& s, int32_t n) {
     for (int32_t i = 0; i < n; ++i) {
