@@ -174,22 +174,42 @@ typedef float v8f __attribute__((vector_size(32)));
 typedef float v4f __attribute__((vector_size(16)));
 typedef double v4d __attribute__((vector_size(32)));
 
-// Rows of an 8 x 8 block become its columns (its own inverse).
-[[gnu::always_inline]] inline void transpose8(v8f r[8]) {
-    v8f t[8], u[8];
-    for (int k = 0; k < 8; k += 2) {
-        t[k] = __builtin_shufflevector(r[k], r[k + 1], 0, 8, 1, 9, 4, 12, 5, 13);
-        t[k + 1] = __builtin_shufflevector(r[k], r[k + 1], 2, 10, 3, 11, 6, 14, 7, 15);
+// 4 x 4 blocks transposed within each 128-bit half.
+[[gnu::always_inline]] inline void transpose4x2(v8f& a0, v8f& a1, v8f& a2, v8f& a3) {
+    const v8f t0 = __builtin_shufflevector(a0, a1, 0, 8, 1, 9, 4, 12, 5, 13);
+    const v8f t1 = __builtin_shufflevector(a0, a1, 2, 10, 3, 11, 6, 14, 7, 15);
+    const v8f t2 = __builtin_shufflevector(a2, a3, 0, 8, 1, 9, 4, 12, 5, 13);
+    const v8f t3 = __builtin_shufflevector(a2, a3, 2, 10, 3, 11, 6, 14, 7, 15);
+    a0 = __builtin_shufflevector(t0, t2, 0, 1, 8, 9, 4, 5, 12, 13);
+    a1 = __builtin_shufflevector(t0, t2, 2, 3, 10, 11, 6, 7, 14, 15);
+    a2 = __builtin_shufflevector(t1, t3, 0, 1, 8, 9, 4, 5, 12, 13);
+    a3 = __builtin_shufflevector(t1, t3, 2, 3, 10, 11, 6, 7, 14, 15);
+}
+
+// Eight samples of eight rows (from column i) as one vector per sample. Each vector is put
+// together from two half rows as it is loaded, so only the 4 x 4 steps shuffle.
+[[gnu::always_inline]] inline void rows_to_columns(Taps* rows, int32_t i, v8f c[8]) {
+    for (int h = 0; h < 2; ++h) {
+        for (int k = 0; k < 4; ++k) {
+            v4f lo, hi;
+            std::memcpy(&lo, rows[k] + i + 4 * h, sizeof lo);
+            std::memcpy(&hi, rows[k + 4] + i + 4 * h, sizeof hi);
+            c[4 * h + k] = __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7);
+        }
+        transpose4x2(c[4 * h], c[4 * h + 1], c[4 * h + 2], c[4 * h + 3]);
     }
-    for (int h = 0; h < 8; h += 4) {
-        u[h + 0] = __builtin_shufflevector(t[h + 0], t[h + 2], 0, 1, 8, 9, 4, 5, 12, 13);
-        u[h + 1] = __builtin_shufflevector(t[h + 0], t[h + 2], 2, 3, 10, 11, 6, 7, 14, 15);
-        u[h + 2] = __builtin_shufflevector(t[h + 1], t[h + 3], 0, 1, 8, 9, 4, 5, 12, 13);
-        u[h + 3] = __builtin_shufflevector(t[h + 1], t[h + 3], 2, 3, 10, 11, 6, 7, 14, 15);
-    }
-    for (int j = 0; j < 4; ++j) {
-        r[j] = __builtin_shufflevector(u[j], u[j + 4], 0, 1, 2, 3, 8, 9, 10, 11);
-        r[j + 4] = __builtin_shufflevector(u[j], u[j + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+}
+
+// The way back: one vector per sample into eight rows, stored half a row at a time.
+[[gnu::always_inline]] inline void columns_to_rows(v8f c[8], Taps* rows, int32_t i) {
+    for (int h = 0; h < 2; ++h) {
+        transpose4x2(c[4 * h], c[4 * h + 1], c[4 * h + 2], c[4 * h + 3]);
+        for (int k = 0; k < 4; ++k) {
+            const v4f lo = __builtin_shufflevector(c[4 * h + k], c[4 * h + k], 0, 1, 2, 3);
+            const v4f hi = __builtin_shufflevector(c[4 * h + k], c[4 * h + k], 4, 5, 6, 7);
+            std::memcpy(rows[k] + i + 4 * h, &lo, sizeof lo);
+            std::memcpy(rows[k + 4] + i + 4 * h, &hi, sizeof hi);
+        }
     }
 }
 
@@ -230,8 +250,7 @@ template <bool TwoTones>
         alignas(32) float y[2][8][8];
         v8f r[2][8];
         for (int g = 0; g < 2; ++g) {
-            for (int k = 0; k < 8; ++k) std::memcpy(&r[g][k], taps[8 * g + k] + i, sizeof(v8f));
-            transpose8(r[g]);
+            rows_to_columns(taps + 8 * g, i, r[g]);
             std::memcpy(y[g], r[g], sizeof y[g]);
         }
         for (int j = 0; j < m; ++j) {
@@ -243,10 +262,7 @@ template <bool TwoTones>
                 b.wet[i + j] = tb;
             }
         }
-        for (int g = 0; g < 2; ++g) {
-            transpose8(r[g]);
-            for (int k = 0; k < 8; ++k) std::memcpy(taps[8 * g + k] + i, &r[g][k], sizeof(v8f));
-        }
+        for (int g = 0; g < 2; ++g) columns_to_rows(r[g], taps + 8 * g, i);
     }
     for (int g = 0; g < 2; ++g)
         for (int k = 0; k < 8; ++k) filt[g][k] = static_cast<float>(f[g][k / 4][k % 4]);
