@@ -317,16 +317,25 @@ void stereo_pass(const Side& a, const Side& b, Taps* taps, double d1, double d2,
 // Beyond this, the combs' sums could leave the float range.
 constexpr float kSafeInput = 1e30f;
 
-// One channel of the buffer into dry; false if a sample is not safely finite.
-VX_VECTOR_CLONES
-bool take_channel(float* __restrict dry, const float* __restrict block, int sides, int32_t n) {
+// The buffer's channels into dry; false if a sample is not safely finite.
+template <int Sides>
+[[gnu::always_inline]] inline bool take_channels(float (*__restrict dry)[Treverb_form::kChunk],
+                                                 const float* __restrict block, int32_t n) {
     bool ok = true;
     for (int32_t i = 0; i < n; ++i) {
-        dry[i] = block[static_cast<ptrdiff_t>(i) * sides];
-        ok &= std::fabs(dry[i]) <= kSafeInput;
+        for (int s = 0; s < Sides; ++s) {
+            dry[s][i] = block[Sides * i + s];
+            ok &= std::fabs(dry[s][i]) <= kSafeInput;
+        }
     }
     return ok;
 }
+
+VX_VECTOR_CLONES
+bool take_mono(float (*dry)[Treverb_form::kChunk], const float* block, int32_t n) { return take_channels<1>(dry, block, n); }
+
+VX_VECTOR_CLONES
+bool take_stereo(float (*dry)[Treverb_form::kChunk], const float* block, int32_t n) { return take_channels<2>(dry, block, n); }
 
 // The pure delay: each sample is exchanged with the line entry at the position. A position beyond
 // a length that has just become shorter is used once more and then starts again at 0.
@@ -340,13 +349,27 @@ void post_delay(Treverb_form::Post& p, float* w, int32_t len, int32_t n) {
     }
 }
 
-// The wet signal times its gain added to the dry one, back into the buffer.
-VX_VECTOR_CLONES
-void mix_channel(float* __restrict block, const float* __restrict wet, const float* __restrict dry, double gain,
-                 int sides, int32_t n) {
+// The wet signals times their gains added to the dry ones, back into the buffer.
+template <int Sides>
+[[gnu::always_inline]] inline void mix_channels(float* __restrict block, const float (*__restrict wet)[Treverb_form::kChunk],
+                                                const float (*__restrict dry)[Treverb_form::kChunk], const double* gain,
+                                                int32_t n) {
     for (int32_t i = 0; i < n; ++i)
-        block[static_cast<ptrdiff_t>(i) * sides] =
-            static_cast<float>(static_cast<double>(wet[i]) * gain + static_cast<double>(dry[i]));
+        for (int s = 0; s < Sides; ++s)
+            block[Sides * i + s] =
+                static_cast<float>(static_cast<double>(wet[s][i]) * gain[s] + static_cast<double>(dry[s][i]));
+}
+
+VX_VECTOR_CLONES
+void mix_mono(float* block, const float (*wet)[Treverb_form::kChunk], const float (*dry)[Treverb_form::kChunk],
+              const double* gain, int32_t n) {
+    mix_channels<1>(block, wet, dry, gain, n);
+}
+
+VX_VECTOR_CLONES
+void mix_stereo(float* block, const float (*wet)[Treverb_form::kChunk], const float (*dry)[Treverb_form::kChunk],
+                const double* gain, int32_t n) {
+    mix_channels<2>(block, wet, dry, gain, n);
 }
 
 }  // namespace
@@ -381,15 +404,16 @@ void Treverb_form::rever(int32_t frameCount, int32_t, int32_t channelCount, floa
     for (int32_t at = 0; at < frameCount; at += kChunk) {
         const int32_t n = std::min(kChunk, frameCount - at);
         float* block = buffer + static_cast<ptrdiff_t>(at) * sides;
-        for (int s = 0; s < sides; ++s) ok &= take_channel(scratch_.dry[s], block + s, sides, n);
+        ok &= stereo ? take_stereo(scratch_.dry, block, n) : take_mono(scratch_.dry, block, n);
         if (stereo)
             stereo_pass(side[0], side[1], scratch_.taps, d1, d2, n);
         else
             mono_pass(side[0], scratch_.taps, d1, d2, n);
-        for (int s = 0; s < sides; ++s) {
-            post_delay(s == 1 ? postR : postML, scratch_.wet[s], len[s], n);
-            mix_channel(block + s, scratch_.wet[s], scratch_.dry[s], gain[s], sides, n);
-        }
+        for (int s = 0; s < sides; ++s) post_delay(s == 1 ? postR : postML, scratch_.wet[s], len[s], n);
+        if (stereo)
+            mix_stereo(block, scratch_.wet, scratch_.dry, gain, n);
+        else
+            mix_mono(block, scratch_.wet, scratch_.dry, gain, n);
     }
     // A non-finite or huge input may have left non-finite values in the memories.
     if (!ok) [[unlikely]]
