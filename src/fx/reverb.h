@@ -101,7 +101,7 @@ public:
     struct Scratch {
         float dry[2][kChunk];
         float wet[2][kChunk];
-        // Comb outputs, then the damping filters' values: rows 0..11 the mono combs, or rows 0..7
+        // Comb outputs, then the values the combs store: rows 0..11 the mono combs, or rows 0..7
         // the left and 8..15 the right ones.
         alignas(32) float taps[16][kChunk];
     };
