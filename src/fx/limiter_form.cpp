@@ -53,6 +53,23 @@ inline float pick(bool c, float a, float b) {
     return std::bit_cast<float>((std::bit_cast<uint32_t>(a) & m) | (std::bit_cast<uint32_t>(b) & ~m));
 }
 
+// The mono limiter on one value: above T the slope is s (t, sd: T and s in double), below -T likewise.
+// Both sides are computed first, which lets the compiler choose without branching.
+inline float limit_one(float x, float T, double t, double sd) {
+    const float above = static_cast<float>((x - t) * sd + t);
+    x = x >= T ? above : x;
+    const float below = static_cast<float>((x + t) * sd - t);
+    x = x <= -T ? below : x;
+    return x;
+}
+
+// The stereo hard clip.
+inline float clip(float v, float T) {
+    if (v >= T) v = T;
+    if (v <= -T) v = -T;
+    return v;
+}
+
 // --- powers ---------------------------------------------------------------------------------
 // a^e = 2^(e log2 a) in double: log2 from atanh of the mantissa reduced to [sqrt(1/2), sqrt(2)),
 // 2^f from its Taylor series after taking out the nearest integer. Both series run well past
@@ -143,16 +160,7 @@ int32_t limiter_powers(const float* in, float* out, int32_t* unsure, int32_t n, 
     return exact;
 }
 
-VX_VECTOR_CLONES
-void limiter_shape(float* __restrict v, int32_t n, float T, float s) {
-    const double t = T, sd = s;
-    for (int32_t i = 0; i < n; ++i) {
-        float x = v[i];
-        x = pick(x >= T, static_cast<float>((x - t) * sd + t), x);
-        x = pick(x <= -T, static_cast<float>((x + t) * sd - t), x);
-        v[i] = x;
-    }
-}
+float limiter_limit(float v, float T, float s) { return limit_one(v, T, T, s); }
 
 float limiter_coef_of_position(int32_t position) {
     return limit_coef(static_cast<float>(std::sqrt(position / 100.0)));
@@ -318,14 +326,9 @@ namespace {
 VX_VECTOR_CLONES
 void clip_sum_stereo(float* __restrict x, const float* __restrict lo_l, const float* __restrict hi_l,
                      const float* __restrict lo_r, const float* __restrict hi_r, int32_t n, float T, float g) {
-    auto clip = [T](float v) {
-        if (v >= T) v = T;
-        if (v <= -T) v = -T;
-        return v;
-    };
     for (int32_t i = 0; i < n; ++i) {
-        x[2 * i] = (clip(lo_l[i]) + clip(hi_l[i])) * g;
-        x[2 * i + 1] = (clip(lo_r[i]) + clip(hi_r[i])) * g;
+        x[2 * i] = (clip(lo_l[i], T) + clip(hi_l[i], T)) * g;
+        x[2 * i + 1] = (clip(lo_r[i], T) + clip(hi_r[i], T)) * g;
     }
 }
 
@@ -343,60 +346,138 @@ void power_band(float* v, float* tmp, int32_t* unsure, int32_t n, long double e)
     std::memcpy(v, tmp, sizeof(float) * static_cast<size_t>(n));
 }
 
+// Whether x[0], x[stride], ... x[(n - 1) stride] all have the same bits.
+bool constant(const float* x, ptrdiff_t stride, int32_t n) {
+    const uint32_t first = std::bit_cast<uint32_t>(x[0]);
+    uint32_t diff = 0;
+    for (int32_t i = 1; i < n; ++i) diff |= std::bit_cast<uint32_t>(x[i * stride]) ^ first;
+    return diff == 0;
+}
+
+bool same(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b); }
+
+// What one block reads of the settings, once.
+struct Mono {
+    long double c, a, c1, a1, c2, a2;
+    float T, g;
+    double t, sd;
+    int32_t mode;
+
+    float step(float& st, float& ls, float& hs, float x) const {
+        float lo = lowpass_ext(st, c, a, x);
+        float hi = x - lo;
+        if (mode == 2) {
+            lo = limiter_power(lo, kMonoExponent);
+            hi = limiter_power(hi, kMonoExponent);
+        } else {
+            lo = limit_one(lo, T, t, sd);
+            hi = limit_one(hi, T, t, sd);
+        }
+        const float l = lowpass_ext(ls, c1, a1, lo);
+        const float h = lowpass_ext(hs, c2, a2, hi);
+        return (l + h) * g;
+    }
+};
+
+struct Stereo {
+    long double c, a;
+    float T;
+    int32_t mode;
+
+    float step(float& st, float x) const {
+        const float lo = lowpass_ext(st, c, a, x);
+        const float hi = x - lo;
+        if (mode == 1) return limiter_power(lo, kStereoExponent) + limiter_power(hi, kStereoExponent);
+        return clip(lo, T) + clip(hi, T);
+    }
+};
+
 }  // namespace
 
+// A held input (silence, mostly) runs sample by sample until the memories stop changing; from
+// then on every sample comes out the same, and the rest is filled in. This keeps the memories'
+// long tails of tiny numbers, which are slow to compute with, out of the way.
 void Tlimiter_form::mono(float* x, int32_t n, int32_t mode) {
-    const long double c = split_coef.load(), c1 = low_smooth.load(), c2 = high_smooth.load();
-    const long double a = 1.0L - c, a1 = 1.0L - c1, a2 = 1.0L - c2;
-    const float T = threshold, s = knee_slope, g = out_gain;
+    Mono p;
+    p.c = split_coef.load(), p.c1 = low_smooth.load(), p.c2 = high_smooth.load();
+    p.a = 1.0L - p.c, p.a1 = 1.0L - p.c1, p.a2 = 1.0L - p.c2;
+    p.T = threshold, p.g = out_gain;
+    p.t = p.T, p.sd = knee_slope.load();
+    p.mode = mode;
     float* lo = band_lo[0];
     float* hi = band_hi[0];
     for (int32_t at = 0; at < n; at += kScratch) {
         const int32_t k = std::min(kScratch, n - at);
         float* v = x + at;
-        float st = split_state;
-        for (int32_t i = 0; i < k; ++i) {
-            lo[i] = lowpass_ext(st, c, a, v[i]);
-            hi[i] = v[i] - lo[i];
-        }
-        split_state = st;
-        if (mode == 2) {
+        float st = split_state, ls = low_state, hs = high_state;
+        if (constant(v, 1, k)) {
+            for (int32_t i = 0; i < k; ++i) {
+                const float st0 = st, ls0 = ls, hs0 = hs;
+                v[i] = p.step(st, ls, hs, v[i]);
+                if (same(st, st0) && same(ls, ls0) && same(hs, hs0)) {
+                    std::fill(v + i + 1, v + k, v[i]);
+                    break;
+                }
+            }
+        } else if (mode != 2) {
+            // One pass: the memories' chains from sample to sample overlap.
+            for (int32_t i = 0; i < k; ++i) {
+                const float in = v[i];
+                const float l = lowpass_ext(st, p.c, p.a, in);
+                const float h = in - l;
+                const float lp = lowpass_ext(ls, p.c1, p.a1, limit_one(l, p.T, p.t, p.sd));
+                const float hp = lowpass_ext(hs, p.c2, p.a2, limit_one(h, p.T, p.t, p.sd));
+                v[i] = (lp + hp) * p.g;
+            }
+        } else {
+            // The powers go as one pass over the bands, between the memories' passes.
+            for (int32_t i = 0; i < k; ++i) {
+                lo[i] = lowpass_ext(st, p.c, p.a, v[i]);
+                hi[i] = v[i] - lo[i];
+            }
             power_band(lo, shaped, unsure, k, kMonoExponent);
             power_band(hi, shaped, unsure, k, kMonoExponent);
-        } else {
-            limiter_shape(lo, k, T, s);
-            limiter_shape(hi, k, T, s);
+            for (int32_t i = 0; i < k; ++i) {
+                const float l = lowpass_ext(ls, p.c1, p.a1, lo[i]);
+                const float h = lowpass_ext(hs, p.c2, p.a2, hi[i]);
+                v[i] = (l + h) * p.g;
+            }
         }
-        float ls = low_state, hs = high_state;
-        for (int32_t i = 0; i < k; ++i) {
-            const float l = lowpass_ext(ls, c1, a1, lo[i]);
-            const float h = lowpass_ext(hs, c2, a2, hi[i]);
-            v[i] = (l + h) * g;
-        }
-        low_state = ls;
-        high_state = hs;
+        split_state = st, low_state = ls, high_state = hs;
     }
 }
 
 void Tlimiter_form::stereo(float* x, int32_t n, int32_t mode) {
-    const long double cl = split_coef_L.load(), cr = split_coef_R.load();
-    const long double al = 1.0L - cl, ar = 1.0L - cr;
+    const Stereo left{split_coef_L.load(), 1.0L - split_coef_L.load(), threshold, mode};
+    const Stereo right{split_coef_R.load(), 1.0L - split_coef_R.load(), threshold, mode};
     const float T = threshold, g = out_gain;
     for (int32_t at = 0; at < n; at += kScratch) {
         const int32_t k = std::min(kScratch, n - at);
         float* v = x + 2 * at;
         float sl = split_state_L, sr = split_state_R;
+        if (constant(v, 2, k) && constant(v + 1, 2, k)) {
+            for (int32_t i = 0; i < k; ++i) {
+                const float sl0 = sl, sr0 = sr;
+                v[2 * i] = left.step(sl, v[2 * i]) * g;
+                v[2 * i + 1] = right.step(sr, v[2 * i + 1]) * g;
+                if (same(sl, sl0) && same(sr, sr0)) {
+                    for (int32_t j = i + 1; j < k; ++j) v[2 * j] = v[2 * i], v[2 * j + 1] = v[2 * i + 1];
+                    break;
+                }
+            }
+            split_state_L = sl, split_state_R = sr;
+            continue;
+        }
         for (int32_t i = 0; i < k; ++i) {
             const float xl = v[2 * i], xr = v[2 * i + 1];
-            const float l = lowpass_ext(sl, cl, al, xl);
-            const float r = lowpass_ext(sr, cr, ar, xr);
+            const float l = lowpass_ext(sl, left.c, left.a, xl);
+            const float r = lowpass_ext(sr, right.c, right.a, xr);
             band_lo[0][i] = l;
             band_hi[0][i] = xl - l;
             band_lo[1][i] = r;
             band_hi[1][i] = xr - r;
         }
-        split_state_L = sl;
-        split_state_R = sr;
+        split_state_L = sl, split_state_R = sr;
         if (mode == 1) {
             for (int ch = 0; ch < 2; ++ch) {
                 power_band(band_lo[ch], shaped, unsure, k, kStereoExponent);
@@ -409,16 +490,27 @@ void Tlimiter_form::stereo(float* x, int32_t n, int32_t mode) {
     }
 }
 
+void Tlimiter_form::circuit(float* x, int32_t n) {
+    const float g = out_gain;
+    const bool held = constant(x, 1, n);
+    for (int32_t i = 0; i < n; ++i) {
+        const double y0 = cap_voltage;
+        x[i] = Rotalumis(x[i]) * g;
+        if (held && std::bit_cast<uint64_t>(y0) == std::bit_cast<uint64_t>(cap_voltage)) {
+            std::fill(x + i + 1, x + n, x[i]);
+            break;
+        }
+    }
+}
+
 void Tlimiter_form::limiter(int32_t frameCount, int32_t, int32_t channelCount, float* buffer) {
     if (frameCount <= 0) return;
     const int32_t mode = shape_mode;
     if (channelCount == 1) {
-        if (mode == 1) {
-            const float g = out_gain;
-            for (int32_t i = 0; i < frameCount; ++i) buffer[i] = Rotalumis(buffer[i]) * g;
-        } else {
+        if (mode == 1)
+            circuit(buffer, frameCount);
+        else
             mono(buffer, frameCount, mode);
-        }
     } else {
         stereo(buffer, frameCount, mode);
     }

@@ -100,6 +100,7 @@ private:
     void page_slider_moved(int index);
     void mono(float* x, int32_t n, int32_t mode);
     void stereo(float* x, int32_t n, int32_t mode);
+    void circuit(float* x, int32_t n);
     // Bands of one pass: lo/hi per channel, the powers' results, and the samples they could not
     // certify.
     float band_lo[2][kScratch] = {};
@@ -113,8 +114,8 @@ private:
 // q(p): sqrt(p / 100) as float32, then above 0.999 -> 0.999, below 0.001 -> 0.001.
 float limiter_coef_of_position(int32_t position);
 
-// The mono limiter over v[0..n-1] in place: above T the slope is s, below -T likewise.
-void limiter_shape(float* v, int32_t n, float T, float s);
+// The mono limiter on one band value: above T the slope is s, below -T likewise.
+float limiter_limit(float v, float T, float s);
 
 // v^e for the shaping (e = 0.707 or 0.85, extended precision), odd: -(-v)^e below 0; 0 stays 0.
 float limiter_power(float v, long double e);
