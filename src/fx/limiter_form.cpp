@@ -16,6 +16,9 @@ namespace {
 constexpr long double kStereoExponent = 0.707L;
 constexpr long double kMonoExponent = 0.85L;
 
+// What the page's sliders put before their value in its title, in the order they are looked for.
+constexpr const char* kPagePrefix[5] = {"porog =", "gain =", "color =", "colorl =", "colorr ="};
+
 // state = state x c + (1 - c) x input in extended precision, stored as float32; returns the state.
 inline float lowpass_ext(float& state, long double c, long double one_minus_c, float input) {
     state = static_cast<float>(static_cast<long double>(state) * c + one_minus_c * static_cast<long double>(input));
@@ -176,9 +179,9 @@ Tlimiter_form::Tlimiter_form() : Form(" Distortion ", 327, 302) {
     Page_colorr.label = "Color right";
     Page_porog.hint = "Limiting level: right clips later";
     Page_gain.hint = "Output level: left is loudest";
-    Page_color.hint = "Mono band split: right puts more into the low band";
-    Page_colorl.hint = "Left band split: right puts more into the low band";
-    Page_colorr.hint = "Right band split: right puts more into the low band";
+    Page_color.hint = "Mono band split: right puts more into the high band";
+    Page_colorl.hint = "Left band split: right puts more into the high band";
+    Page_colorr.hint = "Right band split: right puts more into the high band";
 
     ScrollBar_Limiter_Porog.label = "Limiter Porog";
     ScrollBar_Koeff.label = "Split mono / left";
@@ -244,18 +247,16 @@ void Tlimiter_form::FormShow() {
 
 void Tlimiter_form::page_slider_moved(int index) {
     if (showing_page_) return;
-    static const char* const prefix[5] = {"porog =", "gain =", "color =", "colorl =", "colorr ="};
     Slider* page[] = {&Page_porog, &Page_gain, &Page_color, &Page_colorl, &Page_colorr};
-    Page_TitleChange(prefix[index] + std::to_string(page[index]->position()));
+    Page_TitleChange(kPagePrefix[index] + std::to_string(page[index]->position()));
 }
 
 void Tlimiter_form::Page_TitleChange(const std::string& title) {
-    static const char* const prefix[5] = {"porog =", "gain =", "color =", "colorl =", "colorr ="};
     std::string rest = title;
     for (int k = 0; k < 5; ++k) {
-        const size_t at = rest.find(prefix[k]);
+        const size_t at = rest.find(kPagePrefix[k]);
         if (at == std::string::npos) continue;
-        rest.erase(at, std::strlen(prefix[k]));
+        rest.erase(at, std::strlen(kPagePrefix[k]));
         int32_t n = 0;
         if (!read_decimal(rest, n) || n < 0 || n > 100) continue;
         editor_values[k] = n;
@@ -448,9 +449,10 @@ void Tlimiter_form::mono(float* x, int32_t n, int32_t mode) {
 }
 
 void Tlimiter_form::stereo(float* x, int32_t n, int32_t mode) {
-    const Stereo left{split_coef_L.load(), 1.0L - split_coef_L.load(), threshold, mode};
-    const Stereo right{split_coef_R.load(), 1.0L - split_coef_R.load(), threshold, mode};
+    const long double cl = split_coef_L.load(), cr = split_coef_R.load();
     const float T = threshold, g = out_gain;
+    const Stereo left{cl, 1.0L - cl, T, mode};
+    const Stereo right{cr, 1.0L - cr, T, mode};
     for (int32_t at = 0; at < n; at += kScratch) {
         const int32_t k = std::min(kScratch, n - at);
         float* v = x + 2 * at;
