@@ -85,58 +85,67 @@ constexpr uint64_t kBias = 0x4000000000000000ull;
 constexpr uint64_t kHalfFloatUlp = 1ull << 28;  // double mantissa bits below float32's, halfway
 constexpr uint64_t kWindow = 1ull << 16;        // 2^-37 of the result at least
 
-VX_VECTOR_CLONES
-void fast_powers(const float* __restrict in, float* __restrict out, int32_t* __restrict unsure, int32_t n,
-                 double e) {
+// a^e for a positive, normal double a; see above for its error.
+inline double power_approx(double a, double e) {
     constexpr double kInvLn2 = 1.4426950408889634074;
     constexpr double kLn2 = 0.69314718055994530942;
     constexpr double kRound = 0x1.8p52;
+    const uint64_t b = std::bit_cast<uint64_t>(a);
+    const uint64_t u = b - kSqrtHalfBits + kBias;
+    const uint64_t top = u >> 52;
+    const double k = std::bit_cast<double>(top | 0x4330000000000000ull) - (0x1p52 + 1024.0);
+    const double m = std::bit_cast<double>(b - ((top << 52) - kBias));
+    const double s = (m - 1.0) / (m + 1.0);
+    const double z = s * s;
+    double p = 1.0 / 19.0;
+    p = p * z + 1.0 / 17.0;
+    p = p * z + 1.0 / 15.0;
+    p = p * z + 1.0 / 13.0;
+    p = p * z + 1.0 / 11.0;
+    p = p * z + 1.0 / 9.0;
+    p = p * z + 1.0 / 7.0;
+    p = p * z + 1.0 / 5.0;
+    p = p * z + 1.0 / 3.0;
+    p = p * z + 1.0;
+    const double log2a = k + ((2.0 * s) * p) * kInvLn2;
+    const double y = e * log2a;
+    const double t = y + kRound;
+    const double g = (y - (t - kRound)) * kLn2;  // |g| <= ln2 / 2
+    double q = 1.0 / 6227020800.0;               // 1/13!
+    q = q * g + 1.0 / 479001600.0;
+    q = q * g + 1.0 / 39916800.0;
+    q = q * g + 1.0 / 3628800.0;
+    q = q * g + 1.0 / 362880.0;
+    q = q * g + 1.0 / 40320.0;
+    q = q * g + 1.0 / 5040.0;
+    q = q * g + 1.0 / 720.0;
+    q = q * g + 1.0 / 120.0;
+    q = q * g + 1.0 / 24.0;
+    q = q * g + 1.0 / 6.0;
+    q = q * g + 0.5;
+    q = q * g + 1.0;
+    q = q * g + 1.0;
+    // The integer part of y sits in the low bits of t; it goes into the exponent.
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(q) + (std::bit_cast<uint64_t>(t) << 52));
+}
+
+// Whether r lies far enough from every float32 rounding midpoint (for r in float32's normal range).
+inline bool rounds_surely(double r) {
+    const uint64_t low = std::bit_cast<uint64_t>(r) & ((kHalfFloatUlp << 1) - 1);
+    const uint64_t dist = low > kHalfFloatUlp ? low - kHalfFloatUlp : kHalfFloatUlp - low;
+    return dist > kWindow;
+}
+
+VX_VECTOR_CLONES
+void fast_powers(const float* __restrict in, float* __restrict out, int32_t* __restrict unsure, int32_t n,
+                 double e) {
     for (int32_t i = 0; i < n; ++i) {
         const float v = in[i];
         const double a = std::fabs(static_cast<double>(v));
-        const uint64_t b = std::bit_cast<uint64_t>(a);
-        const uint64_t u = b - kSqrtHalfBits + kBias;
-        const uint64_t top = u >> 52;
-        const double k = std::bit_cast<double>(top | 0x4330000000000000ull) - (0x1p52 + 1024.0);
-        const double m = std::bit_cast<double>(b - ((top << 52) - kBias));
-        const double s = (m - 1.0) / (m + 1.0);
-        const double z = s * s;
-        double p = 1.0 / 19.0;
-        p = p * z + 1.0 / 17.0;
-        p = p * z + 1.0 / 15.0;
-        p = p * z + 1.0 / 13.0;
-        p = p * z + 1.0 / 11.0;
-        p = p * z + 1.0 / 9.0;
-        p = p * z + 1.0 / 7.0;
-        p = p * z + 1.0 / 5.0;
-        p = p * z + 1.0 / 3.0;
-        p = p * z + 1.0;
-        const double log2a = k + ((2.0 * s) * p) * kInvLn2;
-        const double y = e * log2a;
-        const double t = y + kRound;
-        const double g = (y - (t - kRound)) * kLn2;  // |g| <= ln2 / 2
-        double q = 1.0 / 6227020800.0;               // 1/13!
-        q = q * g + 1.0 / 479001600.0;
-        q = q * g + 1.0 / 39916800.0;
-        q = q * g + 1.0 / 3628800.0;
-        q = q * g + 1.0 / 362880.0;
-        q = q * g + 1.0 / 40320.0;
-        q = q * g + 1.0 / 5040.0;
-        q = q * g + 1.0 / 720.0;
-        q = q * g + 1.0 / 120.0;
-        q = q * g + 1.0 / 24.0;
-        q = q * g + 1.0 / 6.0;
-        q = q * g + 0.5;
-        q = q * g + 1.0;
-        q = q * g + 1.0;
-        // The integer part of y sits in the low bits of t; it goes into the exponent.
-        const uint64_t rb = std::bit_cast<uint64_t>(q) + (std::bit_cast<uint64_t>(t) << 52);
-        const double r = std::bit_cast<double>(rb);
-        const uint64_t low = rb & ((kHalfFloatUlp << 1) - 1);
-        const uint64_t dist = low > kHalfFloatUlp ? low - kHalfFloatUlp : kHalfFloatUlp - low;
+        const double r = power_approx(a, e);
         const bool zero = a == 0.0;
         // Also refused: infinity and NaN, and results below float32's normal range.
-        const bool ok = zero | ((a <= 3.4028234663852886e38) & (r >= 0x1p-126) & (dist > kWindow));
+        const bool ok = zero | ((a <= 3.4028234663852886e38) & (r >= 0x1p-126) & rounds_surely(r));
         const float f = pick(zero, 0.0f, static_cast<float>(r));
         out[i] = pick(v < 0.0f, -f, f);
         unsure[i] = ok ? 0 : 1;
@@ -161,6 +170,22 @@ int32_t limiter_powers(const float* in, float* out, int32_t* unsure, int32_t n, 
             ++exact;
         }
     return exact;
+}
+
+float circuit_current(double e) {
+    constexpr double kKnee = static_cast<double>(500.0f / 100000.0f);
+    if (std::isnan(e)) return 0.0f;
+    if (std::fabs(e) < 500.0) return static_cast<float>(e / 100000.0);
+    const double excess = std::fabs(e) - 500.0;
+    float i;
+    // Nearly always the fast power settles the float32 current; where it cannot, the extended one.
+    const bool in_range = excess > 0.0 && excess <= 1e6;
+    const double fast = in_range ? power_approx(excess, 1.85) / 100000.0 + kKnee : 0.0;
+    if (in_range && rounds_surely(fast))
+        i = static_cast<float>(fast);
+    else
+        i = static_cast<float>(static_cast<double>(std::pow(static_cast<long double>(excess), 1.85L)) / 100000.0 + kKnee);
+    return e < 0.0 ? -i : i;
 }
 
 float limiter_limit(float v, float T, float s) { return limit_one(v, T, T, s); }
@@ -303,15 +328,7 @@ float Tlimiter_form::Rotalumis(float x) {
     if (e > kLimit) e = kLimit;
     if (e < -kLimit) e = -kLimit;
     const float out = static_cast<float>(e);
-    float i = 0.0f;  // stays 0 for an input that is not a number
-    if (std::fabs(e) < 500.0)
-        i = static_cast<float>(e / 100000.0);
-    else if (e >= 500.0)
-        i = static_cast<float>(static_cast<double>(std::pow(static_cast<long double>(e - 500.0), 1.85L)) / 100000.0 +
-                               static_cast<double>(500.0f / 100000.0f));
-    else if (e <= -500.0)
-        i = static_cast<float>(-(static_cast<double>(std::pow(static_cast<long double>(-e - 500.0), 1.85L)) / 100000.0 +
-                                 static_cast<double>(500.0f / 100000.0f)));
+    const float i = circuit_current(e);
     const double step = static_cast<double>(i) * dt / C;
     double next = y + step;
     // An explicit step this large would carry the capacitor past the input and swing for ever;

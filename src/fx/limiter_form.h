@@ -117,6 +117,10 @@ float limiter_coef_of_position(int32_t position);
 // The mono limiter on one band value: above T the slope is s, below -T likewise.
 float limiter_limit(float v, float T, float s);
 
+// The circuit's current for the voltage e across its resistor: e / 100000 below
+// 500, above it ((|e| - 500)^1.85 / 100000 + 0.005) with the sign of e; 0 for e not a number.
+float circuit_current(double e);
+
 // v^e for the shaping (e = 0.707 or 0.85, extended precision), odd: -(-v)^e below 0; 0 stays 0.
 float limiter_power(float v, long double e);
 

@@ -531,6 +531,24 @@ TEST(DistortionSimple, CircuitActsAsHighPassAndNeverRunsAway) {
     for (size_t i = 4000; i < neg.size(); ++i) ASSERT_LT(std::fabs(neg[i]), 200.0f) << i;
 }
 
+TEST(DistortionSimple, CircuitCurrentFollowsItsFormula) {
+    auto as_written = [](double e) {
+        if (std::fabs(e) < 500) return static_cast<float>(e / 100000);
+        const long double p = std::pow(static_cast<long double>(std::fabs(e) - 500), 1.85L);
+        const float i = static_cast<float>(static_cast<double>(p) / 100000 + static_cast<double>(0.005f));
+        return e < 0 ? -i : i;
+    };
+    std::vector<double> es = {0.0, 499.99999999999994, 500.0, 500.0000000000001, 501.0, -500.0, -501.0, 50000.0, -50000.0};
+    uint32_t seed = 21;
+    for (int k = 0; k < 200000; ++k) {
+        seed = seed * 1664525u + 1013904223u;
+        const double u = static_cast<double>(seed) / 4294967296.0;
+        es.push_back((k % 2 ? -1 : 1) * (k % 3 ? 500.0 + u * 49500.0 : 500.0 + u * 2.0));
+    }
+    for (double e : es) ASSERT_EQ(bits(circuit_current(e)), bits(as_written(e))) << e;
+    EXPECT_EQ(circuit_current(std::numeric_limits<double>::quiet_NaN()), 0.0f);
+}
+
 TEST(DistortionSimple, ZeroFramesChangeNothing) {
     for (int channels : {1, 2}) {
         for (int mode : {0, 1, 2}) {
