@@ -178,7 +178,8 @@ float circuit_current(double e) {
     if (std::fabs(e) < 500.0) return static_cast<float>(e / 100000.0);
     const double excess = std::fabs(e) - 500.0;
     float i;
-    // Nearly always the fast power settles the float32 current; where it cannot, the extended one.
+    // Nearly always the fast power settles the float32 current (the division and the sum add two
+    // roundings, far inside the window); where it cannot, the extended one.
     const bool in_range = excess > 0.0 && excess <= 1e6;
     const double fast = in_range ? power_approx(excess, 1.85) / 100000.0 + kKnee : 0.0;
     if (in_range && rounds_surely(fast))
