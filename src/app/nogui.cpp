@@ -148,6 +148,7 @@ int run_nogui(int argc, char** argv) {
     TForm1 form(services, drivers, folder);
     // A headless run leaves the desktop program's devices and last chain file as they were.
     form.write_settings_at_close = false;
+    set_settings_read_only(true);
     form.show();
 
     const std::vector<std::string> inputs = form.ComboBox_waveIn.items();

@@ -195,6 +195,8 @@ std::string take_home_option(std::vector<std::string>& args) {
     if (!home.empty() && !std::filesystem::is_directory(folder, ec))
         return "--home: \"" + home + "\" is not a folder";
     set_program_home(folder);
+    // Tools read the program folder's settings files and never write them.
+    set_settings_read_only(true);
     return "";
 }
 
