@@ -11,6 +11,10 @@
 #include "engine/program_folder.h"
 #include "laws.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace vx {
 
 namespace {
@@ -449,17 +453,44 @@ void TMultiTortion_form::init_mb_dsp_1(float rate) {
 
 namespace {
 
-// The 16 bands of a bank side by side: two vectors of eight doubles. Each lane does the same IEEE
-// operations in the same order as a band of the plain loop, so the results are the same bits.
-// Every helper is inlined into the kernels, so no vector crosses a call.
+// The 16 bands of a bank side by side, in vectors of W doubles (8 with 512-bit registers, else 4).
+// Each lane does the same IEEE operations in the same order as a band of the plain loop, so the
+// results are the same bits. Every helper is inlined into the kernels, so no vector crosses a call.
 #pragma GCC diagnostic ignored "-Wpsabi"
-typedef double vd __attribute__((vector_size(64)));
-typedef float vf __attribute__((vector_size(32)));
-typedef long long vm __attribute__((vector_size(64)));
-constexpr int kHalves = 2;
-constexpr int kLanes = 8;
+template <int W> struct V;
+template <> struct V<8> {
+    typedef double d __attribute__((vector_size(64)));
+    typedef float f __attribute__((vector_size(32)));
+    typedef long long m __attribute__((vector_size(64)));
+    typedef unsigned long long u __attribute__((vector_size(64)));
+};
+template <> struct V<2> {
+    typedef double d __attribute__((vector_size(16)));
+    typedef float f __attribute__((vector_size(8)));
+    typedef long long m __attribute__((vector_size(16)));
+    typedef unsigned long long u __attribute__((vector_size(16)));
+};
+template <> struct V<4> {
+    typedef double d __attribute__((vector_size(32)));
+    typedef float f __attribute__((vector_size(16)));
+    typedef long long m __attribute__((vector_size(32)));
+    typedef unsigned long long u __attribute__((vector_size(32)));
+};
 
-[[gnu::always_inline]] inline vd stored(vd x) { return __builtin_convertvector(__builtin_convertvector(x, vf), vd); }
+template <int W> [[gnu::always_inline]] inline typename V<W>::d stored(typename V<W>::d x) {
+    return __builtin_convertvector(__builtin_convertvector(x, typename V<W>::f), typename V<W>::d);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The generic conversion of four lanes goes two by two; one instruction each way does it.
+__attribute__((target("avx"))) inline V<4>::d stored_avx(V<4>::d x) {
+    return reinterpret_cast<V<4>::d>(_mm256_cvtps_pd(_mm256_cvtpd_ps(reinterpret_cast<__m256d>(x))));
+}
+template <> [[gnu::always_inline]] inline V<4>::d stored<4>(V<4>::d x) { return stored_avx(x); }
+template <> [[gnu::always_inline]] inline V<2>::d stored<2>(V<2>::d x) {
+    return reinterpret_cast<V<2>::d>(_mm_cvtps_pd(_mm_cvtpd_ps(reinterpret_cast<__m128d>(x))));
+}
+#endif
 
 struct Shared {
     float gin, gout;
@@ -467,20 +498,27 @@ struct Shared {
 };
 
 // A bank's state in registers for the length of a block.
+template <int W>
 struct Lanes {
-    vd a0[kHalves], a1[kHalves], a2[kHalves], y1[kHalves], y2[kHalves];
+    static constexpr int P = kPlusBands / W;
+    using D = typename V<W>::d;
+    using M = typename V<W>::m;
+    D a0[P], a1[P], a2[P], y1[P], y2[P];
     double x1, x2;
-    vd e0[kHalves], e1[kHalves], e2[kHalves], ey1[kHalves], ey2[kHalves], ex1[kHalves], ex2[kHalves];
-    vd eout[kHalves], band[kHalves];
-    vm on[kHalves], pass[kHalves];
-    vd T[kHalves], g[kHalves];
+    D e0[P], e1[P], e2[P], ey1[P], ey2[P], ex1[P], ex2[P];
+    D eout[P], band[P];
+    M on[P], pass[P];
+    bool any_on[P];
+    D T[P], Tpos[P], g[P];
     double mix;
 };
 
-void load_lanes(Lanes& r, const MultiBank& b, bool next_band_filter2, const relaxed<float>* gains,
+template <int W>
+void load_lanes(Lanes<W>& r, const MultiBank& b, bool next_band_filter2, const relaxed<float>* gains,
                 const relaxed<float>* porog, const relaxed<bool>* eq_on) {
+    for (int h = 0; h < Lanes<W>::P; ++h) r.any_on[h] = false;
     for (int j = 0; j < kPlusBands; ++j) {
-        const int h = j / kLanes, l = j % kLanes;
+        const int h = j / W, l = j % W;
         r.a0[h][l] = b.bp_a0[j];
         r.a1[h][l] = b.bp_a1[j];
         r.a2[h][l] = b.bp_a2[j];
@@ -493,31 +531,35 @@ void load_lanes(Lanes& r, const MultiBank& b, bool next_band_filter2, const rela
         r.eout[h][l] = b.eq_out[j];
         r.band[h][l] = b.band_out[j];
         r.T[h][l] = porog[j];
+        r.Tpos[h][l] = std::max(static_cast<double>(porog[j]), 0.0);
         r.g[h][l] = gains[j];
+        bool on;
         if (next_band_filter2) {
             // Each band runs the next band's band-pass; the top two are never written.
-            const bool used = j + 1 < kPlusBands - 1;
-            r.e0[h][l] = used ? b.bp_a0[j + 1] : 1.0;
-            r.e1[h][l] = used ? b.bp_a1[j + 1] : 0.0;
-            r.e2[h][l] = used ? b.bp_a2[j + 1] : 0.0;
-            r.on[h][l] = used ? -1 : 0;
+            on = j + 1 < kPlusBands - 1;
+            r.e0[h][l] = on ? b.bp_a0[j + 1] : 1.0;
+            r.e1[h][l] = on ? b.bp_a1[j + 1] : 0.0;
+            r.e2[h][l] = on ? b.bp_a2[j + 1] : 0.0;
             r.pass[h][l] = 0;
         } else {
+            on = eq_on[j];
             r.e0[h][l] = b.eq_a0[j];
             r.e1[h][l] = b.eq_a1[j];
             r.e2[h][l] = b.eq_a2[j];
-            r.on[h][l] = eq_on[j] ? -1 : 0;
             r.pass[h][l] = -1;
         }
+        r.on[h][l] = on ? -1 : 0;
+        r.any_on[h] = r.any_on[h] || on;
     }
     r.x1 = b.bp_x1[0];
     r.x2 = b.bp_x2[0];
     r.mix = b.mix;
 }
 
-void store_lanes(const Lanes& r, MultiBank& b) {
+template <int W>
+void store_lanes(const Lanes<W>& r, MultiBank& b) {
     for (int j = 0; j < kPlusBands; ++j) {
-        const int h = j / kLanes, l = j % kLanes;
+        const int h = j / W, l = j % W;
         b.bp_y1[j] = static_cast<float>(r.y1[h][l]);
         b.bp_y2[j] = static_cast<float>(r.y2[h][l]);
         b.bp_x1[j] = static_cast<float>(r.x1);
@@ -532,120 +574,197 @@ void store_lanes(const Lanes& r, MultiBank& b) {
     b.mix = r.mix;
 }
 
-// One sample v (after Drive) through a bank; returns the mix.
-template <bool Standard, bool True, bool Filter2>
-[[gnu::always_inline]] inline double bank_step(Lanes& r, double v, const Shared& c) {
+// One sample v (after Drive) through a bank; leaves the 16 weighted bands in `prod`, in band order.
+template <int W, bool Standard, bool True, bool Filter2>
+[[gnu::always_inline]] inline void bank_step(Lanes<W>& r, double v, const Shared& c, double* __restrict prod) {
+    using D = typename V<W>::d;
     const double t = v - r.x2;
     r.x2 = r.x1;
     r.x1 = v;
-    vd p[kHalves];
-    for (int h = 0; h < kHalves; ++h) {
-        const vd y = stored(((t - r.a1[h] * r.y1[h]) - r.a2[h] * r.y2[h]) / r.a0[h]);
+    for (int h = 0; h < Lanes<W>::P; ++h) {
+        const D y = stored<W>(((t - r.a1[h] * r.y1[h]) - r.a2[h] * r.y2[h]) / r.a0[h]);
         r.y2[h] = r.y1[h];
         r.y1[h] = y;
-        vd u = y;
+        D u = y;
         if (Standard) {
-            // Positive side, first case that holds from the top; then the negative side on the result.
-            vd s = u >= c.L ? c.L - c.k * u : u;
+            // Positive side, first case that holds from the top. Whatever it changes ends at 0 or
+            // above, which the negative side leaves alone; so both sides are one choice and one store.
+            D s = u >= c.L ? c.L - c.k * u : u;
             s = u >= 16000.0 ? c.k_half * (u - 16000.0) : s;
             s = u >= 48000.0 ? c.k_eighth * (u - 48000.0) + c.L : s;
-            s = u >= 180000.0 ? vd{} + c.L : s;
-            u = stored(s);
-            s = u < -c.L ? -c.L - c.k * u : u;
+            s = u >= 180000.0 ? D{} + c.L : s;
+            s = u < -c.L ? -c.L - c.k * u : s;
             s = u < -16000.0 ? c.k_half * (u + 16000.0) : s;
             s = u < -48000.0 ? c.k_eighth * (u + 48000.0) - c.L : s;
-            s = u < -180000.0 ? vd{} - c.L : s;
-            u = stored(s);
+            s = u < -180000.0 ? D{} - c.L : s;
+            u = stored<W>(s);
         }
         if (True) {
-            const vd T = r.T[h];
-            vd s = (u >= 0.0) & (u >= T) ? c.slope * u + c.keep * T : u;
+            // With T' = max(T, 0), "u >= 0 and u >= T" is u >= T', and "u < 0 and -u > T" is -u > T'.
+            const D T = r.T[h], Tpos = r.Tpos[h];
+            D s = u >= Tpos ? c.slope * u + c.keep * T : u;
             // Rounding is symmetric, so negating after it is negating before.
-            s = (u < 0.0) & (-u > T) ? -(c.slope * -u + c.keep * T) : s;
-            u = stored(s);
+            s = -u > Tpos ? -(c.slope * -u + c.keep * T) : s;
+            u = stored<W>(s);
         }
         r.band[h] = u;
-        vd src = u;
+        D src = u;
         if (Filter2) {
-            const vd y2 = stored(((u - r.ex2[h]) - r.e1[h] * r.ey1[h] - r.e2[h] * r.ey2[h]) / r.e0[h]);
-            const vm on = r.on[h];
-            r.ey2[h] = on ? r.ey1[h] : r.ey2[h];
-            r.ey1[h] = on ? y2 : r.ey1[h];
-            r.ex2[h] = on ? r.ex1[h] : r.ex2[h];
-            r.ex1[h] = on ? u : r.ex1[h];
-            r.eout[h] = on ? y2 : (r.pass[h] ? u : r.eout[h]);
+            if (r.any_on[h]) {
+                const D y2 = stored<W>((((u - r.ex2[h]) - r.e1[h] * r.ey1[h]) - r.e2[h] * r.ey2[h]) / r.e0[h]);
+                const auto on = r.on[h];
+                r.ey2[h] = on ? r.ey1[h] : r.ey2[h];
+                r.ey1[h] = on ? y2 : r.ey1[h];
+                r.ex2[h] = on ? r.ex1[h] : r.ex2[h];
+                r.ex1[h] = on ? u : r.ex1[h];
+                r.eout[h] = on ? y2 : (r.pass[h] ? u : r.eout[h]);
+            } else {
+                r.eout[h] = r.pass[h] ? u : r.eout[h];
+            }
             src = r.eout[h];
         }
-        p[h] = src * r.g[h];  // exact: two float32 values
+        const D p = src * r.g[h];  // exact: two float32 values
+        __builtin_memcpy(prod + h * W, &p, sizeof p);
     }
-    double mix = 0.0;
-    for (int h = 0; h < kHalves; ++h)
-        for (int l = 0; l < kLanes; ++l) mix = mix + p[h][l];
-    r.mix = mix;
-    return mix;
 }
 
-[[gnu::always_inline]] inline float finish(double mix, float gout) {
-    const float out = static_cast<float>(mix) * gout;
-    // Only a non-finite input reaches here non-finite; the bank is cleared after the block.
-    return std::isfinite(out) ? out : 0.0f;
+// The mix of each sample, band 0 first, rounded to float32, then Level; out[i * stride].
+// Samples do not depend on each other here, so their sums overlap.
+[[gnu::always_inline]] inline void mix_out(const double* __restrict prod, int32_t m, float* out, int stride,
+                                           float gout, double& last_mix) {
+    double mix = last_mix;
+    for (int32_t i = 0; i < m; ++i) {
+        const double* p = prod + i * kPlusBands;
+        mix = 0.0;
+        for (int j = 0; j < kPlusBands; ++j) mix = mix + p[j];
+        const float o = static_cast<float>(mix) * gout;
+        // Only a non-finite input gets here non-finite; the bank is cleared after the block.
+        out[i * stride] = std::isfinite(o) ? o : 0.0f;
+    }
+    last_mix = mix;
 }
 
-template <bool Standard, bool True, bool Filter2>
-[[gnu::always_inline]] inline void run_mono(Lanes& r, float* s, int32_t n, const Shared& c) {
-    for (int32_t i = 0; i < n; ++i)
-        s[i] = finish(bank_step<Standard, True, Filter2>(r, s[i] * c.gin, c), c.gout);
+template <int W, bool Standard, bool True, bool Filter2>
+[[gnu::always_inline]] inline void run_mono(Lanes<W>& r, float* s, int32_t n, const Shared& c, double* scratch) {
+    for (int32_t at = 0; at < n; at += kMixChunk) {
+        const int32_t m = std::min(kMixChunk, n - at);
+        for (int32_t i = 0; i < m; ++i)
+            bank_step<W, Standard, True, Filter2>(r, s[at + i] * c.gin, c, scratch + i * kPlusBands);
+        mix_out(scratch, m, s + at, 1, c.gout, r.mix);
+    }
 }
 
 // Left through bank 1 and right through bank 0, a frame at a time: the banks share nothing, so
 // this is the left pass followed by the right pass, and the two chains overlap.
-template <bool Standard, bool True, bool Filter2>
-[[gnu::always_inline]] inline void run_stereo(Lanes& left, Lanes& right, float* x, int32_t n, const Shared& c) {
-    for (int32_t i = 0; i < n; ++i) {
-        const double l = bank_step<Standard, True, Filter2>(left, x[2 * i] * c.gin, c);
-        const double r = bank_step<Standard, True, Filter2>(right, x[2 * i + 1] * c.gin, c);
-        x[2 * i] = finish(l, c.gout);
-        x[2 * i + 1] = finish(r, c.gout);
+template <int W, bool Standard, bool True, bool Filter2>
+[[gnu::always_inline]] inline void run_stereo(Lanes<W>& left, Lanes<W>& right, float* x, int32_t n, const Shared& c,
+                                              double* scratch) {
+    double* const sl = scratch;
+    double* const sr = scratch + kMixChunk * kPlusBands;
+    for (int32_t at = 0; at < n; at += kMixChunk) {
+        const int32_t m = std::min(kMixChunk, n - at);
+        float* const f = x + 2 * at;
+        if constexpr (W == 8) {
+            for (int32_t i = 0; i < m; ++i) {
+                bank_step<W, Standard, True, Filter2>(left, f[2 * i] * c.gin, c, sl + i * kPlusBands);
+                bank_step<W, Standard, True, Filter2>(right, f[2 * i + 1] * c.gin, c, sr + i * kPlusBands);
+            }
+        } else {
+            // Narrower registers: one bank's state at a time is what fits.
+            for (int32_t i = 0; i < m; ++i)
+                bank_step<W, Standard, True, Filter2>(left, f[2 * i] * c.gin, c, sl + i * kPlusBands);
+            for (int32_t i = 0; i < m; ++i)
+                bank_step<W, Standard, True, Filter2>(right, f[2 * i + 1] * c.gin, c, sr + i * kPlusBands);
+        }
+        mix_out(sl, m, f, 2, c.gout, left.mix);
+        mix_out(sr, m, f + 1, 2, c.gout, right.mix);
     }
+}
+
+// One channel (right == nullptr) or both, with the switches as template arguments.
+template <int W>
+[[gnu::always_inline]] inline void run(Lanes<W>& a, Lanes<W>* b, float* x, int32_t n, const Shared& c, int flags,
+                                       double* scratch) {
+#define VX_PLUS_CASE(F, S, T, E)                                  \
+    case F:                                                       \
+        if (b)                                                    \
+            run_stereo<W, S, T, E>(a, *b, x, n, c, scratch);      \
+        else                                                      \
+            run_mono<W, S, T, E>(a, x, n, c, scratch);            \
+        break;
+    switch (flags) {
+        VX_PLUS_CASE(0, false, false, false)
+        VX_PLUS_CASE(1, true, false, false)
+        VX_PLUS_CASE(2, false, true, false)
+        VX_PLUS_CASE(3, true, true, false)
+        VX_PLUS_CASE(4, false, false, true)
+        VX_PLUS_CASE(5, true, false, true)
+        VX_PLUS_CASE(6, false, true, true)
+        default: VX_PLUS_CASE(7, true, true, true)
+    }
+#undef VX_PLUS_CASE
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-#define VX_PLUS_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#define VX_PLUS_TARGET(t) __attribute__((target(t)))
 #else
-#define VX_PLUS_CLONES
+#define VX_PLUS_TARGET(t)
 #endif
 
-VX_PLUS_CLONES
-void process_mono(Lanes& r, float* s, int32_t n, const Shared& c, int flags) {
-    switch (flags) {
-        case 0: run_mono<false, false, false>(r, s, n, c); break;
-        case 1: run_mono<true, false, false>(r, s, n, c); break;
-        case 2: run_mono<false, true, false>(r, s, n, c); break;
-        case 3: run_mono<true, true, false>(r, s, n, c); break;
-        case 4: run_mono<false, false, true>(r, s, n, c); break;
-        case 5: run_mono<true, false, true>(r, s, n, c); break;
-        case 6: run_mono<false, true, true>(r, s, n, c); break;
-        default: run_mono<true, true, true>(r, s, n, c); break;
+template <int W>
+[[gnu::always_inline]] inline void process_with(MultiBank& bank0, MultiBank* bank1, float* x, int32_t n, const Shared& c,
+                                                int flags, double* scratch, const relaxed<float>* g0,
+                                                const relaxed<float>* g1, const relaxed<float>* porog,
+                                                const relaxed<bool>* eq_on) {
+    Lanes<W> r0;
+    load_lanes<W>(r0, bank0, false, g0, porog, eq_on);
+    if (bank1) {
+        Lanes<W> r1;
+        load_lanes<W>(r1, *bank1, true, g1, porog, eq_on);
+        run<W>(r1, &r0, x, n, c, flags, scratch);
+        store_lanes<W>(r1, *bank1);
+    } else {
+        run<W>(r0, nullptr, x, n, c, flags, scratch);
     }
+    store_lanes<W>(r0, bank0);
 }
 
-VX_PLUS_CLONES
-void process_stereo(Lanes& left, Lanes& right, float* x, int32_t n, const Shared& c, int flags) {
-    switch (flags) {
-        case 0: run_stereo<false, false, false>(left, right, x, n, c); break;
-        case 1: run_stereo<true, false, false>(left, right, x, n, c); break;
-        case 2: run_stereo<false, true, false>(left, right, x, n, c); break;
-        case 3: run_stereo<true, true, false>(left, right, x, n, c); break;
-        case 4: run_stereo<false, false, true>(left, right, x, n, c); break;
-        case 5: run_stereo<true, false, true>(left, right, x, n, c); break;
-        case 6: run_stereo<false, true, true>(left, right, x, n, c); break;
-        default: run_stereo<true, true, true>(left, right, x, n, c); break;
-    }
+// The kernels, built for 512-bit registers, for AVX2 and for the base instruction set; the
+// widest the processor has is chosen once. The same operations everywhere: the same bits.
+using ProcessWith = void (*)(MultiBank&, MultiBank*, float*, int32_t, const Shared&, int, double*,
+                             const relaxed<float>*, const relaxed<float>*, const relaxed<float>*, const relaxed<bool>*);
+
+VX_PLUS_TARGET("arch=x86-64-v4")
+void process_v4(MultiBank& b0, MultiBank* b1, float* x, int32_t n, const Shared& c, int flags, double* s,
+                const relaxed<float>* g0, const relaxed<float>* g1, const relaxed<float>* p, const relaxed<bool>* on) {
+    process_with<8>(b0, b1, x, n, c, flags, s, g0, g1, p, on);
 }
 
-}  // namespace
+VX_PLUS_TARGET("arch=x86-64-v3") __attribute__((flatten))
+void process_v3(MultiBank& b0, MultiBank* b1, float* x, int32_t n, const Shared& c, int flags, double* s,
+                const relaxed<float>* g0, const relaxed<float>* g1, const relaxed<float>* p, const relaxed<bool>* on) {
+    process_with<4>(b0, b1, x, n, c, flags, s, g0, g1, p, on);
+}
 
-namespace {
+void process_base(MultiBank& b0, MultiBank* b1, float* x, int32_t n, const Shared& c, int flags, double* s,
+                  const relaxed<float>* g0, const relaxed<float>* g1, const relaxed<float>* p, const relaxed<bool>* on) {
+    process_with<2>(b0, b1, x, n, c, flags, s, g0, g1, p, on);
+}
+
+ProcessWith choose_kernel() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw"))
+        return process_v4;
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("bmi2"))
+        return process_v3;
+#endif
+    return process_base;
+}
+
+const ProcessWith kernel = choose_kernel();
+
 Shared shared_of(float fold_level, float gin, float gout, float slope) {
     Shared c;
     c.gin = gin;
@@ -659,46 +778,41 @@ Shared shared_of(float fold_level, float gin, float gout, float slope) {
     c.keep = 1.0 - c.slope;
     return c;
 }
+
 }  // namespace
+
+int TMultiTortion_form::flags() const {
+    return (use_standard ? 1 : 0) | (use_true ? 2 : 0) | (use_filter2 == 1 ? 4 : 0);
+}
 
 void TMultiTortion_form::mb_dsp(float* s, int32_t n) {
     if (n <= 0) return;
-    const Shared c = shared_of(bank0.fold_level, 1.0f, 1.0f, true_slope);
-    const int flags = (use_standard ? 1 : 0) | (use_true ? 2 : 0) | (use_filter2 == 1 ? 4 : 0);
-    Lanes r;
-    load_lanes(r, bank0, false, eq_gain0, porog, eq_on);
-    process_mono(r, s, n, c, flags);
-    store_lanes(r, bank0);
+    kernel(bank0, nullptr, s, n, shared_of(bank0.fold_level, 1.0f, 1.0f, true_slope), flags(), mix_scratch, eq_gain0,
+           eq_gain1, porog, eq_on);
     if (!bank0.memories_finite()) bank0.clear_memories();
 }
 
+// Bank 1 alone: run as the left channel of a stereo pass whose right channel is a copy of bank 0
+// that is thrown away.
 void TMultiTortion_form::mb_dsp_1(float* s, int32_t n) {
-    if (n <= 0) return;
-    const Shared c = shared_of(bank1.fold_level, 1.0f, 1.0f, true_slope);
-    const int flags = (use_standard ? 1 : 0) | (use_true ? 2 : 0) | (use_filter2 == 1 ? 4 : 0);
-    Lanes r;
-    load_lanes(r, bank1, true, eq_gain1, porog, eq_on);
-    process_mono(r, s, n, c, flags);
-    store_lanes(r, bank1);
+    for (int32_t at = 0; at < n; at += kMixChunk) {
+        const int32_t m = std::min(kMixChunk, n - at);
+        float pair[2 * kMixChunk];
+        for (int32_t i = 0; i < m; ++i) pair[2 * i] = s[at + i], pair[2 * i + 1] = 0.0f;
+        MultiBank spare = bank0;
+        kernel(spare, &bank1, pair, m, shared_of(bank1.fold_level, 1.0f, 1.0f, true_slope), flags(), mix_scratch,
+               eq_gain0, eq_gain1, porog, eq_on);
+        for (int32_t i = 0; i < m; ++i) s[at + i] = pair[2 * i];
+    }
     if (!bank1.memories_finite()) bank1.clear_memories();
 }
 
 void TMultiTortion_form::MultiTortion(int32_t frameCount, int32_t, int32_t channelCount, float* buffer) {
     if (frameCount <= 0) return;
-    const int flags = (use_standard ? 1 : 0) | (use_true ? 2 : 0) | (use_filter2 == 1 ? 4 : 0);
     const Shared c = shared_of(bank0.fold_level, gain_in, gain_out, true_slope);
-    Lanes r0;
-    load_lanes(r0, bank0, false, eq_gain0, porog, eq_on);
-    if (channelCount == 1) {
-        process_mono(r0, buffer, frameCount, c, flags);
-    } else {
-        Lanes r1;
-        load_lanes(r1, bank1, true, eq_gain1, porog, eq_on);
-        process_stereo(r1, r0, buffer, frameCount, c, flags);
-        store_lanes(r1, bank1);
-        if (!bank1.memories_finite()) bank1.clear_memories();
-    }
-    store_lanes(r0, bank0);
+    kernel(bank0, channelCount == 1 ? nullptr : &bank1, buffer, frameCount, c, flags(), mix_scratch, eq_gain0,
+           eq_gain1, porog, eq_on);
+    if (channelCount != 1 && !bank1.memories_finite()) bank1.clear_memories();
     if (!bank0.memories_finite()) bank0.clear_memories();
 }
 

@@ -31,6 +31,7 @@
 namespace vx {
 
 constexpr int kPlusBands = 16;
+constexpr int32_t kMixChunk = 64;  // frames whose weighted bands are kept before they are summed
 
 // One bank of 16 band-pass filters with its Filter 2 stage. Filter memories are the audio thread's;
 // frequencies are the editor's (the coefficients never change after creation).
@@ -86,6 +87,8 @@ public:
     relaxed<float> eq_gain1[kPlusBands];
     relaxed<bool> eq_on[kPlusBands];
     bool gang = true;
+    // The weighted bands of up to kMixChunk frames of each channel; the audio thread's.
+    alignas(64) double mix_scratch[2 * kMixChunk * kPlusBands] = {};
 
     // --- controls ---
     // Upper row (bank 0), middle row (bank 1) and threshold row: spSkinScrollBar[1..32], [0] unused.
@@ -140,6 +143,7 @@ protected:
 private:
     void FormCreate();
     void set_threshold_row(int position);
+    int flags() const;
     // Adds the layout aids (row labels); not part of the processing.
     void lay_out();
 

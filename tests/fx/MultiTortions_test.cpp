@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <climits>
+#include <cstdio>
 #include <cmath>
 #include <complex>
 #include <filesystem>
@@ -168,6 +169,12 @@ protected:
 
 TMultiTortion_form& plus(Instance& i) { return i.as<TMultiTortion_form>(); }
 
+std::string key(int k) {
+    char b[8];
+    std::snprintf(b, sizeof b, "s%d", k);
+    return b;
+}
+
 // Every switch and slider away from its default, so that the reference comparison covers them.
 void everything_on(TMultiTortion_form& f) {
     f.Gang.set_checked(false);
@@ -330,6 +337,23 @@ TEST_F(Plus, MonoToStereoCarriesBankZeroIntoTheRightChannel) {
     EXPECT_NE(f.bank0.bp_y1[3], f.bank1.bp_y1[3]);
 }
 
+TEST_F(Plus, SingleChannelMethodsRunTheirBanks) {
+    Instance a(kKind), b(kKind);
+    everything_on(plus(a));
+    everything_on(plus(b));
+    plus(a).ScrollBar_gain_In.set_position(50);
+    plus(a).ScrollBar_gain_Out.set_position(50);
+    std::vector<float> stereo = noise(2 * 700, 13, 9000.0f), left(700), right(700);
+    for (int i = 0; i < 700; ++i) left[i] = stereo[2 * i], right[i] = stereo[2 * i + 1];
+    a.process(stereo, 2);
+    plus(b).mb_dsp_1(left.data(), 700);
+    plus(b).mb_dsp(right.data(), 700);
+    for (int i = 0; i < 700; ++i) {
+        ASSERT_EQ(bits(left[i]), bits(stereo[2 * i])) << i;
+        ASSERT_EQ(bits(right[i]), bits(stereo[2 * i + 1])) << i;
+    }
+}
+
 TEST_F(Plus, UpperRowIsTheRightChannelMiddleRowTheLeft) {
     const std::vector<float> in = noise(2 * 2000, 6, 5000.0f);
     auto run = [&](auto&& setup) {
@@ -476,9 +500,9 @@ TEST_F(Plus, ClosingWritesTheFileAndTheNextInstanceStartsFromIt) {
         ASSERT_TRUE(f.close());
     }
     std::string expect = "[EQL]\n";
-    for (int k = 0; k < 16; ++k) expect += "s" + std::to_string(k) + "=" + (k == 3 ? "10" : k == 4 ? "90" : "50") + "\n";
+    for (int k = 0; k < 16; ++k) expect += key(k) + "=" + (k == 3 ? "10" : k == 4 ? "90" : "50") + "\n";
     expect += "[EQR]\n";
-    for (int k = 0; k < 16; ++k) expect += "s" + std::to_string(k) + "=" + (k == 3 ? "10" : k == 15 ? "0" : "50") + "\n";
+    for (int k = 0; k < 16; ++k) expect += key(k) + "=" + (k == 3 ? "10" : k == 15 ? "0" : "50") + "\n";
     expect += "[Other]\nDrive=70\nLevel=20\nStandard=0\nTrue=1\nFilter2=1\n";
     std::string lines;  // the keys in the order written, blank lines aside
     std::istringstream in(ini_text());
