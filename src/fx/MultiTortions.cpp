@@ -453,7 +453,8 @@ void TMultiTortion_form::init_mb_dsp_1(float rate) {
 
 namespace {
 
-// The 16 bands of a bank side by side, in vectors of W doubles (8 with 512-bit registers, else 4).
+// The 16 bands of a bank side by side, in vectors of W doubles: 8 with 512-bit registers, 4 with
+// AVX2, 2 otherwise.
 // Each lane does the same IEEE operations in the same order as a band of the plain loop, so the
 // results are the same bits. Every helper is inlined into the kernels, so no vector crosses a call.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -462,19 +463,16 @@ template <> struct V<8> {
     typedef double d __attribute__((vector_size(64)));
     typedef float f __attribute__((vector_size(32)));
     typedef long long m __attribute__((vector_size(64)));
-    typedef unsigned long long u __attribute__((vector_size(64)));
 };
 template <> struct V<2> {
     typedef double d __attribute__((vector_size(16)));
     typedef float f __attribute__((vector_size(8)));
     typedef long long m __attribute__((vector_size(16)));
-    typedef unsigned long long u __attribute__((vector_size(16)));
 };
 template <> struct V<4> {
     typedef double d __attribute__((vector_size(32)));
     typedef float f __attribute__((vector_size(16)));
     typedef long long m __attribute__((vector_size(32)));
-    typedef unsigned long long u __attribute__((vector_size(32)));
 };
 
 template <int W> [[gnu::always_inline]] inline typename V<W>::d stored(typename V<W>::d x) {
