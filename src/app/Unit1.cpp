@@ -44,6 +44,8 @@ TForm1::TForm1(Services& services, AudioDrivers& drivers, std::filesystem::path 
     : Form("Varnomix 3", 800, 600), services_(services), drivers_(drivers),
       program_folder_(std::move(program_folder)) {
     set_program_home(program_folder_);
+    // An effect that cannot write its settings file says so in a warning dialog.
+    set_settings_reporter([this](const std::string& text) { services_.warning(text); });
     fixed_size = true;
     caption_buttons = true;
     create_engine_panel();
@@ -52,7 +54,10 @@ TForm1::TForm1(Services& services, AudioDrivers& drivers, std::filesystem::path 
     FormCreate();
 }
 
-TForm1::~TForm1() { destroy_rack(); }
+TForm1::~TForm1() {
+    destroy_rack();
+    set_settings_reporter(nullptr);
+}
 
 std::string TForm1::skins_folder() const { return (program_folder_ / "SKINS").string(); }
 

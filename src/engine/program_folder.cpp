@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <system_error>
 
@@ -45,6 +46,22 @@ bool settings_read_only() { return read_only_slot(); }
 std::filesystem::path program_home() {
     if (home_slot().empty()) home_slot() = program_folder();
     return home_slot();
+}
+
+namespace {
+std::function<void(const std::string&)>& reporter_slot() {
+    static std::function<void(const std::string&)> reporter;
+    return reporter;
+}
+}  // namespace
+
+void set_settings_reporter(std::function<void(const std::string&)> reporter) { reporter_slot() = std::move(reporter); }
+
+void report_settings_problem(const std::string& text) {
+    if (reporter_slot())
+        reporter_slot()(text);
+    else
+        std::fprintf(stderr, "varnomix: %s\n", text.c_str());
 }
 
 }  // namespace vx

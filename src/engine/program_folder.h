@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,10 +18,14 @@ std::filesystem::path program_folder(const std::string& home_option = "");
 void set_program_home(const std::filesystem::path& folder);
 std::filesystem::path program_home();
 
-// Settings files of the program folder may be read but not created or rewritten: the tools and the
-// headless mode leave the desktop program's settings as they were. Off unless a program sets it.
+// Settings files of the program folder written by effects ("MTEQ.ini"). The tools and the headless
+// mode read them but never write them: they switch writing off at start.
 void set_settings_read_only(bool read_only);
 bool settings_read_only();
+// How an effect tells the user that a settings file could not be written: the desktop program shows
+// a message box; without a reporter the text goes to stderr. User-interface thread only.
+void set_settings_reporter(std::function<void(const std::string&)> reporter);
+void report_settings_problem(const std::string& text);
 
 // The names (without folder) of the regular files in `folder` whose names start with `prefix` and
 // end with `extension`, both ignoring case, as a wildcard "prefix*extension" finds them; sorted

@@ -91,9 +91,10 @@ void EditorWindow::closeEvent(QCloseEvent* e) {
         e->accept();
         return;
     }
-    // Only hidden: the effect and its settings live on, and Tune shows it again.
+    // Only hidden: the effect and its settings live on, and Tune shows it again. The editor's own
+    // close handling runs first (it may keep settings, or refuse and stay open).
     e->ignore();
-    form_->hide();
+    form_->close();
 }
 
 }  // namespace vx
