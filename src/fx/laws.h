@@ -52,6 +52,42 @@ struct FourPoleLowpass {
     }
 };
 
+// The four-pole's loop, closed by its feedback, has the characteristic polynomial
+// z (z - g)^4 + k fb (z + 0.3)^4 with g = 1 - f and k = 0.35013 f^4. Beyond f = 1 a real pole runs
+// out through z = -1 quickly as f grows (sooner the higher the resonance), and the filter then
+// grows without bound. Returns the largest f >= 1 whose poles all lie within `radius`: up to it
+// the filter settles; a caller that may go further clamps f there. Plain double arithmetic, for
+// tables made once.
+inline bool four_pole_poles_within(double f, double res, double radius) {
+    const double g = 1.0 - f, k = 0.35013 * f * f * f * f, fb = (1.0 - 0.15 * f * f) * res;
+    // Coefficients of z^0 .. z^5: z (z - g)^4 from the binomial, k fb (z + 0.3)^4 likewise.
+    const double binom[5] = {1, 4, 6, 4, 1};
+    double a[6] = {};
+    for (int j = 0; j <= 4; ++j) {
+        a[j + 1] += binom[j] * std::pow(-g, 4 - j);
+        a[j] += k * fb * binom[j] * std::pow(0.3, 4 - j);
+    }
+    // Roots within `radius` of z are roots of p(radius w) within the unit circle: Schur-Cohn.
+    for (int j = 0; j <= 5; ++j) a[j] *= std::pow(radius, j);
+    for (int n = 5; n > 0; --n) {
+        if (!(std::fabs(a[0]) < std::fabs(a[n]))) return false;
+        double q[6] = {};
+        for (int j = 0; j < n; ++j) q[j] = a[n] * a[j + 1] - a[0] * a[n - 1 - j];
+        for (int j = 0; j < n; ++j) a[j] = q[j];
+    }
+    return true;
+}
+
+inline double four_pole_f_limit(double res, double radius) {
+    double lo = 1.0, hi = 2.0;  // at f = 2 a pole sits on the unit circle whatever the resonance
+    if (!four_pole_poles_within(lo, res, radius)) return lo;
+    for (int i = 0; i < 60; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (four_pole_poles_within(mid, res, radius) ? lo : hi) = mid;
+    }
+    return lo;
+}
+
 // --- One-pole low-pass --------------------------------------------------------------------------
 // Splits a channel into a low band and the remainder: state = c x state + (1 - c) x input, summed in
 // double and stored as float32. c near 1 puts the corner low. Returns the new state (the low band).
