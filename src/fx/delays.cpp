@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 
 #include "laws.h"
 
@@ -96,6 +97,11 @@ inline float extended_tap(float acc, float sample, float gain) {
                               static_cast<long double>(sample) * static_cast<long double>(gain));
 }
 
+// A NaN or an infinity that came in with the signal enters the line as silence, so that it cannot
+// come back in the echoes for seconds; a finite sample is stored as it is. (The dry sample of that
+// instant becomes silence too.)
+inline float stored(float x) { return std::isfinite(x) ? x : 0.0f; }
+
 // One sweep step; the direction turns once the offset has left 0..600.
 inline void step_sweep(TDelay_form::Channel& c) {
     c.sweep_count = static_cast<int32_t>(static_cast<uint32_t>(c.sweep_count) + 1u);  // wraps, never overflows
@@ -157,7 +163,7 @@ void TDelay_form::run(Channel& c, int32_t n, int32_t D) {
 
     if (sweep_on != 0) {
         for (int32_t i = 0; i < n; ++i) {
-            const float x = w[i];
+            const float x = stored(w[i]);
             c.line[c.write_pos] = x;
             float acc = x;
             c.read_pos = c.write_pos;
@@ -195,7 +201,7 @@ void TDelay_form::run(Channel& c, int32_t n, int32_t D) {
         // position, at most 5 x 52000 samples back, never where a later sample of the run writes.
         float* dst = c.line + wp;
         float* out = w + i;
-        for (int32_t m = 0; m < k; ++m) dst[m] = out[m];
+        for (int32_t m = 0; m < k; ++m) dst[m] = stored(out[m]);
         if (unswept_taps(out, dst, src, g, og, k)) [[unlikely]] {
             for (int32_t m = 0; m < k; ++m) {
                 float acc = dst[m];

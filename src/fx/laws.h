@@ -2,6 +2,7 @@
 // that more than one kind runs. Header-only so that each kind inlines them into its own loop.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
@@ -18,6 +19,15 @@ inline std::optional<float> SliderFactor(int32_t position) {
     const double xd = x;
     const double factor = xd >= 50.0 ? (xd - 50.0) / 5.0 + 1.0 : 1.0 / (std::fabs(xd - 50.0) / 5.0 + 1.0);
     return static_cast<float>(factor);
+}
+
+// A float restored from a ParameterBlock word: kept as stored within lo..hi (what the kind's
+// controls can produce), clamped into it otherwise; a word that is not a finite number leaves the
+// field as it was. A damaged chain file then cannot divide by zero or drive the output to inf.
+inline float restored_float(int32_t word, float current, float lo, float hi) {
+    const float f = std::bit_cast<float>(word);
+    if (!std::isfinite(f)) return current;
+    return f < lo ? lo : (f > hi ? hi : f);
 }
 
 // Four-pole resonant low-pass. The arithmetic runs in extended precision and every assignment is
