@@ -66,7 +66,20 @@ void TDelay_form::recompute_tap_gains() {
     float g[6];
     g[0] = 1.0f;
     for (int j = 1; j < 6; ++j) g[j] = g[j - 1] * decay;  // float32 products
+    const uint32_t w = tap_gain_writing.load(std::memory_order_relaxed);
+    tap_gain_writing.store(w + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
     for (int j = 0; j < 6; ++j) tap_gain[j] = g[j] * echo_gain;
+    tap_gain_writing.store(w + 2, std::memory_order_release);
+}
+
+void TDelay_form::take_tap_gains() {
+    const uint32_t before = tap_gain_writing.load(std::memory_order_acquire);
+    float g[5];
+    for (int j = 0; j < 5; ++j) g[j] = tap_gain[j];
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if ((before & 1u) != 0 || tap_gain_writing.load(std::memory_order_relaxed) != before) return;
+    for (int j = 0; j < 5; ++j) taps_[j] = g[j];
 }
 
 void TDelay_form::ScrollBar_Delay_DecayChange() { recompute_tap_gains(); }
@@ -157,7 +170,7 @@ template <bool Right>
 void TDelay_form::run(Channel& c, int32_t n, int32_t D) {
     D = std::clamp(D, 0, kMaxDelay);  // keeps every unswept tap inside the store
     float g[5];
-    for (int j = 0; j < 5; ++j) g[j] = tap_gain[j];
+    for (int j = 0; j < 5; ++j) g[j] = taps_[j];
     const float og = out_gain;
     float* w = c.work;
 
@@ -222,6 +235,7 @@ void TDelay_form::Delay_RT1(int32_t frameCount, int32_t D) { run<true>(R, frameC
 
 void TDelay_form::Delay(int32_t frameCount, int32_t, int32_t channelCount, float* buffer) {
     if (frameCount <= 0) return;
+    take_tap_gains();
     if (channelCount == 1) {
         const int32_t D = delay_samples;
         for (int32_t at = 0; at < frameCount; at += kWork) {

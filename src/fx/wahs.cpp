@@ -103,7 +103,9 @@ struct BlockSettings {
     double f_limit;  // from the same reading of res, so that both belong to one setting
 
     explicit BlockSettings(const Twah_form& w)
-        : sweep_on(w.sweep_on), start(w.start), stop(w.stop), up(w.up_factor), down(w.down_factor),
+        // The falling factor always follows the rising one; taken from the same reading, the two
+        // cannot belong to different settings.
+        : sweep_on(w.sweep_on), start(w.start), stop(w.stop), up(w.up_factor), down(wah_down_factor(up)),
           level(w.level), res(w.res), f_limit(f_limit_of(res)) {}
 
     // One step of the exponential sweep; falling wins when both turning points are passed.
