@@ -310,7 +310,8 @@ void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, double f_l
                 const double cut = c.cut[i + l / 2];
                 return Stereo && l % 2 == 1 ? right_f(cut) : FourPoleLowpass::f_of(cut);
             }, recomputed);
-        f = _mm512_min_pd(f, limit);
+        // (as std::min: the limit where it is below f, f otherwise)
+        f = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(limit, f, _CMP_LT_OQ), f, limit);
         // fb = (1 - 0.15 f f) res
         const W q = _mm512_mul_pd(f, f);
         const W qe = _mm512_fmsub_pd(f, f, q);

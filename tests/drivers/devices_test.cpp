@@ -32,6 +32,7 @@ protected:
     void TearDown() override {
         stop_and_close_wave_in();
         CloseDSound();
+        set_builtin_clock_manual(false);
         set_builtin_clock_speed(1.0);
         waves_startup();
         dsound_startup();
@@ -177,7 +178,7 @@ int32_t peak_callback(int32_t frames, int32_t rate, int32_t channels, float* buf
 }
 
 TEST_F(Devices, LevelsApplyBeforeAndAfterTheCallback) {
-    set_builtin_clock_speed(8.0);
+    set_builtin_clock_manual(true);
     select_waveIn_device(index_of(inputs(), "Test signal"));
     ASSERT_EQ(open_output("Null output"), 0);
     EXPECT_EQ(get_waveIn_level(), 0.0);
@@ -193,7 +194,7 @@ TEST_F(Devices, LevelsApplyBeforeAndAfterTheCallback) {
         callback_peak.store(0.0f);
         setup_and_start_wave_In(48000, 2, 256, &peak_callback, &out_to_dsound);
         ASSERT_STREQ(get_waveIn_error(), "");
-        while (callback_blocks.load() < 40) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        step_builtin_clock(std::chrono::milliseconds(40 * 256 * 1000 / 48000 + 1));
         EXPECT_EQ(callback_peak.load() > 1000.0f, c.callback_hears);
         EXPECT_EQ(get_waveIn_level() > 1000.0, c.callback_hears);
         EXPECT_EQ(get_waveOut_level() > 1000.0, c.meter_out);
@@ -204,6 +205,7 @@ TEST_F(Devices, LevelsApplyBeforeAndAfterTheCallback) {
         EXPECT_EQ(get_waveOut_level(), 0.0);
         EXPECT_GE(get_waveIn_blocks(), 40);
     }
+    set_builtin_clock_manual(false);
 }
 
 // On the steady clock, so only what load cannot change: a clock 20 periods late starts afresh, and

@@ -761,7 +761,10 @@ TEST(Eq8Block, RestoringTheSamePositionsKeepsDerivedValues) {
 
 // The handlers redesign the high-pass and the shelf and change the speaker row while blocks run on
 // another thread. Each set crosses as one unit, so every block uses a whole set, old or new, and
-// the output stays finite and bounded (a mixed set could put a pole outside the unit circle).
+// the output stays finite and bounded (a mixed set can put a pole outside the unit circle: a mixed
+// speaker row has one near 3, infinity within a block). Whole sets switched every block still throw
+// transients of their own, some tens of times full scale with these settings (far more with the
+// most resonant ones), so the bound is wide; a runaway passes it within a few blocks.
 TEST(Eq8Filters, CoefficientSetsChangeWhileBlocksRun) {
     Instance eq(kEq8);
     auto& form = eq.as<TEQ8_form>();
@@ -788,16 +791,16 @@ TEST(Eq8Filters, CoefficientSetsChangeWhileBlocksRun) {
         }
     });
     for (int i = 0; i < 20000; ++i) {
-        form.ScrollBar_LPF_1.set_position(i % 2 ? 50 : 500);
-        form.ScrollBar_Q.set_position(i % 3 ? 10 : 1);
-        form.ScrollBar_Shelf_fvc_F.set_position(i % 2 ? 1 : 100);
+        form.ScrollBar_LPF_1.set_position(i % 2 ? 80 : 300);
+        form.ScrollBar_Q.set_position(i % 3 ? 3 : 1);
+        form.ScrollBar_Shelf_fvc_F.set_position(i % 2 ? 10 : 100);
         form.ScrollBar_fnc_2000.set_position(i % 6);
     }
     stop = true;
     audio.join();
     EXPECT_GE(blocks.load(), 200);
     EXPECT_TRUE(std::isfinite(peak.load()));
-    EXPECT_LT(peak.load(), 10.0f * 32768.0f);
+    EXPECT_LT(peak.load(), 1000.0f * 32768.0f);
 }
 
 }  // namespace
