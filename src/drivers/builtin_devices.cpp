@@ -3,6 +3,8 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <cmath>
 #include <filesystem>
 
@@ -12,7 +14,20 @@ namespace vx {
 
 namespace {
 std::atomic<double> clock_speed{1.0};
+
+// The hand-stepped clock: its time, and the pacing clocks that run on it in the order they started.
+struct ManualClock {
+    std::mutex m;
+    std::condition_variable cv;
+    bool on = false;
+    int64_t now = 0;
+    std::vector<PacingClock*> clocks;
+};
+ManualClock& manual() {
+    static ManualClock c;
+    return c;
 }
+}  // namespace
 
 void set_builtin_clock_speed(double factor) {
     if (std::isfinite(factor) && factor > 0.0) clock_speed.store(factor);
@@ -20,14 +35,78 @@ void set_builtin_clock_speed(double factor) {
 
 double builtin_clock_speed() { return clock_speed.load(); }
 
-PacingClock::PacingClock(double period_seconds, int max_late)
+void set_builtin_clock_manual(bool on) {
+    ManualClock& mc = manual();
+    std::lock_guard<std::mutex> lock(mc.m);
+    mc.on = on;
+    mc.now = 0;
+}
+
+bool builtin_clock_manual() {
+    ManualClock& mc = manual();
+    std::lock_guard<std::mutex> lock(mc.m);
+    return mc.on;
+}
+
+void step_builtin_clock(std::chrono::nanoseconds d) {
+    ManualClock& mc = manual();
+    std::unique_lock<std::mutex> lock(mc.m);
+    const int64_t target = mc.now + d.count();
+    // Every device is between blocks (or gone) before the next deadline is granted.
+    auto all_waiting = [&] {
+        return std::all_of(mc.clocks.begin(), mc.clocks.end(), [&](PacingClock* c) {
+            return (c->waiting_ && c->manual_next_ > c->granted_) || (c->stop_ && c->stop_->load());
+        });
+    };
+    for (;;) {
+        mc.cv.wait(lock, all_waiting);
+        PacingClock* due = nullptr;
+        for (PacingClock* c : mc.clocks)
+            if (!(c->stop_ && c->stop_->load()) && c->manual_next_ <= target && (due == nullptr || c->manual_next_ < due->manual_next_))
+                due = c;
+        if (due == nullptr) break;
+        mc.now = due->manual_next_;
+        due->granted_ = due->manual_next_;
+        mc.cv.notify_all();
+    }
+    mc.now = target;
+}
+
+PacingClock::PacingClock(double period_seconds, int max_late, const std::atomic<bool>* stop)
     : period_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
           std::chrono::duration<double>(period_seconds / builtin_clock_speed()))),
-      next_(std::chrono::steady_clock::now()), max_late_(std::max(max_late, 1)) {
+      next_(std::chrono::steady_clock::now()), max_late_(std::max(max_late, 1)), stop_(stop) {
     if (period_.count() <= 0) period_ = std::chrono::steady_clock::duration(1);
+    ManualClock& mc = manual();
+    std::lock_guard<std::mutex> lock(mc.m);
+    if (mc.on) {
+        manual_ = true;
+        manual_period_ = std::max<int64_t>(1, static_cast<int64_t>(std::llround(period_seconds * 1e9)));
+        manual_next_ = mc.now;
+        granted_ = mc.now - 1;
+        mc.clocks.push_back(this);
+    }
+}
+
+PacingClock::~PacingClock() {
+    if (!manual_) return;
+    ManualClock& mc = manual();
+    std::lock_guard<std::mutex> lock(mc.m);
+    mc.clocks.erase(std::remove(mc.clocks.begin(), mc.clocks.end(), this), mc.clocks.end());
+    mc.cv.notify_all();
 }
 
 void PacingClock::wait_next() {
+    if (manual_) {
+        ManualClock& mc = manual();
+        std::unique_lock<std::mutex> lock(mc.m);
+        manual_next_ += manual_period_;
+        waiting_ = true;
+        mc.cv.notify_all();
+        mc.cv.wait(lock, [&] { return granted_ >= manual_next_ || (stop_ && stop_->load()); });
+        waiting_ = false;
+        return;
+    }
     next_ += period_;
     const auto now = std::chrono::steady_clock::now();
     if (now > next_ + max_late_ * period_) {
@@ -36,6 +115,13 @@ void PacingClock::wait_next() {
         return;
     }
     std::this_thread::sleep_until(next_);
+}
+
+// A device told to stop may be waiting for a hand-stepped period.
+static void wake_manual_clock() {
+    ManualClock& mc = manual();
+    std::lock_guard<std::mutex> lock(mc.m);
+    mc.cv.notify_all();
 }
 
 // --- Test signal --------------------------------------------------------------------------------
@@ -53,12 +139,14 @@ std::string TestSignalInput::start(int32_t sample_rate, int32_t channels, int32_
     buffer_.assign(static_cast<size_t>(block_) * channels_, 0.0f);
     sink_ = sink;
     stop_.store(false);
+    // Made here, so that a hand-stepped clock knows the device from its start.
+    clock_ = std::make_unique<PacingClock>(static_cast<double>(block_) / rate_, 2, &stop_);
     thread_ = std::thread([this] { run(); });
     return "";
 }
 
 void TestSignalInput::run() {
-    PacingClock clock(static_cast<double>(block_) / rate_, 2);
+    PacingClock& clock = *clock_;
     size_t pos = 0;
     const size_t len = phrase_.size();
     while (!stop_.load(std::memory_order_relaxed)) {
@@ -75,7 +163,9 @@ void TestSignalInput::run() {
 
 void TestSignalInput::stop() {
     stop_.store(true);
+    wake_manual_clock();
     if (thread_.joinable()) thread_.join();
+    clock_.reset();
 }
 
 // --- Null and WAV file outputs ------------------------------------------------------------------
@@ -104,14 +194,15 @@ std::string BuiltinOutput::start(Kind kind, const std::string& wav_path, int32_t
     }
     buffer_.assign(static_cast<size_t>(queue.block_frames()) * queue.channels(), 0);
     stop_.store(false);
+    // A late output catches up by playing what is queued, up to a few blocks at once.
+    clock_ = std::make_unique<PacingClock>(static_cast<double>(queue.block_frames()) / rate_, 8, &stop_);
     thread_ = std::thread([this] { run(); });
     return "";
 }
 
 void BuiltinOutput::run() {
     const int32_t frames = queue_->block_frames();
-    // A late output catches up by playing what is queued, up to a few blocks at once.
-    PacingClock clock(static_cast<double>(frames) / rate_, 8);
+    PacingClock& clock = *clock_;
     bool started = false;
     while (!stop_.load(std::memory_order_relaxed)) {
         clock.wait_next();
@@ -127,7 +218,9 @@ void BuiltinOutput::run() {
 
 void BuiltinOutput::stop() {
     stop_.store(true);
+    wake_manual_clock();
     if (thread_.joinable()) thread_.join();
+    clock_.reset();
     if (file_ != nullptr) {
         // Closing writes the sizes into the header; without them the file is not complete.
         if (sf_close(static_cast<SNDFILE*>(file_)) != 0 && !write_failed_.load())

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,19 +26,39 @@ inline constexpr const char* kWavOutputName = "WAV file output";
 void set_builtin_clock_speed(double factor);
 double builtin_clock_speed();
 
-// One period after another on the steady clock. A thread that has fallen more than `max_late`
-// periods behind starts afresh from now instead of catching up in a burst.
+// A clock that tests step by hand instead of the steady clock, so that what the built-in devices
+// do does not depend on the machine's load: while it is on, a device's period passes only inside
+// step_builtin_clock, which runs every period that falls due, one device at a time, earliest first
+// (devices due at the same time in the order they started), and returns once each has finished its
+// block. Switch it only while no built-in device runs.
+void set_builtin_clock_manual(bool on);
+bool builtin_clock_manual();
+void step_builtin_clock(std::chrono::nanoseconds d);
+
+// One period after another on the steady clock (or the hand-stepped one). A thread that has fallen
+// more than `max_late` periods behind starts afresh from now instead of catching up in a burst.
+// `stop`, if given, ends a wait on the hand-stepped clock.
 class PacingClock {
 public:
-    PacingClock(double period_seconds, int max_late);
+    PacingClock(double period_seconds, int max_late, const std::atomic<bool>* stop = nullptr);
+    ~PacingClock();
+    PacingClock(const PacingClock&) = delete;
+    PacingClock& operator=(const PacingClock&) = delete;
     void wait_next();
     int32_t resyncs() const { return resyncs_; }
 
 private:
+    friend void step_builtin_clock(std::chrono::nanoseconds d);
     std::chrono::steady_clock::duration period_;
     std::chrono::steady_clock::time_point next_;
     int max_late_;
     int32_t resyncs_ = 0;
+    // Hand-stepped: the period in nanoseconds, the deadline waited for, the deadline granted, and
+    // whether the device is waiting (between blocks).
+    bool manual_ = false;
+    const std::atomic<bool>* stop_ = nullptr;
+    int64_t manual_period_ = 1, manual_next_ = 0, granted_ = -1;
+    bool waiting_ = false;
 };
 
 // Receives each captured block: interleaved, on the 16-bit scale, processed in place.
@@ -57,6 +78,7 @@ public:
 
 private:
     void run();
+    std::unique_ptr<PacingClock> clock_;
     std::vector<float> phrase_;
     std::vector<float> buffer_;
     int32_t rate_ = 48000, channels_ = 2, block_ = 256;
@@ -87,6 +109,7 @@ public:
 
 private:
     void run();
+    std::unique_ptr<PacingClock> clock_;
     Kind kind_ = Kind::Null;
     OutputQueue* queue_ = nullptr;
     void* file_ = nullptr;  // SNDFILE*

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <thread>
 
 namespace vx::pa {
 
@@ -75,28 +76,22 @@ const Device* find(const std::string& name, PaDeviceIndex& index) {
     return nullptr;
 }
 
-// What a stream's callback is given: its owner, as long as the owner still wants it. A stream that
-// is left alone (see stop_and_close) keeps its ticket, switched off, so that it can never reach an
-// owner that has opened another stream since.
-struct Ticket {
-    void* owner;
-    std::atomic<bool> live{true};
-};
+using Ticket = StreamTicket;
 
 int input_callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
                    PaStreamCallbackFlags, void* user) {
-    auto* t = static_cast<Ticket*>(user);
-    if (!t->live.load(std::memory_order_acquire)) return paAbort;
-    static_cast<InputStream*>(t->owner)->on_input(static_cast<const float*>(input), frames);
-    return paContinue;
+    const bool live = static_cast<Ticket*>(user)->call([&](void* owner) {
+        static_cast<InputStream*>(owner)->on_input(static_cast<const float*>(input), frames);
+    });
+    return live ? paContinue : paAbort;
 }
 
 int output_callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
                     PaStreamCallbackFlags, void* user) {
-    auto* t = static_cast<Ticket*>(user);
-    if (!t->live.load(std::memory_order_acquire)) return paAbort;
-    static_cast<OutputStream*>(t->owner)->on_output(static_cast<int16_t*>(output), frames);
-    return paContinue;
+    const bool live = static_cast<Ticket*>(user)->call([&](void* owner) {
+        static_cast<OutputStream*>(owner)->on_output(static_cast<int16_t*>(output), frames);
+    });
+    return live ? paContinue : paAbort;
 }
 
 std::string open_error(PaError e) {
@@ -109,7 +104,7 @@ std::string open_error(PaError e) {
 std::string open_and_start(void*& stream, void*& ticket, const PaStreamParameters& params, bool input,
                            int32_t sample_rate, int32_t frames, PaStreamCallback* callback, void* self,
                            double& latency_s) {
-    auto* t = new Ticket{self};
+    auto* t = new Ticket(self);
     PaStream* s = nullptr;
     PaError e = Pa_OpenStream(&s, input ? &params : nullptr, input ? nullptr : &params, sample_rate,
                               static_cast<unsigned long>(frames), paClipOff, callback, t);
@@ -143,7 +138,7 @@ void stop_and_close(void*& stream, void*& ticket, const std::atomic<int64_t>& la
     // PortAudio, so it is left as it is; it stays counted as open, which keeps PortAudio from
     // being ended (that would close it too).
     if (now_ns() - last_callback_ns.load(std::memory_order_relaxed) > 1'000'000'000) {
-        t->live.store(false, std::memory_order_release);
+        t->retire();
         stream = nullptr;
         return;
     }
@@ -155,6 +150,13 @@ void stop_and_close(void*& stream, void*& ticket, const std::atomic<int64_t>& la
 }
 
 }  // namespace
+
+void StreamTicket::retire() {
+    live_.store(false, std::memory_order_seq_cst);
+    // A callback that got in before the switch finishes its block (it never blocks); after that
+    // none reaches the owner again.
+    while (inside_.load(std::memory_order_seq_cst)) std::this_thread::yield();
+}
 
 void refresh_devices() {
     if (open_streams > 0) return;

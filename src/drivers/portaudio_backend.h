@@ -33,6 +33,35 @@ std::string default_output_name();
 // Ends PortAudio once no stream is open.
 void shutdown();
 
+// What a stream's callback reaches its owner through. A stream that is left alone (its sound
+// server vanished, so stopping it could hang) keeps its ticket, retired, so that it can never reach
+// an owner that has opened another stream since: a call marks itself inside before it looks at the
+// switch, and retire() waits for a call already inside to leave. So a stream that is no longer
+// current never runs beside the new one (both would walk the chain and use the output queue).
+class StreamTicket {
+public:
+    explicit StreamTicket(void* owner) : owner_(owner) {}
+    StreamTicket(const StreamTicket&) = delete;
+    StreamTicket& operator=(const StreamTicket&) = delete;
+
+    // Runs call(owner) unless the ticket is retired; false once it is (the stream should end).
+    template <class Call>
+    bool call(Call&& c) {
+        inside_.store(true, std::memory_order_seq_cst);
+        const bool live = live_.load(std::memory_order_seq_cst);
+        if (live) c(owner_);
+        inside_.store(false, std::memory_order_release);
+        return live;
+    }
+    // After it returns no call reaches the owner. User-interface thread.
+    void retire();
+
+private:
+    void* owner_;
+    std::atomic<bool> live_{true};
+    std::atomic<bool> inside_{false};
+};
+
 class InputStream {
 public:
     InputStream() = default;

@@ -54,7 +54,8 @@ std::atomic<float> elapsed{0.0f};
 std::atomic<int32_t> blocks{0};
 std::atomic<int32_t> messages_posted{0};
 std::atomic<bool> message_pending{false};
-// Set for the whole of a walk that may have passed the gates; see wait_for_walk.
+// Set for the whole of a walk that may have passed the gates, by the one walk that took it; see
+// wait_for_walk.
 std::atomic<bool> walking{false};
 
 int64_t read_counter() {
@@ -140,7 +141,10 @@ void force_destroy_instance(EffectInstance instance) {
 int32_t ChainRunner(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer) {
     // Mark the walk before reading the gates: a user-interface thread that closed a gate and then
     // sees the mark clear knows that no walk can still reach an instance (both are seq_cst).
-    walking.store(true, std::memory_order_seq_cst);
+    // Taking the mark by exchange also refuses a second walk while one is in progress (a stream
+    // left alone by a vanished sound server calling back beside the new one): no effect is safe
+    // against two walks at once, so the late caller's block passes untouched, as with a closed gate.
+    if (walking.exchange(true, std::memory_order_seq_cst)) return 0;
     if (rack_gate.load(std::memory_order_seq_cst) == 0 || load_gate.load(std::memory_order_seq_cst) == 0) {
         walking.store(false, std::memory_order_seq_cst);
         return 0;

@@ -91,6 +91,8 @@ extern std::atomic<int32_t> rack_gate;
 extern std::atomic<int32_t> load_gate;
 extern std::atomic<float> cpu_load;
 
+// A call while another walk is in progress (a second audio thread) returns at once and leaves its
+// block as captured, as a closed gate does.
 int32_t ChainRunner(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer);
 int32_t load_chain(const ChainTable& table);
 int32_t swap_chain_entries(int32_t i, int32_t j);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 
 #include "laws.h"
 
@@ -65,7 +66,20 @@ void TDelay_form::recompute_tap_gains() {
     float g[6];
     g[0] = 1.0f;
     for (int j = 1; j < 6; ++j) g[j] = g[j - 1] * decay;  // float32 products
+    const uint32_t w = tap_gain_writing.load(std::memory_order_relaxed);
+    tap_gain_writing.store(w + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
     for (int j = 0; j < 6; ++j) tap_gain[j] = g[j] * echo_gain;
+    tap_gain_writing.store(w + 2, std::memory_order_release);
+}
+
+void TDelay_form::take_tap_gains() {
+    const uint32_t before = tap_gain_writing.load(std::memory_order_acquire);
+    float g[5];
+    for (int j = 0; j < 5; ++j) g[j] = tap_gain[j];
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if ((before & 1u) != 0 || tap_gain_writing.load(std::memory_order_relaxed) != before) return;
+    for (int j = 0; j < 5; ++j) taps_[j] = g[j];
 }
 
 void TDelay_form::ScrollBar_Delay_DecayChange() { recompute_tap_gains(); }
@@ -95,6 +109,11 @@ inline float extended_tap(float acc, float sample, float gain) {
     return static_cast<float>(static_cast<long double>(acc) +
                               static_cast<long double>(sample) * static_cast<long double>(gain));
 }
+
+// A NaN or an infinity that came in with the signal enters the line as silence, so that it cannot
+// come back in the echoes for seconds; a finite sample is stored as it is. (The dry sample of that
+// instant becomes silence too.)
+inline float stored(float x) { return std::isfinite(x) ? x : 0.0f; }
 
 // One sweep step; the direction turns once the offset has left 0..600.
 inline void step_sweep(TDelay_form::Channel& c) {
@@ -151,13 +170,13 @@ template <bool Right>
 void TDelay_form::run(Channel& c, int32_t n, int32_t D) {
     D = std::clamp(D, 0, kMaxDelay);  // keeps every unswept tap inside the store
     float g[5];
-    for (int j = 0; j < 5; ++j) g[j] = tap_gain[j];
+    for (int j = 0; j < 5; ++j) g[j] = taps_[j];
     const float og = out_gain;
     float* w = c.work;
 
     if (sweep_on != 0) {
         for (int32_t i = 0; i < n; ++i) {
-            const float x = w[i];
+            const float x = stored(w[i]);
             c.line[c.write_pos] = x;
             float acc = x;
             c.read_pos = c.write_pos;
@@ -195,7 +214,7 @@ void TDelay_form::run(Channel& c, int32_t n, int32_t D) {
         // position, at most 5 x 52000 samples back, never where a later sample of the run writes.
         float* dst = c.line + wp;
         float* out = w + i;
-        for (int32_t m = 0; m < k; ++m) dst[m] = out[m];
+        for (int32_t m = 0; m < k; ++m) dst[m] = stored(out[m]);
         if (unswept_taps(out, dst, src, g, og, k)) [[unlikely]] {
             for (int32_t m = 0; m < k; ++m) {
                 float acc = dst[m];
@@ -216,6 +235,7 @@ void TDelay_form::Delay_RT1(int32_t frameCount, int32_t D) { run<true>(R, frameC
 
 void TDelay_form::Delay(int32_t frameCount, int32_t, int32_t channelCount, float* buffer) {
     if (frameCount <= 0) return;
+    take_tap_gains();
     if (channelCount == 1) {
         const int32_t D = delay_samples;
         for (int32_t at = 0; at < frameCount; at += kWork) {

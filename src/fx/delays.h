@@ -13,6 +13,7 @@
 // Times are counted in samples, whatever the sample rate.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "engine/effect_unit.h"
@@ -62,6 +63,9 @@ public:
     relaxed<float> decay{0.0f};
     relaxed<float> echo_gain{0.0f};
     relaxed<float> tap_gain[6] = {};
+    // Odd while the handlers rewrite tap_gain: a block never takes half an old set and half a new
+    // one (it keeps the set it had instead).
+    std::atomic<uint32_t> tap_gain_writing{0};
     relaxed<float> out_gain{0.0f};
     relaxed<int32_t> sweep_on{0};
 
@@ -77,6 +81,9 @@ private:
     void recompute_tap_gains();
     template <bool Right>
     void run(Channel& c, int32_t n, int32_t D);
+    // The audio thread's copy of the tap gains, taken whole at the start of each block.
+    float taps_[5] = {};
+    void take_tap_gains();
 };
 
 // One tap added to an accumulator: acc + sample x gain in extended precision, rounded to float32.

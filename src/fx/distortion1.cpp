@@ -174,10 +174,19 @@ void TDistortion1_form::distortion1(int32_t frameCount, int32_t, int32_t channel
     const Curve curve(knee_in, knee_out, smooth, out_scale);
     if (channelCount == 1) {
         channel(buffer, 1, frameCount, color_L, lp_mem_L, curve);
+        settle_memories();
         return;
     }
     channel(buffer, 2, frameCount, color_L, lp_mem_L, curve);
     channel(buffer + 1, 2, frameCount, color_R, lp_mem_R, curve);
+    settle_memories();
+}
+
+// A NaN or an infinity that came in with the signal would stay in the band split for good: that
+// memory starts again from rest. A finite memory is never touched.
+void TDistortion1_form::settle_memories() {
+    if (!std::isfinite(lp_mem_L)) lp_mem_L = 0.0f;
+    if (!std::isfinite(lp_mem_R)) lp_mem_R = 0.0f;
 }
 
 void TDistortion1_form::get_parameters(int32_t* block) {
@@ -195,14 +204,8 @@ void TDistortion1_form::get_parameters(int32_t* block) {
 }
 
 namespace {
-// A damaged block must not make the curve divide by zero or turn the output into inf or NaN: a
-// stored value is kept as it is within the range the controls can produce, clamped into it
-// otherwise, and a float that is not a number leaves the field as it was.
-float restored(int32_t word, float current, float lo, float hi) {
-    const float f = word_float(word);
-    if (!std::isfinite(f)) return current;
-    return std::clamp(f, lo, hi);
-}
+// A damaged block must not make the curve divide by zero or turn the output into inf or NaN.
+float restored(int32_t word, float current, float lo, float hi) { return restored_float(word, current, lo, hi); }
 }  // namespace
 
 void TDistortion1_form::put_parameters(const int32_t* block) {

@@ -81,6 +81,7 @@ public:
 
 private:
     void FormCreate();
+    void settle_memories();
     // One channel: samples v[0], v[stride], ... of n frames, with its coefficient and memory.
     void channel(float* v, ptrdiff_t stride, int32_t n, float c, float& m, const Curve& curve);
 };

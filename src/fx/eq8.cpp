@@ -1,7 +1,10 @@
 #include "eq8.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -136,6 +139,7 @@ TEQ8_form::TEQ8_form() : Form("8 bands Equalizer and Filters", 760, 470) {
 
 void TEQ8_form::FormCreate() {
     hp_cutoff_hz = 100.0f;
+    hp_q = 1;
     hp_k = 1.41f;
     recalc_a_fvc_1(48000.0f, 100.0f);
     hp_M = BiquadMemory{};
@@ -150,6 +154,7 @@ void TEQ8_form::FormCreate() {
     lp_A = FourPoleLowpass{};
     lp_B = FourPoleLowpass{};
     load_speaker_row(0);
+    take_designs();
     speaker_A = FifthOrderMemory{};
     speaker_B = FifthOrderMemory{};
     low_cut = FifthOrderMemory{};
@@ -342,25 +347,51 @@ namespace {
 
 // The second-order design shared by the high-pass and the shelf: c = tan(pi x fc / rate) in
 // extended precision, stored float64; A1 is c x c - 2 as the filter has always had it. A rate at
-// or below twice the cut-off has no design (the tangent passes its pole): the coefficients in use
-// are kept rather than fill the memories with infinities.
-void design_second_order(float rate, float cutoff_hz, float k_field, relaxed<float>& A0, relaxed<float>& A1,
-                         relaxed<float>& A2) {
-    if (!(static_cast<double>(rate) > 2.0 * static_cast<double>(cutoff_hz))) return;
+// or below twice the cut-off has no design (the tangent passes its pole).
+bool has_design(float rate, float cutoff_hz) { return static_cast<double>(rate) > 2.0 * static_cast<double>(cutoff_hz); }
+
+SecondOrderSet design_second_order(float rate, float cutoff_hz, float k_field) {
     const double c = static_cast<double>(std::tan(3.141592653589L * cutoff_hz / rate));
     const double k = k_field;
-    A0 = static_cast<float>(c * c + k * c + 1.0);
-    A1 = static_cast<float>(c * c - 2.0);
-    A2 = static_cast<float>(c * c - k * c + 1.0);
+    return {static_cast<float>(c * c + k * c + 1.0), static_cast<float>(c * c - 2.0), static_cast<float>(c * c - k * c + 1.0)};
 }
+
+// The high-pass damping for a ScrollBar_Q position: 1.41 / position, extended, as float32.
+float hp_damping(int32_t q) { return static_cast<float>(1.41L / q); }
+
+// A design word: the rate's float bits above, the cut-off in whole Hz and (high-pass) the resonance
+// position below. Cut-offs come from sliders in whole Hz.
+uint64_t design_word(float rate, float cutoff_hz, int32_t q) {
+    const auto hz = static_cast<uint64_t>(static_cast<uint32_t>(std::lround(std::clamp(cutoff_hz, 0.0f, 65535.0f))));
+    return (static_cast<uint64_t>(std::bit_cast<uint32_t>(rate)) << 32) | (hz << 16) | static_cast<uint64_t>(q & 0xFFFF);
+}
+float word_rate(uint64_t w) { return std::bit_cast<float>(static_cast<uint32_t>(w >> 32)); }
+float word_cutoff(uint64_t w) { return static_cast<float>((w >> 16) & 0xFFFF); }
+int32_t word_q(uint64_t w) { return static_cast<int32_t>(w & 0xFFFF); }
+
+SecondOrderSet hp_of(uint64_t w) { return design_second_order(word_rate(w), word_cutoff(w), hp_damping(word_q(w))); }
+SecondOrderSet shelf_of(uint64_t w) { return design_second_order(word_rate(w), word_cutoff(w), 1.41f); }
 
 }  // namespace
 
-void TEQ8_form::recalc_a_fvc_1(float rate, float cutoff_hz) { design_second_order(rate, cutoff_hz, hp_k, hp_A0, hp_A1, hp_A2); }
+// Only a rate that has a design is published: otherwise the coefficients in use are kept rather
+// than fill the memories with infinities.
+void TEQ8_form::recalc_a_fvc_1(float rate, float cutoff_hz) {
+    if (has_design(rate, cutoff_hz)) hp_design = design_word(rate, cutoff_hz, hp_q);
+}
 
 void TEQ8_form::recalc_a_fvcs_1(float rate) {
     shelf_k = 1.41f;
-    design_second_order(rate, shelf_hz, shelf_k, shelf_B0, shelf_B1, shelf_B2);
+    if (has_design(rate, shelf_hz)) shelf_design = design_word(rate, shelf_hz, 0);
+}
+
+SecondOrderSet TEQ8_form::hp_coefficients() const { return hp_of(hp_design); }
+SecondOrderSet TEQ8_form::shelf_coefficients() const { return shelf_of(shelf_design); }
+
+void TEQ8_form::take_designs() {
+    const uint64_t h = hp_design, s = shelf_design;
+    if (h != hp_set_design) hp_set = hp_of(h), hp_set_design = h;
+    if (s != shelf_set_design) shelf_set = shelf_of(s), shelf_set_design = s;
 }
 
 namespace {
@@ -510,12 +541,14 @@ void biquad_block(BiquadMemory& first, BiquadMemory* second, float* buffer, int3
 
 // Each of these reads its settings once per block.
 auto TEQ8_form::high_pass_step(BiquadMemory& m) {
-    const float A0 = hp_A0, A1 = hp_A1, A2 = hp_A2;
+    take_designs();
+    const float A0 = hp_set.A0, A1 = hp_set.A1, A2 = hp_set.A2;
     return [&m, A0, A1, A2](float x) { return biquad_step(m, x, A0, A1, A2); };
 }
 
 auto TEQ8_form::shelf_step(BiquadMemory& m) {
-    const float B0 = shelf_B0, B1 = shelf_B1, B2 = shelf_B2;
+    take_designs();
+    const float B0 = shelf_set.A0, B1 = shelf_set.A1, B2 = shelf_set.A2;
     const float g = shelf_gain;
     return [&m, B0, B1, B2, g](float x) {
         const float y0 = biquad_step(m, x, B0, B1, B2);
@@ -531,7 +564,10 @@ auto TEQ8_form::four_pole_step(FourPoleLowpass& p) {
 }
 
 auto TEQ8_form::speaker_step(FifthOrderMemory& m) {
-    return SpeakerStep{m, speaker_gain, speaker_c[0], speaker_c[1], speaker_c[2], speaker_c[3], speaker_c[4]};
+    int32_t row = speaker_row;
+    if (row < 0 || row > 5) row = 0;
+    const SpeakerRow& r = kSpeakerRows[row];
+    return SpeakerStep{m, r.gain, r.c[0], r.c[1], r.c[2], r.c[3], r.c[4]};
 }
 
 void TEQ8_form::filter_fvc_1(float* buffer, int32_t count) { run_channel(buffer, count, 1, high_pass_step(hp_M)); }
@@ -566,7 +602,8 @@ void TEQ8_form::filter_notch(float* buffer, int32_t count) {
 
 void TEQ8_form::high_pass_block(float* buffer, int32_t frames, bool mono) {
 #if defined(__SSE2__)
-    biquad_block(mono ? hp_M : hp_L, mono ? nullptr : &hp_M, buffer, frames, hp_A0, hp_A1, hp_A2, nullptr);
+    take_designs();
+    biquad_block(mono ? hp_M : hp_L, mono ? nullptr : &hp_M, buffer, frames, hp_set.A0, hp_set.A1, hp_set.A2, nullptr);
 #else
     if (mono) return filter_fvc_1(buffer, frames);
     run_both(buffer, frames, high_pass_step(hp_L), high_pass_step(hp_M));
@@ -575,8 +612,9 @@ void TEQ8_form::high_pass_block(float* buffer, int32_t frames, bool mono) {
 
 void TEQ8_form::shelf_block(float* buffer, int32_t frames, bool mono) {
 #if defined(__SSE2__)
+    take_designs();
     const float g = shelf_gain;
-    biquad_block(mono ? shelf_M : shelf_L, mono ? nullptr : &shelf_M, buffer, frames, shelf_B0, shelf_B1, shelf_B2, &g);
+    biquad_block(mono ? shelf_M : shelf_L, mono ? nullptr : &shelf_M, buffer, frames, shelf_set.A0, shelf_set.A1, shelf_set.A2, &g);
 #else
     if (mono) return filter_fvcs_1(buffer, frames);
     run_both(buffer, frames, shelf_step(shelf_L), shelf_step(shelf_M));
@@ -599,6 +637,8 @@ void TEQ8_form::EQ8_dsp(int32_t frameCount, int32_t sampleRate, int32_t channelC
         if (shelf_on) shelf_block(buffer, frameCount, true);
         if (speaker_on) filter_fnc_2000(buffer, frameCount);
         if (low_cut_on) filter_notch(buffer, frameCount);
+        settle_memories();
+        return;
     } else {
         // Left then right of each stage (filter_fvc_2 then filter_fvc_3, ...), run side by side.
         if (hp_on) high_pass_block(buffer, frameCount, false);
@@ -607,14 +647,62 @@ void TEQ8_form::EQ8_dsp(int32_t frameCount, int32_t sampleRate, int32_t channelC
             run_both(buffer, frameCount, left, four_pole_step(lp_B));
         }
         if (shelf_on) shelf_block(buffer, frameCount, false);
-        if (speaker_on) run_both(buffer, frameCount, speaker_step(speaker_A), speaker_step(speaker_B));
+        if (speaker_on) {
+            // Both channels take the row read once.
+            const auto left = speaker_step(speaker_A);
+            run_both(buffer, frameCount, left, SpeakerStep{speaker_B, left.gain, left.c0, left.c1, left.c2, left.c3, left.c4});
+        }
     }
+    settle_memories();
 }
 
 void TEQ8_form::load_speaker_row(int32_t row) {
     if (row < 0 || row > 5) return;
-    speaker_gain = kSpeakerRows[row].gain;
-    for (int k = 0; k < 5; ++k) speaker_c[k] = kSpeakerRows[row].c[k];
+    speaker_row = row;
+}
+
+namespace {
+bool finite_all(const float* v, int n) {
+    float sum = 0.0f;
+    for (int i = 0; i < n; ++i) sum += v[i] * 0.0f;  // 0 for finite values, NaN for any other
+    return sum == 0.0f;
+}
+bool finite_all(const double* v, int n) {
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) sum += v[i] * 0.0;
+    return sum == 0.0;
+}
+template <class M> void settle(M& m) {
+    static_assert(sizeof(M) % sizeof(float) == 0);
+    bool ok;
+    if constexpr (std::is_same_v<M, FifthOrderMemory> || std::is_same_v<M, FourPoleLowpass>)
+        ok = finite_all(reinterpret_cast<const double*>(&m), sizeof(M) / sizeof(double));
+    else
+        ok = finite_all(reinterpret_cast<const float*>(&m), sizeof(M) / sizeof(float));
+    if (!ok) m = M{};
+}
+void settle_bank(EqBank& b) {
+    const bool ok = finite_all(b.x0, kEqBands) && finite_all(b.x1, kEqBands) && finite_all(b.x2, kEqBands) &&
+                    finite_all(b.y0, kEqBands) && finite_all(b.y1, kEqBands) && finite_all(b.y2, kEqBands) &&
+                    std::isfinite(b.sum);
+    if (ok) return;
+    for (float* v : {b.x0, b.x1, b.x2, b.y0, b.y1, b.y2}) std::fill(v, v + kEqBands, 0.0f);
+    b.sum = 0.0;
+}
+void settle(float& v) {
+    if (!std::isfinite(v)) v = 0.0f;
+}
+}  // namespace
+
+// A NaN or an infinity that came in with the signal would stay in a recurrence for good; each
+// memory that holds one starts again from rest. Finite memories are never touched.
+void TEQ8_form::settle_memories() {
+    settle_bank(left_bank);
+    settle_bank(right_bank);
+    settle(smooth_s_mono), settle(smooth_s_left), settle(smooth_s_right);
+    settle(hp_M), settle(hp_L), settle(shelf_M), settle(shelf_L);
+    settle(lp_A), settle(lp_B);
+    settle(speaker_A), settle(speaker_B), settle(low_cut);
 }
 
 // --- handlers -----------------------------------------------------------------------------------
@@ -673,7 +761,8 @@ void TEQ8_form::ScrollBar_LPF_1Change() {
 }
 
 void TEQ8_form::ScrollBar_QChange() {
-    hp_k = static_cast<float>(1.41L / ScrollBar_Q.position());
+    hp_q = ScrollBar_Q.position();
+    hp_k = hp_damping(hp_q);
     recalc_a_fvc_1(sample_rate, hp_cutoff_hz);
 }
 

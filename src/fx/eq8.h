@@ -51,6 +51,11 @@ struct EqBank {
     double sum = 0.0;
 };
 
+// Coefficients of a second-order recurrence (high-pass A0..A2, shelf B0..B2).
+struct SecondOrderSet {
+    float A0 = 1.0f, A1 = 0.0f, A2 = 0.0f;
+};
+
 // Memories of a second-order recurrence on float32 samples (high-pass and shelf).
 struct BiquadMemory {
     float x0 = 0, x1 = 0, x2 = 0, y0 = 0, y1 = 0, y2 = 0;
@@ -160,14 +165,18 @@ public:
     // --- filter state ---
     relaxed<bool> hp_on{false}, lp_on{false}, shelf_on{false}, speaker_on{false}, low_cut_on{false};
 
+    // A coefficient set crosses to the audio thread as one word, the inputs of its design: a block
+    // uses the whole old set or the whole new one, never a mix (a mixed set can put a pole outside
+    // the unit circle). The audio thread designs a set again when the word changes.
     relaxed<float> hp_cutoff_hz{100.0f};
     relaxed<float> hp_k{1.41f};
-    relaxed<float> hp_A0{1.0f}, hp_A1{0.0f}, hp_A2{0.0f};
+    int32_t hp_q = 1;                 // ScrollBar_Q's position behind hp_k
+    relaxed<uint64_t> hp_design{0};   // design rate, cut-off and resonance; see recalc_a_fvc_1
     BiquadMemory hp_M, hp_L;  // M: mono and stereo right; L: stereo left
 
     relaxed<float> shelf_hz{2500.0f};
     relaxed<float> shelf_k{1.41f};
-    relaxed<float> shelf_B0{1.0f}, shelf_B1{0.0f}, shelf_B2{0.0f};
+    relaxed<uint64_t> shelf_design{0};  // design rate and shelf frequency
     relaxed<float> shelf_gain{1.0f};
     BiquadMemory shelf_M, shelf_L;
 
@@ -176,12 +185,15 @@ public:
     double lp_f = 0.0, lp_fb = 0.0;  // of the current block
     FourPoleLowpass lp_A, lp_B;      // A: mono and stereo left; B: stereo right
 
-    relaxed<double> speaker_gain{0.0};
-    relaxed<double> speaker_c[5];
+    relaxed<int32_t> speaker_row{0};  // the row of kSpeakerRows in use, read once per block
     FifthOrderMemory speaker_A, speaker_B;
 
     double low_cut_gain = 1.019684607;
     FifthOrderMemory low_cut;
+
+    // The sets as published (any thread may ask).
+    SecondOrderSet hp_coefficients() const;
+    SecondOrderSet shelf_coefficients() const;
 
     // --- handlers ---
     void ScrollBar_EQ8GChange();
@@ -210,6 +222,12 @@ public:
 
 private:
     void FormCreate();
+    // The audio thread's sets and the words they were designed from.
+    SecondOrderSet hp_set, shelf_set;
+    uint64_t hp_set_design = 0, shelf_set_design = 0;
+    void take_designs();
+    // Memories that stopped being numbers start again from rest.
+    void settle_memories();
     void init_bank(EqBank& bank, float rate);
     void load_speaker_row(int32_t row);
     void eq_mono(float* buffer, int32_t frames);

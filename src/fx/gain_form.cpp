@@ -56,12 +56,14 @@ void Tgain_form::create_defaults() {
     chorus_on = false;
 }
 
+// A NaN or an infinity that came in with the signal enters the line as silence, so that it cannot
+// come back a chorus delay later; every finite sample is stored as it is.
 float Tgain_form::delay_d(int32_t line, float sample) {
     line = line < 0 ? 0 : (line > 1 ? 1 : line);
     int32_t& pos = positions[line];
     if (pos >= kLineWrap) pos = 0;
     const float y = lines[line][pos];
-    lines[line][pos] = sample;
+    lines[line][pos] = std::isfinite(sample) ? sample : 0.0f;
     ++pos;
     if (pos >= lengths[line].load()) pos = 0;
     return y;
@@ -129,9 +131,12 @@ void Tgain_form::get_parameters(int32_t* block) {
 }
 
 void Tgain_form::put_parameters(const int32_t* block) {
-    mono_factor = word_float(block[0]);
-    left_factor = word_float(block[1]);
-    right_factor = word_float(block[2]);
+    // A damaged block keeps the factors within what the sliders give (a non-number keeps the
+    // factor as it was), so it cannot send NaN, inf or a full-scale square wave to the output.
+    const float lo = *SliderFactor(0), hi = *SliderFactor(100);
+    mono_factor = restored_float(block[0], mono_factor, lo, hi);
+    left_factor = restored_float(block[1], left_factor, lo, hi);
+    right_factor = restored_float(block[2], right_factor, lo, hi);
     ScrollBar_Gain_Mono.set_position(block[6]);
     ScrollBar_Gain_Left.set_position(block[7]);
     ScrollBar_Gain_Right.set_position(block[8]);

@@ -2,6 +2,7 @@
 // that more than one kind runs. Header-only so that each kind inlines them into its own loop.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
@@ -18,6 +19,15 @@ inline std::optional<float> SliderFactor(int32_t position) {
     const double xd = x;
     const double factor = xd >= 50.0 ? (xd - 50.0) / 5.0 + 1.0 : 1.0 / (std::fabs(xd - 50.0) / 5.0 + 1.0);
     return static_cast<float>(factor);
+}
+
+// A float restored from a ParameterBlock word: kept as stored within lo..hi (what the kind's
+// controls can produce), clamped into it otherwise; a word that is not a finite number leaves the
+// field as it was. A damaged chain file then cannot divide by zero or drive the output to inf.
+inline float restored_float(int32_t word, float current, float lo, float hi) {
+    const float f = std::bit_cast<float>(word);
+    if (!std::isfinite(f)) return current;
+    return f < lo ? lo : (f > hi ? hi : f);
 }
 
 // Four-pole resonant low-pass. The arithmetic runs in extended precision and every assignment is
@@ -51,6 +61,42 @@ struct FourPoleLowpass {
         return out4;
     }
 };
+
+// The four-pole's loop, closed by its feedback, has the characteristic polynomial
+// z (z - g)^4 + k fb (z + 0.3)^4 with g = 1 - f and k = 0.35013 f^4. Beyond f = 1 a real pole runs
+// out through z = -1 quickly as f grows (sooner the higher the resonance), and the filter then
+// grows without bound. Returns the largest f >= 1 whose poles all lie within `radius`: up to it
+// the filter settles; a caller that may go further clamps f there. Plain double arithmetic, for
+// tables made once.
+inline bool four_pole_poles_within(double f, double res, double radius) {
+    const double g = 1.0 - f, k = 0.35013 * f * f * f * f, fb = (1.0 - 0.15 * f * f) * res;
+    // Coefficients of z^0 .. z^5: z (z - g)^4 from the binomial, k fb (z + 0.3)^4 likewise.
+    const double binom[5] = {1, 4, 6, 4, 1};
+    double a[6] = {};
+    for (int j = 0; j <= 4; ++j) {
+        a[j + 1] += binom[j] * std::pow(-g, 4 - j);
+        a[j] += k * fb * binom[j] * std::pow(0.3, 4 - j);
+    }
+    // Roots within `radius` of z are roots of p(radius w) within the unit circle: Schur-Cohn.
+    for (int j = 0; j <= 5; ++j) a[j] *= std::pow(radius, j);
+    for (int n = 5; n > 0; --n) {
+        if (!(std::fabs(a[0]) < std::fabs(a[n]))) return false;
+        double q[6] = {};
+        for (int j = 0; j < n; ++j) q[j] = a[n] * a[j + 1] - a[0] * a[n - 1 - j];
+        for (int j = 0; j < n; ++j) a[j] = q[j];
+    }
+    return true;
+}
+
+inline double four_pole_f_limit(double res, double radius) {
+    double lo = 1.0, hi = 2.0;  // at f = 2 a pole sits on the unit circle whatever the resonance
+    if (!four_pole_poles_within(lo, res, radius)) return lo;
+    for (int i = 0; i < 60; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (four_pole_poles_within(mid, res, radius) ? lo : hi) = mid;
+    }
+    return lo;
+}
 
 // --- One-pole low-pass --------------------------------------------------------------------------
 // Splits a channel into a low band and the remainder: state = c x state + (1 - c) x input, summed in

@@ -125,8 +125,10 @@ void Tnoise_gate_form::noise_gate_0(int32_t count, float* x, float in_factor, fl
     }
     open_counter = oc;
     close_counter = cc;
-    envelope = e;
-    gain = g;
+    // A NaN or an infinity that came in with the signal would hold the envelope (and so the gate)
+    // for good: it starts again from silence. Finite values are kept as they are.
+    envelope = std::isfinite(e) ? e : 0.0f;
+    gain = std::isfinite(g) ? g : 1.0f;
     target_gain = target;
 }
 

@@ -1,5 +1,9 @@
 #include "wahs.h"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -69,16 +73,40 @@ float wah_down_factor(float up) { return static_cast<float>(1.0 / static_cast<do
 
 namespace {
 
+// Where the four-pole's f is clamped, by resonance position 1..39: the right channel's 1.1 x f
+// would otherwise pass the point where the filter grows without bound (and so would a left
+// channel swept that high). Below it nothing changes; the margin keeps the last pole within 0.99,
+// where the ringing still dies down within a few hundred samples.
+constexpr double kSettledPoleRadius = 0.99;
+const std::array<double, 40> kFLimit = [] {
+    std::array<double, 40> t{};
+    for (int p = 1; p < 40; ++p) t[static_cast<size_t>(p)] = four_pole_f_limit(p / 10.0, kSettledPoleRadius);
+    t[0] = t[1];
+    return t;
+}();
+
+// The clamp for a resonance: res is always a position / 10; anything else takes the limit of the
+// next higher position (the limit falls as the resonance rises).
+double f_limit_of(double res) {
+    const double p = std::ceil(res * 10.0 - 1e-9);
+    if (!(p >= 1.0)) return kFLimit[1];
+    if (p >= 39.0) return kFLimit[39];
+    return kFLimit[static_cast<size_t>(p)];
+}
+
 // The controls' values for one block: a handler's change takes effect with the next block, and
 // both stereo channels see the same values.
 struct BlockSettings {
     bool sweep_on;
     float start, stop, up, down, level;
     double res;
+    double f_limit;  // from the same reading of res, so that both belong to one setting
 
     explicit BlockSettings(const Twah_form& w)
-        : sweep_on(w.sweep_on), start(w.start), stop(w.stop), up(w.up_factor), down(w.down_factor),
-          level(w.level), res(w.res) {}
+        // The falling factor always follows the rising one; taken from the same reading, the two
+        // cannot belong to different settings.
+        : sweep_on(w.sweep_on), start(w.start), stop(w.stop), up(w.up_factor), down(wah_down_factor(up)),
+          level(w.level), res(w.res), f_limit(f_limit_of(res)) {}
 
     // One step of the exponential sweep; falling wins when both turning points are passed.
     void advance(double& cutoff, float& step) const {
@@ -252,7 +280,7 @@ inline void sweep_cuts(int32_t n, double& cutoff, float& step, const BlockSettin
 
 // f and fb of n4 frames (a multiple of 4) from their cut-offs, four frames to a vector.
 template <bool Stereo>
-void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, int64_t& recomputed) {
+void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, double f_limit, int64_t& recomputed) {
     double h116, l116, h11, l11, h015, l015;
     split(1.16L, h116, l116);
     split(1.1L, h11, l11);
@@ -260,6 +288,7 @@ void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, int64_t& r
     const W c116h = _mm512_set1_pd(h116), c116l = _mm512_set1_pd(l116);
     const W c015h = _mm512_set1_pd(h015), c015l = _mm512_set1_pd(l015);
     const W one = _mm512_set1_pd(1.0), reach = _mm512_set1_pd(kReach), resonance = _mm512_set1_pd(res);
+    const W limit = _mm512_set1_pd(f_limit);
     // Lanes: left, right of frame i, then of frames i + 1 .. i + 3. The right lane takes the
     // further factor 1.1 (mono: both lanes are the left channel).
     const double rh = Stereo ? h11 : 1.0, rl = Stereo ? l11 : 0.0, rr = Stereo ? 2 * kReach : kReach;
@@ -281,6 +310,8 @@ void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, int64_t& r
                 const double cut = c.cut[i + l / 2];
                 return Stereo && l % 2 == 1 ? right_f(cut) : FourPoleLowpass::f_of(cut);
             }, recomputed);
+        // (as std::min: the limit where it is below f, f otherwise)
+        f = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(limit, f, _CMP_LT_OQ), f, limit);
         // fb = (1 - 0.15 f f) res
         const W q = _mm512_mul_pd(f, f);
         const W qe = _mm512_fmsub_pd(f, f, q);
@@ -462,7 +493,7 @@ void Twah_form::run(int32_t frames, float* buffer, double& cutoff, float& step) 
             sweep_cuts(n, cutoff, step, s, coef.cut, paired_recomputed);
             const int32_t n4 = (n + 3) & ~3;
             for (int32_t i = n; i < n4; ++i) coef.cut[i] = coef.cut[n - 1];
-            coefficients<Channels == 2>(n4, coef, s.res, paired_recomputed);
+            coefficients<Channels == 2>(n4, coef, s.res, s.f_limit, paired_recomputed);
             filter_pairs<Channels == 2>(n, buffer + static_cast<ptrdiff_t>(done) * Channels, st, coef, s.level,
                                         paired_recomputed);
         }
@@ -476,11 +507,11 @@ void Twah_form::run(int32_t frames, float* buffer, double& cutoff, float& step) 
         for (int32_t i = 0; i < n; ++i) {
             s.advance(cutoff, step);
             if (Channels == 2 || !Right) {
-                coef.f[i][0] = FourPoleLowpass::f_of(cutoff);
+                coef.f[i][0] = std::min(FourPoleLowpass::f_of(cutoff), s.f_limit);
                 coef.fb[i][0] = FourPoleLowpass::fb_of(coef.f[i][0], s.res);
             }
             if (Channels == 2 || Right) {
-                coef.f[i][1] = right_f(cutoff);
+                coef.f[i][1] = std::min(right_f(cutoff), s.f_limit);
                 coef.fb[i][1] = FourPoleLowpass::fb_of(coef.f[i][1], s.res);
             }
         }
@@ -506,16 +537,39 @@ void Twah_form::run(int32_t frames, float* buffer, double& cutoff, float& step) 
     }
 }
 
+namespace {
+// A memory that is no longer a number (a NaN or an infinity that came in with the signal) would
+// keep the channel silent or screaming for good: it starts again from rest instead.
+void settle(FourPoleLowpass& p) {
+    const double sum = p.in + p.out1 + p.out2 + p.out3 + p.out4 + p.in1 + p.in2 + p.in3 + p.in4;
+    if (!std::isfinite(sum)) p = FourPoleLowpass{};
+}
+void settle(double& cutoff, float& step, float up) {
+    if (!(std::isfinite(cutoff) && cutoff > 0.0)) cutoff = 0.1;
+    if (!(std::isfinite(step) && step > 0.0f)) step = up;
+}
+}  // namespace
+
+void Twah_form::settle_memories() {
+    settle(state_left);
+    settle(state_right);
+    settle(cutoff_left, step_left, up_factor);
+    settle(cutoff_right, step_right, up_factor);
+}
+
 void Twah_form::filter_fnc_1(int32_t count, float* samples) {
     if (count > 0) run<1, false>(count, samples, cutoff_left, step_left);
+    settle_memories();
 }
 
 void Twah_form::filter_fnc_2(int32_t frames, float* buffer) {
     if (frames > 0) run<0, false>(frames, buffer, cutoff_left, step_left);
+    settle_memories();
 }
 
 void Twah_form::filter_fnc_3(int32_t frames, float* buffer) {
     if (frames > 0) run<0, true>(frames, buffer, cutoff_right, step_right);
+    settle_memories();
 }
 
 void Twah_form::wah(int32_t frameCount, int32_t, int32_t channelCount, float* buffer) {
@@ -528,6 +582,7 @@ void Twah_form::wah(int32_t frameCount, int32_t, int32_t channelCount, float* bu
     // settings for the block both channels then sweep identically, so the left's sweep serves
     // both, and the two channels run side by side (the same results as filter_fnc_2, then _3).
     run<2, false>(frameCount, buffer, cutoff_left, step_left);
+    settle_memories();
     cutoff_right = cutoff_left;
     step_right = step_left;
 }

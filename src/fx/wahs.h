@@ -9,6 +9,8 @@
 //                          reciprocal (falling); a step is a sample in mono, a frame in stereo
 //   ScrollBar_Level        1..100, output factor, SliderFactor law (50 = x1, 1 = x1/10.8, 100 = x11)
 //   CheckRadioBox_Sweep_OnOff  off: the cut-off stays where it is
+// The filter's f is held below the point where its resonance would grow without bound (the right
+// channel's 1.1 x f passes it at high stop settings); below that point nothing changes.
 // A new instance sweeps by 1.0001 per step (not the 1.0006 of the Speed slider's position) from
 // 0.1 between 0.05 and 0.25, with resonance 3.
 #pragma once
@@ -83,6 +85,7 @@ public:
 
 private:
     void FormCreate();
+    void settle_memories();
     // Channels 1: mono; 0: one channel of a stereo buffer (Right picks which); 2: both.
     template <int Channels, bool Right>
     void run(int32_t frames, float* buffer, double& cutoff, float& step);

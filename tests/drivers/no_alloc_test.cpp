@@ -18,7 +18,7 @@ TEST(RealTimeDrivers, RunningDevicesAllocateNothing) {
     effects_startup();
     waves_startup();
     dsound_startup();
-    set_builtin_clock_speed(8.0);
+    set_builtin_clock_manual(true);
     const WaveInDeviceList* in = get_waveIn_device_list();
     select_waveIn_device(in->last);  // the test signal
     WaveOutDeviceList out;
@@ -30,17 +30,17 @@ TEST(RealTimeDrivers, RunningDevicesAllocateNothing) {
     ASSERT_EQ(WinMain1(nullptr), 0);
     setup_and_start_wave_In(48000, 2, 128, &ChainRunner, &out_to_dsound);
     ASSERT_STREQ(get_waveIn_error(), "");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    step_builtin_clock(std::chrono::milliseconds(20));
     const int32_t before = block_counter();
     counting.store(true);
-    // Only the two device threads run meanwhile; this thread sleeps.
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    // Only the two device threads work meanwhile; this thread steps their clock.
+    step_builtin_clock(std::chrono::seconds(1));
     counting.store(false);
     const int32_t blocks = block_counter() - before;
     stop_and_close_wave_in();
     CloseDSound();
-    set_builtin_clock_speed(1.0);
-    EXPECT_GT(blocks, 100);
+    set_builtin_clock_manual(false);
+    EXPECT_EQ(blocks, 375);  // every 128-frame period of the second
     EXPECT_EQ(allocations.load(), 0);
 }
 

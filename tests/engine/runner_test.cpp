@@ -200,5 +200,53 @@ TEST_F(Runner, NoBlockInProgressReachesAReplacedInstance) {
     EXPECT_EQ(dead_touches.load(), 0);
 }
 
+// A stream left alone by a vanished sound server may call back beside the new one. While one walk
+// is inside an effect, a second caller returns at once with its block untouched and uncounted, and
+// wait_for_walk still waits for the first.
+std::atomic<bool> inside{false}, release{false};
+int32_t holding_process(int32_t, int32_t, int32_t, float* buf, EffectInstance) {
+    inside.store(true);
+    while (!release.load()) std::this_thread::yield();
+    buf[0] += 1.0f;
+    return 0;
+}
+
+TEST_F(Runner, SecondConcurrentWalkIsRefused) {
+    inside = false, release = false;
+    table.process[0] = holding_process;
+    table.kind[0] = 13;
+    table.enabled[0] = 1;
+    table.count = 1;
+    load_chain(table);
+    std::vector<float> first(2, 0.0f);
+    std::thread audio([&] { ChainRunner(1, 48000, 2, first.data()); });
+    while (!inside.load()) std::this_thread::yield();
+
+    std::vector<float> second(2, 5.0f);
+    EXPECT_EQ(ChainRunner(1, 48000, 2, second.data()), 0);
+    EXPECT_EQ(second, std::vector<float>(2, 5.0f));
+    EXPECT_EQ(block_counter(), 0);
+
+    std::atomic<bool> waited{false};
+    std::thread ui([&] {
+        rack_gate = 0;
+        wait_for_walk();
+        waited = true;
+    });
+    // The waiter cannot pass while the first walk is inside; nothing here depends on how long.
+    for (int i = 0; i < 1000; ++i) std::this_thread::yield();
+    EXPECT_FALSE(waited.load());
+    release = true;
+    audio.join();
+    ui.join();
+    EXPECT_TRUE(waited.load());
+    EXPECT_EQ(first[0], 1.0f);
+    EXPECT_EQ(block_counter(), 1);
+    // The mark is free again: the next walk (gate open) runs.
+    rack_gate = 1;
+    ChainRunner(1, 48000, 2, first.data());
+    EXPECT_EQ(first[0], 2.0f);
+}
+
 }  // namespace
 }  // namespace vx

@@ -267,5 +267,21 @@ TEST(NoiseGate, BlockOfZerosSetsTheSlidersToTheirMinimums) {
     EXPECT_EQ(form.gain, 1.0f);
 }
 
+// A NaN arriving with the signal would hold the envelope for good, and the gate would never move
+// again: the envelope starts again from silence at the end of that block.
+TEST(NoiseGate, NonFiniteInputDoesNotFreezeTheGate) {
+    Instance g(kGate);
+    auto& form = g.as<Tnoise_gate_form>();
+    std::vector<float> block(480, 0.0f);
+    block[3] = NAN;
+    g.process(block, 1);
+    EXPECT_EQ(form.envelope, 0.0f);
+    // A loud note still opens the gate.
+    std::vector<float> loud(4800, 20000.0f);
+    g.process(loud, 1);
+    EXPECT_EQ(form.target_gain, 1.0f);
+    EXPECT_EQ(loud.back(), 20000.0f * form.gain);
+}
+
 }  // namespace
 }  // namespace vx

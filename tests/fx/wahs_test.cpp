@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 
+#include "engine/test_signal.h"
 #include "fx_helpers.h"
 #include "laws.h"
 
@@ -371,6 +372,81 @@ TEST(Wah, ParameterBlockLayout) {
     get_registry().process[kWah](0, 48000, 2, buf.data(), v.cell());
     EXPECT_EQ(buf, (std::vector<float>{1.0f, 2.0f}));
     EXPECT_EQ(other.cutoff_left, 0.1);
+}
+
+// The clamp of f sits where the plain recurrence, held at one f, still settles, just below where it
+// grows without bound; checked on the recurrence itself, for every resonance position.
+TEST(Wah, FourPoleLimitIsWhereTheRecurrenceStillSettles) {
+    auto impulse_tail = [](double f, double res) {
+        ReferencePoles p;
+        const double fb = FourPoleLowpass::fb_of(f, res);
+        double early = 0.0, tail = 0.0;
+        for (int i = 0; i < 6000; ++i) {
+            const double y = std::fabs(p.step(i == 0 ? 1e4f : 0.0f, f, fb));
+            if (!std::isfinite(y)) return HUGE_VAL;  // grew past every bound
+            if (i < 1000) early = std::max(early, y);
+            if (i >= 5000) tail = std::max(tail, y);
+        }
+        return tail / early;
+    };
+    for (int pos = 1; pos <= 39; ++pos) {
+        const double res = pos / 10.0;
+        const double at = four_pole_f_limit(res, 0.99);
+        EXPECT_LT(impulse_tail(at, res), 1e-6) << "position " << pos;
+        EXPECT_GT(impulse_tail(four_pole_f_limit(res, 1.0) + 0.01, res), 1e3) << "position " << pos;
+        // Never below what the left channel's sweep reaches, so the left channel is never clamped.
+        EXPECT_GT(at, 1.16 * 0.95 * 1.0012) << "position " << pos;
+    }
+}
+
+// The right channel's 1.1 x f went past the stable range at high stop settings: a blast, then NaN
+// for good. Now every such setting stays finite and bounded, and a high setting that was stable
+// (low resonance) is still the plain wah bit for bit.
+TEST(Wah, RightChannelStaysStableAtHighCutOffs) {
+    // A loud guitar phrase on both sides (white noise at full scale would feed the ringing near half
+    // the sample rate far more than a guitar does).
+    std::vector<float> in;
+    for (float x : make_test_phrase(48000, 1.0)) in.insert(in.end(), {4.0f * x, 4.0f * x});
+    struct Case { int fc, dev, res; float bound; };
+    const Case cases[] = {{10, 190, 30, 10.0f}, {190, 190, 30, 10.0f}, {190, 190, 39, 40.0f}, {150, 190, 35, 40.0f}};
+    for (const Case& c : cases) {
+        for (bool paired : {false, true}) {
+            Instance w(kWah);
+            auto& form = w.as<Twah_form>();
+            if (paired && !form.paired_path) continue;
+            form.paired_path = paired;
+            form.ScrollBar_Fc.set_position(c.fc);
+            form.ScrollBar_deviation.set_position(c.dev);
+            form.ScrollBar_res.set_position(c.res);
+            form.ScrollBar_Speed.set_position(199);
+            auto buf = in;
+            buf.resize(buf.size() * 2, 0.0f);  // and the ringing after it
+            w.process(buf, 2);
+            float peak = 0.0f;
+            for (float x : buf) {
+                ASSERT_TRUE(std::isfinite(x)) << c.fc << " " << c.dev << " " << c.res;
+                peak = std::max(peak, std::fabs(x));
+            }
+            EXPECT_LT(peak, c.bound * 32768.0f) << c.fc << " " << c.dev << " " << c.res;
+        }
+    }
+    // Resonance 1 keeps the right channel's f = 1.21 stable: no clamp, the plain wah.
+    ReferenceWah ref;
+    ref.res = 1.0 / 10.0 * 10.0;
+    ref.start = 190 / 200.0f, ref.stop = 190 / 200.0f;
+    ref.up = wah_up_factor(100), ref.down = wah_down_factor(ref.up);
+    auto expected = in;
+    ref.block(expected.data(), static_cast<int>(in.size()) / 2, 2);
+    Instance w(kWah);
+    auto& form = w.as<Twah_form>();
+    form.ScrollBar_Fc.set_position(190);
+    form.ScrollBar_deviation.set_position(190);
+    form.ScrollBar_res.set_position(10);
+    form.ScrollBar_Speed.set_position(99);
+    form.ScrollBar_Speed.set_position(100);
+    auto buf = in;
+    w.process(buf, 2);
+    expect_same_bits(buf, expected, "resonance 1 at the top");
 }
 
 }  // namespace

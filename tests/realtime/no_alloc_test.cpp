@@ -17,7 +17,9 @@
 namespace vx {
 namespace {
 
-TEST(RealTime, ChainOfEveryBuiltKindAllocatesNothing) {
+// Every available kind in one chain; with every_switch_on, every check box of each one checked
+// first (the filters, sweeps and choruses that sit behind a switch run too).
+void expect_chain_allocates_nothing(bool every_switch_on) {
     effects_startup();
     const EffectRegistry& reg = get_registry();
     ChainTable table;
@@ -26,6 +28,10 @@ TEST(RealTime, ChainOfEveryBuiltKindAllocatesNothing) {
         if (!kind_available(k)) continue;
         set_table_entry(table, built, k);
         table.enabled[built] = 1;
+        if (every_switch_on && table.instance[built] != nullptr) {
+            for (Control* c : table.instance[built]->form->controls())
+                if (auto* box = dynamic_cast<CheckBox*>(c)) box->set_checked(true);
+        }
         ++built;
     }
     table.count = built;
@@ -40,6 +46,7 @@ TEST(RealTime, ChainOfEveryBuiltKindAllocatesNothing) {
             x = (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f) * 20000.0f;
         }
     };
+    allocations.store(0);
     counting.store(true);
     for (int rate : {48000, 44100, 22050}) {
         for (int ch : {2, 1}) {
@@ -50,11 +57,15 @@ TEST(RealTime, ChainOfEveryBuiltKindAllocatesNothing) {
         }
     }
     counting.store(false);
-    EXPECT_EQ(allocations.load(), 0) << built << " kinds in the chain";
+    EXPECT_EQ(allocations.load(), 0) << built << " kinds in the chain" << (every_switch_on ? ", every switch on" : "");
 
     load_chain(ChainTable{});
     for (int i = 0; i < built; ++i) force_destroy_instance(table.instance[i]);
 }
+
+TEST(RealTime, ChainOfEveryBuiltKindAllocatesNothing) { expect_chain_allocates_nothing(false); }
+
+TEST(RealTime, ChainOfEveryBuiltKindAllocatesNothingWithEverySwitchOn) { expect_chain_allocates_nothing(true); }
 
 // The player playing a file (and looping it) and the recorder recording, up to a full memory.
 TEST(RealTime, PlayerAndRecorderAtWorkAllocateNothing) {
