@@ -43,6 +43,14 @@ struct KindHooks {
     std::function<void(Form&)> setup;
 };
 
+// Drive, Level and both rows of band gains (the threshold row only limits).
+std::set<std::string> plus_loud_controls() {
+    std::set<std::string> names{"ScrollBar_gain_In", "ScrollBar_gain_Out"};
+    for (int i = 0; i < 16; ++i) names.insert("ScrollBar" + std::to_string(i));
+    for (int i = 1; i <= 16; ++i) names.insert("spSkinScrollBar" + std::to_string(i));
+    return names;
+}
+
 const KindHooks& kind_hooks(const std::string& kind) {
     static const std::map<std::string, KindHooks> hooks = {
         {"noise gate", {{"ScrollBar_Gain_In", "ScrollBar_Gain_Out"}, {}, {}}},
@@ -57,6 +65,9 @@ const KindHooks& kind_hooks(const std::string& kind) {
         {"Distortion (Soft/Hard)", {{"ScrollBar_Gain_Out"}, {}, {}}},
         {"wah", {{"ScrollBar_res", "ScrollBar_Level"}, {}, {}}},
         {"Gain", {{"ScrollBar_Gain_Left", "ScrollBar_Gain_Right", "ScrollBar_Gain_Mono"}, {}, {}}},
+        {"Distortion-Compresor", {{"ScrollBar_Drive", "SkinScroll_Level"}, {}, {}}},
+        {"Distortorton Plus", {plus_loud_controls(), {}, {}}},
+        {"Reverberator", {{"ScrollBar_Gain_Mono", "ScrollBar_Gain_Left", "ScrollBar_Gain_Right"}, {}, {}}},
     };
     static const KindHooks none;
     const auto it = hooks.find(kind);
