@@ -1,11 +1,13 @@
 # make run    sets up the machine, builds, and starts Varnomix
 # make test   sets up the machine, builds, and runs every test
 # make bench  sets up the machine, builds, and runs the benchmarks
+# make install PREFIX=P  installs the programs, presets, skins, manuals and desktop entry under P
+# make package           builds the Debian package varnomix_<version>_amd64.deb in the build folder
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build run test bench clean
+.PHONY: all bootstrap configure build run test bench clean install package
 
 all: build
 
@@ -29,3 +31,12 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) build-asan
+
+# --- install and package ---
+PREFIX ?= /usr/local
+
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: build
+	@cd $(BUILD) && cpack -G DEB

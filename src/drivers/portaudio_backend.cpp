@@ -2,6 +2,7 @@
 
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
+#include <pa_jack.h>
 #include <portaudio.h>
 
 #include <algorithm>
@@ -60,6 +61,8 @@ void start_portaudio() {
     snd_lib_error_set_handler(quiet_alsa);
     jack_set_error_function(quiet_jack);
     jack_set_info_function(quiet_jack);
+    // Patchbays show the program by this name rather than as "PortAudio"; it must precede the start.
+    PaJack_SetClientName("Varnomix");
     started = Pa_Initialize() == paNoError;
     read_list();
 }

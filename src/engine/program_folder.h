@@ -8,9 +8,25 @@
 
 namespace vx {
 
-// --home DIR if given (non-empty), else $VARNOMIX_HOME if set and non-empty, else the folder of
-// the running executable (the current folder if that cannot be read). Always absolute.
+// --home DIR if given (non-empty), else $VARNOMIX_HOME if set and non-empty, else, for an installed
+// program, the user's folder (user_program_folder(), seeded from the installed share folder), else
+// the folder of the running executable (a build folder; the current folder if that cannot be read).
+// Always absolute.
 std::filesystem::path program_folder(const std::string& home_option = "");
+
+// The version of the programs ("0.1").
+const char* version();
+
+// $XDG_DATA_HOME/varnomix, or ~/.local/share/varnomix when that is unset or not absolute.
+std::filesystem::path user_program_folder();
+// PREFIX/share/varnomix for a program installed as PREFIX/bin/NAME; empty for a program that runs
+// from its build folder.
+std::filesystem::path installed_share_folder(const std::filesystem::path& exe_folder);
+// Creates `folder` with PRESETS/, SKINS/ and temp/, and copies into it the factory files of `share`
+// (PRESETS/, SKINS/, demo1.wav) that it lacks; a file the user has is never replaced. Done once per
+// version, so that a factory preset the user deleted stays deleted until the next version comes.
+// "" or what went wrong.
+std::string seed_program_folder(const std::filesystem::path& folder, const std::filesystem::path& share);
 
 // The program folder the running program uses, where effects keep their settings files. The desktop
 // program, the headless mode and the tools set it at start, before any effect is created; until then

@@ -6,9 +6,21 @@
 
 #include "audio_file.h"
 #include "chain_builder.h"
+#include "engine/program_folder.h"
 #include "engine/test_signal.h"
 
 using namespace vx;
+
+namespace {
+
+const char* kUsage =
+    "usage: varnomix-phrase [--rate HZ] [--channels 1|2] [--seconds N] OUTPUT.wav\n"
+    "Writes a plucked-string phrase as 16-bit PCM WAV, to play through a chain without a guitar.\n"
+    "  --rate HZ        sample rate, 8000..192000 (default 48000)\n"
+    "  --channels 1|2   channels, the phrase in each (default 2)\n"
+    "  --seconds N      length, 1..600 (default 4)\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
     int rate = 48000;
@@ -18,7 +30,13 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto number = [&](int& v, int lo, int hi) { return i + 1 < argc && parse_int(argv[++i], v) && v >= lo && v <= hi; };
-        if (a == "--rate") {
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("varnomix-phrase %s\n", version());
+            return 0;
+        } else if (a == "--rate") {
             if (!number(rate, 8000, 192000)) { std::fprintf(stderr, "varnomix-phrase: --rate takes 8000..192000\n"); return 2; }
         } else if (a == "--channels") {
             if (!number(channels, 1, 2)) { std::fprintf(stderr, "varnomix-phrase: --channels takes 1 or 2\n"); return 2; }
@@ -27,12 +45,12 @@ int main(int argc, char** argv) {
         } else if (!a.empty() && a[0] != '-' && outPath.empty()) {
             outPath = a;
         } else {
-            std::fprintf(stderr, "usage: varnomix-phrase [--rate HZ] [--channels 1|2] [--seconds N] OUTPUT.wav\n");
+            std::fputs(kUsage, stderr);
             return 2;
         }
     }
     if (outPath.empty()) {
-        std::fprintf(stderr, "usage: varnomix-phrase [--rate HZ] [--channels 1|2] [--seconds N] OUTPUT.wav\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
     const std::vector<float> mono = make_test_phrase(rate, seconds);

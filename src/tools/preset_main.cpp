@@ -8,6 +8,7 @@
 
 #include "chain_builder.h"
 #include "engine/effects.h"
+#include "engine/program_folder.h"
 
 using namespace vx;
 
@@ -77,6 +78,10 @@ int main(int argc, char** argv) {
     if (auto e = take_home_option(args); !e.empty()) return fail(e);
     if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (!args.empty() && args[0] == "--version") {
+        std::printf("varnomix-preset %s\n", version());
         return 0;
     }
     if (args.size() >= 2 && args[0] == "show") {

@@ -11,6 +11,7 @@
 #include "audio_file.h"
 #include "chain_builder.h"
 #include "engine/effects.h"
+#include "engine/program_folder.h"
 #include "record_wavs.h"
 
 using namespace vx;
@@ -91,6 +92,9 @@ int main(int argc, char** argv) {
         std::string v;
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("varnomix-render %s\n", version());
             return 0;
         } else if (a == "--list-kinds") {
             list_kinds();

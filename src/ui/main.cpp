@@ -4,15 +4,33 @@
 #include <string>
 
 #include "app/nogui.h"
+#include "engine/program_folder.h"
 #ifdef VX_WITH_GUI
 #include "gui_main.h"
 #endif
 
 int main(int argc, char** argv) {
+    bool help = false, nogui = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--nogui" || a == "--list-devices") return vx::run_nogui(argc, argv);
+        if (a == "--version") {
+            std::printf("varnomix %s\n", vx::version());
+            return 0;
+        }
+        help = help || a == "--help" || a == "-h";
+        nogui = nogui || a == "--nogui" || a == "--list-devices";
     }
+    // Plain --help shows the options of both modes; the manual page is made from it.
+    if (help && !nogui) {
+#ifdef VX_WITH_GUI
+        char* gui_help[] = {argv[0], const_cast<char*>("--help"), nullptr};
+        vx::run_gui(2, gui_help);
+        std::printf("\n");
+#endif
+        char* nogui_help[] = {argv[0], const_cast<char*>("--nogui"), const_cast<char*>("--help"), nullptr};
+        return vx::run_nogui(3, nogui_help);
+    }
+    if (nogui) return vx::run_nogui(argc, argv);
 #ifdef VX_WITH_GUI
     return vx::run_gui(argc, argv);
 #else
