@@ -41,7 +41,9 @@ const char* const kUsage =
     "                                              name as the rack lists it, or its number 1..13\n"
     "       varnomix --nogui [options]             the live engine without windows (--nogui --help)\n"
     "       varnomix --list-devices                the input and output devices\n"
-    "  --home DIR  the program folder (default: $VARNOMIX_HOME, else the program's folder)\n";
+    "       varnomix --version\n"
+    "  --home DIR  the program folder (default: $VARNOMIX_HOME, else for an installed program\n"
+    "              ~/.local/share/varnomix, for one in its build folder the build folder)\n";
 
 int signal_pipe[2] = {-1, -1};
 

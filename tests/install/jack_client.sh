@@ -19,7 +19,9 @@ for _ in $(seq 600); do
 done
 jack_lsp > /dev/null 2>&1 || { echo "jackd did not accept clients"; exit 77; }
 
-"$build/varnomix" --nogui --input "JACK: system" --output "JACK: system" --seconds 600 > "$scratch/live.log" 2>&1 &
+# An empty program folder of its own: the build folder's settings play no part.
+mkdir -p "$scratch/home"
+"$build/varnomix" --nogui --home "$scratch/home" --input "JACK: system" --output "JACK: system" --seconds 600 > "$scratch/live.log" 2>&1 &
 live_pid=$!
 cleanup_hooks=("kill $live_pid 2>/dev/null; wait $live_pid 2>/dev/null" "${cleanup_hooks[@]}")
 found=

@@ -14,7 +14,7 @@ dpkg-deb -x "$deb" "$root" || { echo "dpkg-deb cannot unpack $deb"; exit 1; }
 [ "$(dpkg-deb -f "$deb" Package)" = varnomix ] || fail "the package is not called varnomix"
 [ "$(dpkg-deb -f "$deb" Architecture)" = amd64 ] || fail "the package is not for amd64"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libportaudio2 libsndfile1 libqt6widgets6 libc6; do
+for lib in libportaudio2 libsndfile1 libc6; do
     grep -q "$lib" <<< "$depends" || fail "the package does not depend on $lib: $depends"
 done
 for p in varnomix varnomix-render varnomix-preset varnomix-phrase; do
