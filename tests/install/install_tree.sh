@@ -81,6 +81,13 @@ cmp -s "$folder/PRESETS/F1 - Clean.pre" "$share/varnomix/PRESETS/F1 - Clean.pre"
 cmp -s "$folder/PRESETS/F2 - Crunch.pre" "$folder/PRESETS/F3 - Lead.pre" || fail "a new version replaced the user's F2 preset"
 [ "$(cat "$folder/SKINS/symbios.zip")" = "my skin" ] || fail "a new version replaced the user's skin"
 
+# A data folder that cannot be made is named, and the program still does its work.
+touch "$scratch/not-a-folder"
+env -u VARNOMIX_HOME HOME="$scratch" XDG_DATA_HOME="$scratch/not-a-folder" "$prefix/bin/varnomix-render" --quiet \
+    --fx Gain "$scratch/in.wav" "$scratch/out3.wav" 2> "$scratch/err.txt" || fail "no render without a program folder"
+grep -q "cannot create the folder \"$scratch/not-a-folder/varnomix/PRESETS\"" "$scratch/err.txt" \
+    || { cat "$scratch/err.txt"; fail "an unusable data folder is not named"; }
+
 # --home and $VARNOMIX_HOME still choose the folder; a program of the build folder keeps the build
 # folder. "Wave output" writes into the program folder's temp/, which --list-devices prints.
 wave_folder() { "$@" --nogui --list-devices 2> /dev/null | sed -n 's/.*writes \(.*\)\/temp\/live-output.wav.*/\1/p'; }
