@@ -197,7 +197,7 @@ int run_nogui(int argc, char** argv) {
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
     };
-    const bool have_midi = form.open_midi();
+    const bool have_midi = !o.list && form.open_midi();  // the device list needs no MIDI
     if (o.list_midi) {
         if (have_midi) {
             const std::vector<std::string>& items = form.ComboBox_MIDI.items();

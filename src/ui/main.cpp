@@ -1,5 +1,5 @@
 // varnomix: the live guitar effects processor. The desktop program, or with --nogui the live
-// engine without windows; --list-devices prints the devices.
+// engine without windows; --list-devices and --list-midi print the devices and MIDI sources.
 #include <cstdio>
 #include <string>
 
@@ -11,7 +11,7 @@
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--nogui" || a == "--list-devices") return vx::run_nogui(argc, argv);
+        if (a == "--nogui" || a == "--list-devices" || a == "--list-midi") return vx::run_nogui(argc, argv);
     }
 #ifdef VX_WITH_GUI
     return vx::run_gui(argc, argv);
