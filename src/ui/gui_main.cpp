@@ -46,6 +46,7 @@ const char* const kUsage =
     "                                              name as the rack lists it, or its number 1..13\n"
     "       varnomix --nogui [options]             the live engine without windows (--nogui --help)\n"
     "       varnomix --list-devices                the input and output devices\n"
+    "       varnomix --list-midi                   the MIDI sources\n"
     "  --home DIR  the program folder (default: $VARNOMIX_HOME, else the program's folder)\n";
 
 int signal_pipe[2] = {-1, -1};
@@ -164,6 +165,20 @@ public:
     }
 };
 
+}  // namespace
+
+void offer_midi_menu(MidiControl& midi) {
+    set_control_menu([&midi](Form& f, Control& c, QMenu& menu) {
+        const auto target = midi.target_of(f, c);
+        if (!target) return;
+        menu.addAction(QStringLiteral("MIDI learn"), [&midi, &f, &c] { midi.learn(f, c); });
+        QAction* forget = menu.addAction(QStringLiteral("MIDI forget"), [&midi, &f, &c] { midi.forget(f, c); });
+        forget->setEnabled(midi.bindings().binding_of(*target).has_value());
+    });
+}
+
+namespace {
+
 // MIDI: the input port, woken handling on this thread, and "MIDI learn" / "MIDI forget" on the
 // right-click menu of every slot's controls.
 void start_midi(TForm1& form, QWidget& window) {
@@ -177,13 +192,7 @@ void start_midi(TForm1& form, QWidget& window) {
             midi.drain();
         }, Qt::QueuedConnection);
     };
-    set_control_menu([&midi](Form& f, Control& c, QMenu& menu) {
-        const auto target = midi.target_of(f, c);
-        if (!target) return;
-        menu.addAction(QStringLiteral("MIDI learn"), [&midi, &f, &c] { midi.learn(f, c); });
-        QAction* forget = menu.addAction(QStringLiteral("MIDI forget"), [&midi, &f, &c] { midi.forget(f, c); });
-        forget->setEnabled(midi.bindings().binding_of(*target).has_value());
-    });
+    offer_midi_menu(midi);
     form.open_midi();
 }
 
