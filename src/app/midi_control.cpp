@@ -23,7 +23,7 @@ bool MidiControl::open_port() {
     port_ = open_midi_port([this](const unsigned char* b, size_t n) { receive(b, n); }, &why);
     if (!port_ && !said_no_midi_) {
         said_no_midi_ = true;
-        std::fprintf(stderr, "varnomix: no MIDI (%s); carrying on without it\n", why.c_str());
+        std::fprintf(stderr, "varnomix: no MIDI input (%s); carrying on without MIDI\n", why.c_str());
     }
     return port_ != nullptr;
 }

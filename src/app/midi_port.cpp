@@ -2,6 +2,7 @@
 
 #include <jack/jack.h>
 #include <rtmidi/RtMidi.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <exception>
@@ -107,10 +108,15 @@ std::unique_ptr<MidiPort> open_midi_port(MidiPort::Receiver receive, std::string
     } else {
         reasons = "no JACK server; ";
     }
-    try {
-        return std::make_unique<RtMidiPort>(RtMidi::LINUX_ALSA, receive);
-    } catch (const std::exception& e) {
-        reasons += std::string("ALSA sequencer: ") + e.what();
+    // Without the device RtMidi would print its own complaint before ours.
+    if (::access("/dev/snd/seq", R_OK | W_OK) != 0) {
+        reasons += "no ALSA sequencer";
+    } else {
+        try {
+            return std::make_unique<RtMidiPort>(RtMidi::LINUX_ALSA, receive);
+        } catch (const std::exception& e) {
+            reasons += std::string("ALSA sequencer: ") + e.what();
+        }
     }
     if (why != nullptr) *why = reasons;
     return nullptr;

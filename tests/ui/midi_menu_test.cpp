@@ -57,12 +57,10 @@ protected:
     // empty) is triggered.
     std::vector<std::pair<std::string, bool>> menu_of(QWidget* w, const QString& choose = {}) {
         std::vector<std::pair<std::string, bool>> seen;
-        bool shown = false;
         QObject scope;  // a menu that never opened leaves no check pending past this call
         QTimer::singleShot(0, &scope, [&] {
             auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
             if (menu == nullptr) return;
-            shown = true;
             for (QAction* a : menu->actions()) {
                 seen.emplace_back(a->text().toStdString(), a->isEnabled());
                 if (a->text() == choose) a->trigger();
