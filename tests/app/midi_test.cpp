@@ -456,3 +456,32 @@ TEST_F(Midi, JackPortTakesProgramAndControlChanges) {
 
 }  // namespace
 }  // namespace vx::test
+
+namespace vx::test {
+namespace {
+
+TEST_F(Midi, TheSourceKeptInFaceIniIsConnectedAtStart) {
+    MidiJackServer jack;
+    if (!jack.why_not().empty()) GTEST_SKIP() << jack.why_not();
+    RtMidiOut pedal(RtMidi::UNIX_JACK, "vx-pedal");
+    pedal.openVirtualPort("out");
+    {
+        std::ofstream ini(home / "face.ini");
+        ini << "[MIDI]\nsource=vx-pedal:out\n";
+    }
+    TForm1& f = open_with_log();
+    ASSERT_TRUE(f.open_midi());
+    EXPECT_EQ(f.ComboBox_MIDI.text(), "vx-pedal:out");
+    EXPECT_TRUE(f.ComboBox_MIDI.enabled());
+    std::vector<unsigned char> program{0xC0, 1};
+    pedal.sendMessage(&program);
+    ASSERT_TRUE(drain_until(f, [&] { return loaded() == "F2 Wah.pre"; }));
+
+    // "none" is kept as none.
+    f.ComboBox_MIDI.set_index(0);
+    close_and_end();
+    EXPECT_NE(text_of(home / "face.ini").find("source=\n"), std::string::npos) << text_of(home / "face.ini");
+}
+
+}  // namespace
+}  // namespace vx::test
