@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
   portaudio19-dev libsndfile1-dev libzip-dev libsimpleini-dev zip
-  jackd2 libasound2-dev libjack-jackd2-dev ccache
+  jackd2 libasound2-dev libjack-jackd2-dev librtmidi-dev ccache
   help2man desktop-file-utils
 )
 

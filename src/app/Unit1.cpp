@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "engine/program_folder.h"
+#include "app/midi_control.h"
 #include "engine/ini.h"
 
 namespace fs = std::filesystem;
@@ -51,10 +52,12 @@ TForm1::TForm1(Services& services, AudioDrivers& drivers, std::filesystem::path 
     create_engine_panel();
     create_rack();
     create_preset_controls();
+    midi_ = std::make_unique<MidiControl>(*this);
     FormCreate();
 }
 
 TForm1::~TForm1() {
+    midi_.reset();
     destroy_rack();
     set_settings_reporter(nullptr);
 }
@@ -101,6 +104,7 @@ void TForm1::apply_settings() {
     cbStereo.set_checked(ini.read_int(kWaveDevices, "MonoStereo", 1) != 0);
     const int32_t rate = ini.read_int(kWaveDevices, "SampleFreq", 3);
     rgSampleRate.set_index(rate > 3 ? 3 : (rate < 0 ? -1 : rate));
+    midi_source_ = ini.read_string("MIDI", "source", "");
 
     // Only a missing key means the default chain file; an empty one means none.
     std::string path = ini.read_string(kDefaultPreset, "Path", kPathMissing);
@@ -124,6 +128,7 @@ void TForm1::write_settings() {
     ini.write_int(kWaveDevices, "MonoStereo", cbStereo.checked() ? 1 : 0);
     ini.write_int(kWaveDevices, "SampleFreq", rgSampleRate.index());
     ini.write_string(kDefaultPreset, "Path", last_chain_file_);
+    ini.write_string("MIDI", "source", midi_source_);
     // Settings are not worth a dialog on the way out; the file keeps its earlier content.
     (void)ini.save();
 }

@@ -43,6 +43,8 @@
 
 namespace vx {
 
+class MidiControl;
+
 // The engine's settings: one record for the program.
 struct EngineSettings {
     int32_t sample_rate = 48000;        // Hz
@@ -96,6 +98,8 @@ public:
     Button spSkinButton19{"spSkinButton19", "Increase Delay"};
     Button spSkinButton20{"spSkinButton20", "Decrease Delay"};
     TextBox EditBufferSize{"EditBufferSize", "441"};
+    // The MIDI source connected to the program's input port: entry 0 "none", then the sources.
+    Selector ComboBox_MIDI{"ComboBox_MIDI"};
 
     void BitBtn_InitClick();
     void BitBtn_ResetClick();
@@ -110,6 +114,7 @@ public:
     void TrackBar_Latency_PorogMouseLeave();
     void spSkinButton19Click();
     void spSkinButton20Click();
+    void ComboBox_MIDIChange();
     // Keeps the keys "0".."9"; refuses every other key, Backspace included.
     bool EditBufferSizeKeyPress(char& key);
     // Every kTimer1IntervalMs from start-up, whether or not the engine runs: meters, latency and
@@ -187,6 +192,14 @@ public:
 
     const std::filesystem::path& program_folder() const { return program_folder_; }
 
+    // --- MIDI (midi_control.cpp) ---------------------------------------------------------------
+    MidiControl& midi() { return *midi_; }
+    // Opens the input port, lists the sources in ComboBox_MIDI and connects the one "face.ini"
+    // names; false without MIDI.
+    bool open_midi();
+    // Connects a source by name or by its index in the list; "" or why not.
+    std::string connect_midi_source(const std::string& name_or_index);
+
 protected:
     // Creation: the skin, the layout for it, and the skins and presets lists.
     void FormCreate();
@@ -233,6 +246,10 @@ private:
     std::array<std::unique_ptr<EffectSlot>, kSlots> slots_;
     ChainTable rack_table_;
     int32_t moving_ = 0;
+
+    std::string midi_source_;  // the source "face.ini" names, or the one chosen since
+    bool midi_busy_ = false;   // ComboBox_MIDI is being refilled
+    std::unique_ptr<MidiControl> midi_;
 };
 
 }  // namespace vx

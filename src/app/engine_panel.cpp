@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Unit1.h"
+#include "app/midi_control.h"
 #include "engine/effects.h"
 
 namespace vx {
@@ -66,6 +67,13 @@ void TForm1::create_engine_panel() {
     Label_delay.bounds = {632, 112, 120, 20};
     spSkinButton19.bounds = {8, 140, 120, 24};
     spSkinButton20.bounds = {136, 140, 120, 24};
+    ComboBox_MIDI.bounds = {264, 140, 212, 24};
+    ComboBox_MIDI.group = "Engine";
+    ComboBox_MIDI.hint = "MIDI: the source connected to the program's MIDI input (program change: preset; "
+                         "right-click a control: MIDI learn)";
+    ComboBox_MIDI.add_item("none");
+    ComboBox_MIDI.set_index(0);
+    ComboBox_MIDI.set_enabled(false);  // until the input port is open
 
     add(BitBtn_Init);
     add(BitBtn_Reset);
@@ -82,6 +90,8 @@ void TForm1::create_engine_panel() {
     add(ProgressBar_outlevel);
     add(ProgressBar_Latency);
     add(Label_delay);
+    add(ComboBox_MIDI);
+    ComboBox_MIDI.on_change = [this] { ComboBox_MIDIChange(); };
     add(spSkinButton19);
     add(spSkinButton20);
     add(EditBufferSize);
@@ -282,6 +292,8 @@ void TForm1::spSkinButton20Click() { drivers_.skip_buffer(); }
 bool TForm1::EditBufferSizeKeyPress(char& key) { return key >= '0' && key <= '9'; }
 
 void TForm1::Timer1Timer() {
+    // MIDI that no quicker wake-up has handled yet.
+    midi_->drain();
     // The runner's message of every 800000 blocks is accepted here and needs nothing done.
     take_runner_message();
     EngineSettings& e = engine_settings;

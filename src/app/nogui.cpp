@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +16,7 @@
 
 #include "app/Unit1.h"
 #include "app/console_services.h"
+#include "app/midi_control.h"
 #include "app/editor_dialogs.h"
 #include "fx/record_wavs.h"
 #include "engine/program_folder.h"
@@ -37,6 +40,9 @@ const char* kUsage =
     "  --record S:FILE.wav  record with the recorder (\"Record wav\") of slot S of the chain from START\n"
     "                       and save the take to FILE.wav at the stop\n"
     "  --list-devices       print the input and output devices with their indices\n"
+    "  --midi NAME|INDEX    connect that MIDI source to the program's MIDI input (Varnomix:midi_in\n"
+    "                       under JACK, the ALSA sequencer client Varnomix otherwise)\n"
+    "  --list-midi          print the MIDI sources with their indices\n"
     "  --home DIR           the program folder (default: $VARNOMIX_HOME, else the program's folder)\n"
     "Settings are read from the program folder (face.ini, playback.ini) but never written.\n";
 
@@ -48,6 +54,8 @@ struct Options {
     std::string home, input, output, rate, preset;
     bool mono = false;
     bool list = false;
+    bool list_midi = false;
+    std::string midi;
     bool help = false;
     double seconds = 0.0;  // 0: until a signal
     std::vector<std::pair<int, std::string>> records;  // slot, file
@@ -108,6 +116,10 @@ std::string parse(int argc, char** argv, Options& o) {
             ++i;
         } else if (a == "--mono") {
             o.mono = true;
+        } else if (a == "--list-midi") {
+            o.list_midi = true;
+        } else if (a == "--midi") {
+            if (!value(o.midi)) return a + " needs a value";
         } else if (a == "--list-devices") {
             o.list = true;
         } else if (a == "--help" || a == "-h") {
@@ -164,6 +176,43 @@ int run_nogui(int argc, char** argv) {
     // A headless run leaves the desktop program's devices and last chain file as they were.
     form.write_settings_at_close = false;
     form.show();
+
+    // MIDI events wake the loop below, which handles them at once rather than at the next tick.
+    std::mutex midi_mutex;
+    std::condition_variable midi_wake;
+    bool midi_queued = false;
+    // The port goes before what its thread's wake-up uses.
+    struct MidiOff {
+        TForm1& form;
+        ~MidiOff() { form.midi().use_port(nullptr); }
+    } midi_off{form};
+    form.midi().on_queued = [&] {
+        {
+            std::lock_guard<std::mutex> lock(midi_mutex);
+            midi_queued = true;
+        }
+        midi_wake.notify_one();
+    };
+    form.midi().on_program = [](const std::string& line) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    };
+    const bool have_midi = !o.list && form.open_midi();  // the device list needs no MIDI
+    if (o.list_midi) {
+        if (have_midi) {
+            const std::vector<std::string>& items = form.ComboBox_MIDI.items();
+            print_list("MIDI sources:", std::vector<std::string>(items.begin() + 1, items.end()));
+        }
+        form.close();
+        return have_midi ? 0 : 1;
+    }
+    if (!o.midi.empty()) {
+        const std::string why = have_midi ? form.connect_midi_source(o.midi) : "there is no MIDI input";
+        if (!why.empty()) {
+            form.close();
+            return usage_error("--midi " + o.midi + ": " + why);
+        }
+    }
 
     const std::vector<std::string> inputs = form.ComboBox_waveIn.items();
     const std::vector<std::string> outputs = form.ComboBox_waveOut.items();
@@ -225,6 +274,10 @@ int run_nogui(int argc, char** argv) {
     std::printf("rate:   %d Hz, %s, %d frames a block (%.1f ms)\n", e.sample_rate, e.channels == 2 ? "stereo" : "mono",
                 e.block_size, 1000.0 * e.block_size / e.sample_rate);
     std::printf("chain:  %s\n", form.last_chain_file().empty() ? "(empty rack)" : form.last_chain_file().c_str());
+    if (have_midi)
+        std::printf("midi:   %s (%s)%s%s\n", form.midi().port()->port_name().c_str(), form.midi().port()->backend().c_str(),
+                    form.ComboBox_MIDI.index() > 0 ? ", from " : "",
+                    form.ComboBox_MIDI.index() > 0 ? form.ComboBox_MIDI.text().c_str() : "");
     std::fflush(stdout);
     for (TRecord_wav_form* r : recorders) r->Button_Save.click();
 
@@ -240,7 +293,15 @@ int run_nogui(int argc, char** argv) {
     bool output_failed = false;
     while (!stop_requested.load() && (ticks < 0 || done < ticks)) {
         next += tick;
-        std::this_thread::sleep_until(next);
+        {
+            std::unique_lock<std::mutex> lock(midi_mutex);
+            while (midi_wake.wait_until(lock, next, [&] { return midi_queued; })) {
+                midi_queued = false;
+                lock.unlock();
+                form.midi().drain();
+                lock.lock();
+            }
+        }
         form.Timer1Timer();
         advance_form_timers(TForm1::kTimer1IntervalMs);
         // The output failed and the engine stopped itself; the message has been printed. A take

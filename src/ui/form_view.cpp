@@ -12,6 +12,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -690,8 +691,34 @@ QWidget* group_widget(const Group& g, QWidget* parent, int column_width, QGridLa
 
 }  // namespace
 
+namespace {
+ControlMenu& control_menu() {
+    static ControlMenu menu;
+    return menu;
+}
+}  // namespace
+
+void set_control_menu(ControlMenu menu) { control_menu() = std::move(menu); }
+
+void offer_control_menu(ControlBinding& binding, Form& form) {
+    const Control::Type t = binding.control()->type();
+    QWidget* w = binding.widget();
+    if ((t != Control::Type::Slider && t != Control::Type::CheckBox) || w == nullptr) return;
+    w->setContextMenuPolicy(Qt::CustomContextMenu);
+    QObject::connect(w, &QWidget::customContextMenuRequested, &binding, [&binding, &form, w](const QPoint& at) {
+        // A detached binding's form may be gone.
+        if (!control_menu() || binding.control() == nullptr) return;
+        QMenu menu(w);
+        control_menu()(form, *binding.control(), menu);
+        if (!menu.isEmpty()) menu.exec(w->mapToGlobal(at));
+    });
+}
+
 FormView::FormView(Form& form, QWidget* parent) : QWidget(parent), form_(&form) {
-    for (Control* c : form.controls()) bindings_.push_back(ControlBinding::create(*c, this));
+    for (Control* c : form.controls()) {
+        bindings_.push_back(ControlBinding::create(*c, this));
+        offer_control_menu(*bindings_.back(), form);
+    }
     build();
     observer_ = form.observe([this](const Form& f) { form_changed(f); });
 }

@@ -16,6 +16,8 @@
 
 #include "engine/forms.h"
 
+class QMenu;
+
 namespace vx {
 
 // A meter at or above its warning value carries this property, true, and is drawn in this colour.
@@ -58,6 +60,13 @@ private:
     int observer_ = 0;
     QPointer<QWidget> widget_, caption_, readout_;
 };
+
+// The right-click menu of sliders and check boxes: the hook adds its entries for `control` of
+// `form` (none: no menu). One for the program; set before windows are built.
+using ControlMenu = std::function<void(Form& form, Control& control, QMenu& menu)>;
+void set_control_menu(ControlMenu menu);
+// Gives the binding's widget that menu, when it draws a slider or check box.
+void offer_control_menu(ControlBinding& binding, Form& form);
 
 class FormView : public QWidget {
     Q_OBJECT

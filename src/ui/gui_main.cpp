@@ -1,6 +1,10 @@
 #include "gui_main.h"
 
+#include <atomic>
+
+#include <QAction>
 #include <QApplication>
+#include <QMenu>
 #include <QPixmap>
 #include <QSocketNotifier>
 #include <QStringList>
@@ -20,6 +24,7 @@
 
 #include "app/Unit1.h"
 #include "app/editor_dialogs.h"
+#include "app/midi_control.h"
 #include "engine/program_folder.h"
 #include "chain_builder.h"
 #include "drivers/drivers.h"
@@ -41,6 +46,8 @@ const char* const kUsage =
     "                                              name as the rack lists it, or its number 1..13\n"
     "       varnomix --nogui [options]             the live engine without windows (--nogui --help)\n"
     "       varnomix --list-devices                the input and output devices\n"
+    "       varnomix --list-midi                   the MIDI sources
+"
     "       varnomix --version\n"
     "  --home DIR  the program folder (default: $VARNOMIX_HOME, else for an installed program\n"
     "              ~/.local/share/varnomix, for one in its build folder the build folder)\n";
@@ -161,6 +168,37 @@ public:
     }
 };
 
+}  // namespace
+
+void offer_midi_menu(MidiControl& midi) {
+    set_control_menu([&midi](Form& f, Control& c, QMenu& menu) {
+        const auto target = midi.target_of(f, c);
+        if (!target) return;
+        menu.addAction(QStringLiteral("MIDI learn"), [&midi, &f, &c] { midi.learn(f, c); });
+        QAction* forget = menu.addAction(QStringLiteral("MIDI forget"), [&midi, &f, &c] { midi.forget(f, c); });
+        forget->setEnabled(midi.bindings().binding_of(*target).has_value());
+    });
+}
+
+namespace {
+
+// MIDI: the input port, woken handling on this thread, and "MIDI learn" / "MIDI forget" on the
+// right-click menu of every slot's controls.
+void start_midi(TForm1& form, QWidget& window) {
+    MidiControl& midi = form.midi();
+    static std::atomic<bool> posted{false};
+    midi.on_queued = [&midi, &window] {
+        // One wake-up for a burst: the drain takes all that came meanwhile.
+        if (posted.exchange(true)) return;
+        QMetaObject::invokeMethod(&window, [&midi] {
+            posted.store(false);
+            midi.drain();
+        }, Qt::QueuedConnection);
+    };
+    offer_midi_menu(midi);
+    form.open_midi();
+}
+
 // The desktop program: the main window on the real drivers until it closes, or, with a screenshot
 // file, only until its first show has been drawn.
 int run_program(const Options& o) {
@@ -184,6 +222,15 @@ int run_program(const Options& o) {
     form->show();
     if (!o.screenshot) {
         close_on_termination_signals(window.get());
+        start_midi(*form, *window);
+        // The port goes before the window its thread wakes.
+        struct MidiOff {
+            TForm1& form;
+            ~MidiOff() {
+                form.midi().use_port(nullptr);
+                set_control_menu(nullptr);
+            }
+        } midi_off{*form};
         return QApplication::exec();
     }
 

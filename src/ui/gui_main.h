@@ -5,6 +5,8 @@ class QWidget;
 
 namespace vx {
 
+class MidiControl;
+
 // Returns the process exit status.
 //   (no option) [--home DIR]             the main window on the real drivers, until it closes
 //   --screenshot FILE.png [--home DIR]   the main window after its first show, written as PNG
@@ -20,5 +22,9 @@ void quiet_platform_notices();
 // does, so that what closing keeps is kept. The handler only writes to a pipe; the window is closed
 // from the event loop.
 void close_on_termination_signals(QWidget* window);
+
+// "MIDI learn" and "MIDI forget" on the right-click menu of every slider and check box that a
+// binding can name (an editor's in a slot, a slot's On/Off).
+void offer_midi_menu(MidiControl& midi);
 
 }  // namespace vx

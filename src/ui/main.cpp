@@ -1,5 +1,5 @@
 // varnomix: the live guitar effects processor. The desktop program, or with --nogui the live
-// engine without windows; --list-devices prints the devices.
+// engine without windows; --list-devices and --list-midi print the devices and MIDI sources.
 #include <cstdio>
 #include <string>
 
@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         help = help || a == "--help" || a == "-h";
-        nogui = nogui || a == "--nogui" || a == "--list-devices";
+        nogui = nogui || a == "--nogui" || a == "--list-devices" || a == "--list-midi";
     }
     // Plain --help shows the options of both modes; the manual page is made from it.
     if (help && !nogui) {

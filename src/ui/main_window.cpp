@@ -123,6 +123,7 @@ ControlBinding* MainWindow::bind(Control& c) {
     if (ControlBinding* b = binding(c.name())) return b;
     bindings_.push_back(ControlBinding::create(c, this));
     ControlBinding* b = bindings_.back().get();
+    offer_control_menu(*b, *form_);
     by_name_[c.name()] = b;
     return b;
 }
@@ -172,6 +173,10 @@ QWidget* MainWindow::engine_group() {
     if (block->caption()) options->addWidget(block->caption());
     options->addWidget(block->widget());
     grid->addLayout(options, 3, 0, 1, 2);
+    grid->addWidget(caption_label(QStringLiteral("MIDI"), box), 4, 0);
+    QWidget* midi = bind(f.ComboBox_MIDI)->widget();
+    device_selector(midi);
+    grid->addWidget(midi, 4, 1);
 
     grid->addWidget(bind(f.rgSampleRate)->widget(), 0, 2, 4, 1, Qt::AlignTop);
     grid->setColumnStretch(1, 1);
