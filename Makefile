@@ -1,11 +1,12 @@
 # make run    sets up the machine, builds, and starts Varnomix
 # make test   sets up the machine, builds, and runs every test
 # make bench  sets up the machine, builds, and runs the benchmarks
+# make compare renders 60 s through the standard chain with varnomix-render and with sox, timed by hyperfine
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build run test bench clean
+.PHONY: all bootstrap configure build run test bench compare clean
 
 all: build
 
@@ -26,6 +27,9 @@ run: build
 
 bench: build
 	@$(BUILD)/varnomix-bench --benchmark_counters_tabular=true
+
+compare: configure
+	@BUILD=$(BUILD) bash bench/compare.sh
 
 clean:
 	rm -rf $(BUILD) build-asan
