@@ -3,11 +3,12 @@
 # make bench  sets up the machine, builds, and runs the benchmarks
 # make install PREFIX=P  installs the programs, presets, skins, manuals and desktop entry under P
 # make package           builds the Debian package varnomix_<version>_amd64.deb in the build folder
+# make compare renders 60 s through the standard chain with varnomix-render and with sox, timed by hyperfine
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build run test bench clean install package
+.PHONY: all bootstrap configure build run test bench compare clean install package
 
 all: build
 
@@ -28,6 +29,9 @@ run: build
 
 bench: build
 	@$(BUILD)/varnomix-bench --benchmark_counters_tabular=true
+
+compare: configure
+	@BUILD=$(BUILD) bash bench/compare.sh
 
 clean:
 	rm -rf $(BUILD) build-asan

@@ -222,6 +222,8 @@ private:
     std::string skins_folder() const;
     // Moves the effect of the slot named by `control_name` to row `target` (may be off the rack).
     void move_slot(const std::string& control_name, int target_offset);
+    // A selector's index as a kind; anything that is not a registry row is the empty slot.
+    static EffectKind selected_kind(const Selector& s);
     // Frees every instance; nothing may walk them afterwards.
     void destroy_rack();
     // The first show's device steps: channels and rate from the controls, both device lists.
@@ -246,6 +248,7 @@ private:
     std::array<std::unique_ptr<EffectSlot>, kSlots> slots_;
     ChainTable rack_table_;
     int32_t moving_ = 0;
+    bool chain_loading_ = false;  // a chain file is being applied
 
     std::string midi_source_;  // the source "face.ini" names, or the one chosen since
     bool midi_busy_ = false;   // ComboBox_MIDI is being refilled

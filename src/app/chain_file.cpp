@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace vx {
@@ -140,19 +141,31 @@ void fill_chain_record(ChainFile& rec, const ChainTable& rack) {
     rec.version = kChainFileVersion;
 }
 
-void apply_chain_record(ChainFile& rec, const ChainTable& rack, const ChainSlotBuilder& build_slot) {
-    ParameterBlock scratch{};
-    load_gate = 0;
-    wait_for_walk();
+std::array<EffectInstance, 16> apply_chain_record(ChainFile& rec, ChainTable& rack,
+                                                   const ChainSlotPreparer& prepare_slot) {
     if (rec.version < kChainFileVersion)
         for (int i = 0; i < 16; ++i) rec.kind[i] = map_old_kind(rec.kind[i]);
-    for (int i = 0; i < 16; ++i) build_slot(i, rec.onoff[i], rack_kind(rec.kind[i]));
-    const int32_t n = std::clamp(rack.count, 0, static_cast<int32_t>(kTableCapacity));
+    // The new rack is built and set beside the one playing; building 16 slots takes many blocks.
+    auto next = std::make_unique<ChainTable>(rack);
+    for (int32_t i = 0; i < 16; ++i) {
+        set_table_entry(*next, i, prepare_slot(i, rack_kind(rec.kind[i])));
+        next->enabled[i] = rec.onoff[i] != 0 ? 1 : 0;
+    }
+    ParameterBlock scratch{};
+    const int32_t n = std::clamp(next->count, 0, static_cast<int32_t>(kTableCapacity));
     for (int32_t i = 0; i < n; ++i) {
         std::copy_n(rec.blocks[i], kStoredParameterWords, scratch.begin());
-        if (rack.params[i] != nullptr) rack.params[i](scratch.data(), rack.instance[i], 1);
+        if (next->params[i] != nullptr) next->params[i](scratch.data(), next->instance[i], 1);
     }
+    // Closed only for the exchange, so that no block walks half of each table.
+    load_gate = 0;
+    wait_for_walk();
+    load_chain(*next);
     load_gate = 1;
+    std::array<EffectInstance, 16> old{};
+    for (int32_t i = 0; i < 16; ++i) old[static_cast<size_t>(i)] = rack.instance[i];
+    rack = *next;
+    return old;
 }
 
 }  // namespace vx

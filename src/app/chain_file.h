@@ -2,6 +2,7 @@
 // and on/off state of each slot and each effect's parameter block.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -67,14 +68,20 @@ EffectKind rack_kind(int32_t stored);
 // slot left), and version 303. Every other field keeps what it held.
 void fill_chain_record(ChainFile& rec, const ChainTable& rack);
 
-// Rebuilds slot `slot` (0..15) with a new instance of `kind` (always 0..13) at its defaults,
-// switched on or off as `onoff` says (non-zero is on).
-using ChainSlotBuilder = std::function<void(int32_t slot, int32_t onoff, EffectKind kind)>;
+// Called for slots 0..15 in order, just before the slot's new instance is made, with the kind the
+// record asks for (always 0..13): the place to retire the slot's old instance (the main window closes
+// its editor, which may write a settings file that the new instance reads). Returns the kind the
+// slot takes. The old instance must go on processing: it is freed only after the exchange.
+using ChainSlotPreparer = std::function<EffectKind(int32_t slot, EffectKind kind)>;
 
-// Applies `rec` to the rack: with load_gate closed (and no walk left in progress), maps the kinds
-// of files older than 303 in the record, rebuilds slots 0..15 in order through `build_slot` (a
-// kind outside 0..13 becomes the empty slot), then hands each entry words 0..72 of its block
-// through its ParamsFn. `rack` is read after the rebuilds, for the new instances.
-void apply_chain_record(ChainFile& rec, const ChainTable& rack, const ChainSlotBuilder& build_slot);
+// Applies `rec` to `rack` while the old rack goes on playing: maps the kinds of files older than 303
+// in the record, makes a new instance for each of slots 0..15 in order (after `prepare_slot`; a kind
+// outside 0..13 becomes the empty slot), switched on where the record's on/off is non-zero, and hands
+// each entry 0..count-1 words 0..72 of its block through its ParamsFn. Only then is load_gate closed,
+// the walk in progress waited for, the new table put into `rack` and the runner's copy, and the gate
+// opened: at most one block passes unprocessed. Returns the instances that slots 0..15 of `rack` held
+// at the exchange; no walk can reach them any more and the caller frees them.
+std::array<EffectInstance, 16> apply_chain_record(ChainFile& rec, ChainTable& rack,
+                                                   const ChainSlotPreparer& prepare_slot);
 
 }  // namespace vx

@@ -76,6 +76,8 @@ bool TForm1::save_chain_file(const std::string& path) {
 }
 
 bool TForm1::load_chain_file(const std::string& given) {
+    // A second load from inside the first (a dialog's own event loop) would build on a half-made rack.
+    if (chain_loading_) return false;
     const std::string path = cut_path(given);
     const std::string name = fs::path(path).filename().string();
     std::string why;
@@ -91,13 +93,26 @@ bool TForm1::load_chain_file(const std::string& given) {
         unknown.append("slot ").append(std::to_string(n)).append(": unknown effect kind ");
         unknown.append(std::to_string(k)).append(", left empty");
     }
-    apply_chain_record(chain_file_record, rack_table_, [this](int32_t i, int32_t onoff, EffectKind k) {
-        EffectSlot& s = slot(i + 1);
-        rack_table_.enabled[i] = onoff;
-        s.onoff.set_checked(onoff != 0);
-        s.kind.set_index(k);
-        rebuild_slot(s.kind, i);
+    // The selectors show the new kinds without rebuilding their slots: the loader builds each once,
+    // while the old rack keeps playing.
+    chain_loading_ = true;
+    const auto old = apply_chain_record(chain_file_record, rack_table_, [this](int32_t i, EffectKind k) {
+        // The old editor closes before the new instance is made, as a rebuild does: Distortorton
+        // Plus writes the settings file here that the next one reads.
+        if (EffectInstance inst = rack_table_.instance[i]; inst != nullptr && inst->form != nullptr) {
+            inst->form->hide();
+            (void)inst->form->close();  // one that refuses still goes; it has said why
+        }
+        Selector& kind = slot(i + 1).kind;
+        kind.set_index(k);
+        return selected_kind(kind);
     });
+    chain_loading_ = false;
+    // No walk reaches them now; their windows are closed already.
+    for (EffectInstance inst : old) force_destroy_instance(inst);
+    for (int n = 1; n <= kSlots; ++n) slot(n).onoff.set_checked(rack_table_.enabled[n - 1] != 0);
+    // As after any rebuild of a slot.
+    rack_gate = 1;
     if (!unknown.empty()) services_.message(unknown);
     return true;
 }

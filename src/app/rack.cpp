@@ -78,14 +78,12 @@ void TForm1::fill_kind_selector(Selector& selector) {
     selector.set_index(0);
 }
 
-namespace {
 // A selector's index as a kind: anything that is not a registry row is the empty slot, so a damaged
 // chain file can never make the rack index past the registry.
-EffectKind selected_kind(const Selector& s) {
+EffectKind TForm1::selected_kind(const Selector& s) {
     const int k = s.index();
     return k >= 0 && k < kKindCount ? k : 0;
 }
-}  // namespace
 
 void TForm1::build_rack() {
     rack_table_.count = 0;
@@ -118,6 +116,7 @@ void TForm1::rebuild_slot(Selector& selector, int32_t i) {
 }
 
 void TForm1::spSkinComboBoxChange(Selector& sender) {
+    if (chain_loading_) return;  // the chain loader builds the slot itself
     for (int n = 1; n <= kSlots; ++n)
         if (&slot(n).kind == &sender) rebuild_slot(sender, n - 1);
 }

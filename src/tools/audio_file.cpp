@@ -28,6 +28,7 @@ std::string read_audio(const std::string& path, AudioData& out) {
     out.sample_rate = info.samplerate;
     out.channels = info.channels;
     out.samples.clear();
+    if (info.frames > 0) out.samples.reserve(static_cast<size_t>(info.frames * info.channels));
     std::vector<float> chunk(static_cast<size_t>(4096 * info.channels));
     if (pcm16) {
         // The integer values themselves, not normalised.
@@ -86,6 +87,111 @@ std::string write_wav(const std::string& path, const AudioData& data, bool pcm16
     if (std::rename(tmp.c_str(), path.c_str()) != 0) {
         std::remove(tmp.c_str());
         return "cannot write \"" + path + "\": rename failed";
+    }
+    return "";
+}
+
+struct AudioReader::Impl {
+    SndPtr file;
+};
+
+AudioReader::AudioReader() : impl_(new Impl) {}
+AudioReader::~AudioReader() { delete impl_; }
+
+std::string AudioReader::open(const std::string& path) {
+    path_ = path;
+    SF_INFO info{};
+    impl_->file.reset(sf_open(path.c_str(), SFM_READ, &info));
+    if (!impl_->file) return "cannot read \"" + path + "\": " + sf_strerror(nullptr);
+    if (info.channels < 1 || info.channels > 2)
+        return "\"" + path + "\" has " + std::to_string(info.channels) + " channels; only mono and stereo are processed";
+    if (info.samplerate <= 0) return "\"" + path + "\" has no valid sample rate";
+    sample_rate_ = info.samplerate;
+    channels_ = info.channels;
+    frames_ = info.frames;
+    pcm16_ = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
+    return "";
+}
+
+int64_t AudioReader::read(float* dst, int64_t frames) {
+    SNDFILE* f = impl_->file.get();
+    int64_t got = 0;
+    while (got < frames) {
+        const sf_count_t want = frames - got;
+        float* at = dst + got * channels_;
+        sf_count_t n = 0;
+        if (pcm16_) {
+            // The integer values themselves, not normalised.
+            shorts_.resize(static_cast<size_t>(want * channels_));
+            n = sf_readf_short(f, shorts_.data(), want);
+            for (sf_count_t i = 0; i < n * channels_; ++i) at[i] = static_cast<float>(shorts_[static_cast<size_t>(i)]);
+        } else {
+            n = sf_readf_float(f, at, want);
+            for (sf_count_t i = 0; i < n * channels_; ++i) at[i] *= 32768.0f;
+        }
+        if (n <= 0) break;
+        got += n;
+    }
+    return sf_error(f) != SF_ERR_NO_ERROR ? -1 : got;
+}
+
+std::string AudioReader::error() const {
+    return "cannot read \"" + path_ + "\": " + sf_strerror(impl_->file.get());
+}
+
+struct AudioWriter::Impl {
+    SndPtr file;
+};
+
+AudioWriter::AudioWriter() : impl_(new Impl) {}
+
+AudioWriter::~AudioWriter() {
+    if (impl_->file) {
+        impl_->file.reset();
+        std::remove(tmp_.c_str());
+    }
+    delete impl_;
+}
+
+std::string AudioWriter::open(const std::string& path, int32_t sample_rate, int32_t channels, bool pcm16) {
+    if (channels < 1 || sample_rate <= 0) return "nothing to write";
+    path_ = path;
+    tmp_ = path + ".part-" + std::to_string(::getpid());
+    channels_ = channels;
+    pcm16_ = pcm16;
+    SF_INFO info{};
+    info.samplerate = sample_rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | (pcm16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
+    impl_->file.reset(sf_open(tmp_.c_str(), SFM_WRITE, &info));
+    if (!impl_->file) return "cannot write \"" + path + "\": " + sf_strerror(nullptr);
+    return "";
+}
+
+bool AudioWriter::write(const float* samples, int64_t frames) {
+    const size_t n = static_cast<size_t>(frames * channels_);
+    if (pcm16_) {
+        shorts_.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            const double v = std::nearbyint(static_cast<double>(samples[i]));
+            shorts_[i] = std::isnan(v) ? 0 : static_cast<short>(std::clamp(v, -32768.0, 32767.0));
+        }
+        return sf_writef_short(impl_->file.get(), shorts_.data(), frames) == frames;
+    }
+    floats_.resize(n);
+    for (size_t i = 0; i < n; ++i) floats_[i] = samples[i] / 32768.0f;
+    return sf_writef_float(impl_->file.get(), floats_.data(), frames) == frames;
+}
+
+std::string AudioWriter::finish() {
+    const int closed = sf_close(impl_->file.release());
+    if (closed != 0) {
+        std::remove(tmp_.c_str());
+        return "cannot write \"" + path_ + "\": write failed";
+    }
+    if (std::rename(tmp_.c_str(), path_.c_str()) != 0) {
+        std::remove(tmp_.c_str());
+        return "cannot write \"" + path_ + "\": rename failed";
     }
     return "";
 }

@@ -23,4 +23,54 @@ std::string read_audio(const std::string& path, AudioData& out);
 // never leaves a partial file under the final name. Returns "" or the reason.
 std::string write_wav(const std::string& path, const AudioData& data, bool pcm16);
 
+// A file read a piece at a time, on the engine's scale, so that a long file never has to fit in memory.
+class AudioReader {
+public:
+    AudioReader();
+    ~AudioReader();
+    AudioReader(const AudioReader&) = delete;
+    AudioReader& operator=(const AudioReader&) = delete;
+    // "" or the reason the file cannot be read (also for more than two channels or no rate).
+    std::string open(const std::string& path);
+    int32_t sample_rate() const { return sample_rate_; }
+    int32_t channels() const { return channels_; }
+    int64_t frames() const { return frames_; }  // as the header says
+    // Reads up to `frames` frames into `dst`; fewer only at the end of the file. -1 on a read error
+    // (the reason in error()).
+    int64_t read(float* dst, int64_t frames);
+    std::string error() const;
+
+private:
+    struct Impl;
+    Impl* impl_;
+    std::string path_;
+    int32_t sample_rate_ = 0, channels_ = 0;
+    int64_t frames_ = 0;
+    bool pcm16_ = false;
+    std::vector<short> shorts_;
+};
+
+// A WAV file written a piece at a time, with write_wav's formats, under a temporary name beside
+// `path` that finish() renames; a writer destroyed unfinished removes it.
+class AudioWriter {
+public:
+    AudioWriter();
+    ~AudioWriter();
+    AudioWriter(const AudioWriter&) = delete;
+    AudioWriter& operator=(const AudioWriter&) = delete;
+    std::string open(const std::string& path, int32_t sample_rate, int32_t channels, bool pcm16);
+    bool write(const float* samples, int64_t frames);
+    // Closes and renames; "" or the reason (the temporary file is gone then).
+    std::string finish();
+
+private:
+    struct Impl;
+    Impl* impl_;
+    std::string path_, tmp_;
+    int32_t channels_ = 0;
+    bool pcm16_ = false;
+    std::vector<short> shorts_;
+    std::vector<float> floats_;
+};
+
 }  // namespace vx

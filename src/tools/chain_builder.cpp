@@ -98,19 +98,13 @@ std::string OfflineChain::switch_off(const std::string& slot_word) {
 
 void OfflineChain::load() const { load_chain(table_); }
 
-void OfflineChain::build_slot(int32_t slot, int32_t onoff, EffectKind kind) {
-    // A tool never lets an editor write its own settings files when it goes.
-    force_destroy_instance(table_.instance[slot]);
-    set_table_entry(table_, slot, kind);
-    table_.enabled[slot] = onoff != 0 ? 1 : 0;
-    load_chain(table_);
-}
-
 std::string OfflineChain::load_preset(const std::string& path) {
     ChainFile rec = record_;
     if (auto why = read_chain_file_strictly(path, rec); !why.empty()) return why;
     record_ = rec;
-    apply_chain_record(record_, table_, [this](int32_t i, int32_t onoff, EffectKind k) { build_slot(i, onoff, k); });
+    const auto old = apply_chain_record(record_, table_, [](int32_t, EffectKind k) { return k; });
+    // A tool never lets an editor write its own settings files when it goes.
+    for (EffectInstance inst : old) force_destroy_instance(inst);
     return "";
 }
 

@@ -35,8 +35,6 @@ public:
     Form* form(int slot) const;  // slot 1..16; null when empty
 
 private:
-    void build_slot(int32_t slot, int32_t onoff, EffectKind kind);
-
     ChainTable table_;
     ChainFile record_;
 };

@@ -130,22 +130,12 @@ int main(int argc, char** argv) {
     }
     if (files.size() != 2) return fail(std::string("expected INPUT and OUTPUT\n") + kUsage);
 
-    AudioData in;
-    if (auto e = read_audio(files[0], in); !e.empty()) return fail(e);
-    if (channels == 0) channels = in.channels;
-    if (channels == 1 && in.channels == 2) return fail("a stereo file cannot be processed as 1 channel");
-
-    AudioData out;
-    out.sample_rate = in.sample_rate;
-    out.channels = channels;
+    AudioReader in;
+    if (auto e = in.open(files[0]); !e.empty()) return fail(e);
+    if (channels == 0) channels = in.channels();
+    if (channels == 1 && in.channels() == 2) return fail("a stereo file cannot be processed as 1 channel");
+    const bool widen = channels == 2 && in.channels() == 1;  // mono is duplicated to stereo
     const int64_t frames = in.frames();
-    if (channels == 2 && in.channels == 1) {
-        out.samples.resize(static_cast<size_t>(frames) * 2);
-        for (int64_t f = 0; f < frames; ++f)
-            out.samples[static_cast<size_t>(2 * f)] = out.samples[static_cast<size_t>(2 * f + 1)] = in.samples[static_cast<size_t>(f)];
-    } else {
-        out.samples = std::move(in.samples);
-    }
 
     for (int slot = 1; slot <= OfflineChain::kSlots; ++slot) {
         const EffectKind k = chain.table().kind[slot - 1];
@@ -163,26 +153,46 @@ int main(int argc, char** argv) {
         recorders.push_back(r);
     }
     chain.load();
+    AudioWriter out;
+    if (auto e = out.open(files[1], in.sample_rate(), channels, pcm16); !e.empty()) return fail(e);
     const bool bar = !quiet && ::isatty(STDERR_FILENO);
+    // The file streams through in pieces of whole blocks, so that every block falls where it would in
+    // one pass over the whole file.
+    const int64_t piece = block * std::max(1, 16384 / block);
+    std::vector<float> raw(static_cast<size_t>(piece * in.channels()));
+    std::vector<float> wide(widen ? static_cast<size_t>(piece * 2) : 0);
     // The runner processes at most one block in place, as a capture driver would hand it over.
     std::vector<float> buffer(static_cast<size_t>(512 * 2));
     int64_t last_shown = -1;
-    for (int64_t at = 0; at < frames; at += block) {
-        const int32_t n = static_cast<int32_t>(std::min<int64_t>(block, frames - at));
-        float* data = out.samples.data() + at * channels;
-        std::copy(data, data + n * channels, buffer.data());
-        ChainRunner(n, in.sample_rate, channels, buffer.data());
-        std::copy(buffer.data(), buffer.data() + n * channels, data);
+    for (int64_t at = 0;;) {
+        const int64_t got = in.read(raw.data(), piece);
+        if (got < 0) return fail(in.error());
+        if (got == 0) break;
+        float* data = raw.data();
+        if (widen) {
+            for (int64_t f = 0; f < got; ++f) wide[static_cast<size_t>(2 * f)] = wide[static_cast<size_t>(2 * f + 1)] = raw[static_cast<size_t>(f)];
+            data = wide.data();
+        }
+        for (int64_t b = 0; b < got; b += block) {
+            const int32_t n = static_cast<int32_t>(std::min<int64_t>(block, got - b));
+            float* p = data + b * channels;
+            std::copy(p, p + n * channels, buffer.data());
+            ChainRunner(n, in.sample_rate(), channels, buffer.data());
+            std::copy(buffer.data(), buffer.data() + n * channels, p);
+        }
+        if (!out.write(data, got)) return fail("cannot write \"" + files[1] + "\": write failed");
+        at += got;
         if (bar && (at * 100 / std::max<int64_t>(frames, 1)) != last_shown) {
             last_shown = at * 100 / std::max<int64_t>(frames, 1);
-            progress(at, frames);
+            progress(std::min(at, frames), frames);
         }
+        if (got < piece) break;
     }
     if (bar) {
         progress(frames, frames);
         std::fputc('\n', stderr);
     }
-    if (auto e = write_wav(files[1], out, pcm16); !e.empty()) return fail(e);
+    if (auto e = out.finish(); !e.empty()) return fail(e);
     for (size_t k = 0; k < recorders.size(); ++k) {
         if (recorders[k]->memory_full)
             std::fprintf(stderr,

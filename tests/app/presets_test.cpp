@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "delays.h"
 #include "fx_helpers.h"
@@ -451,6 +454,159 @@ TEST_F(Presets, LoadsWhileTheAudioThreadRuns) {
     audio.join();
     EXPECT_EQ(kinds(), rack_of(every));
     EXPECT_EQ(nonfinite.load(), 0);
+    EXPECT_EQ(load_gate.load(), 1);
+}
+
+// The audio thread of a switch test: a real second thread that runs one 128-frame block each time
+// the user-interface thread asks, and waits for the answer, so that what a block meets does not
+// depend on timing.
+class LockstepAudio {
+public:
+    LockstepAudio() : thread_([this] { run(); }) {}
+    ~LockstepAudio() {
+        {
+            std::lock_guard<std::mutex> l(m_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    void block() {
+        std::unique_lock<std::mutex> l(m_);
+        ++asked_;
+        cv_.notify_all();
+        cv_.wait(l, [&] { return done_ == asked_; });
+    }
+    // Called by the effects on the audio thread.
+    void reached(EffectInstance inst) { walk_.push_back(inst); }
+
+    struct Tally {
+        int processed = 0, refused = 0;
+        std::vector<std::vector<EffectInstance>> walks;  // per processed block, the instances reached
+    };
+    Tally take() {
+        std::lock_guard<std::mutex> l(m_);
+        return std::exchange(tally_, {});
+    }
+
+private:
+    void run() {
+        std::vector<float> buf = test::noise(2 * 128, 5, 3000.0f);
+        std::unique_lock<std::mutex> l(m_);
+        for (;;) {
+            cv_.wait(l, [&] { return stop_ || done_ < asked_; });
+            if (stop_) return;
+            l.unlock();
+            walk_.clear();
+            const int32_t before = block_counter();
+            ChainRunner(128, 48000, 2, buf.data());
+            for (float& x : buf) x = std::isfinite(x) ? x * 0.5f + 50.0f : 0.0f;
+            const bool passed = block_counter() != before;
+            l.lock();
+            if (passed) {
+                ++tally_.processed;
+                tally_.walks.push_back(walk_);
+            } else {
+                ++tally_.refused;
+            }
+            ++done_;
+            cv_.notify_all();
+        }
+    }
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    int asked_ = 0, done_ = 0;
+    bool stop_ = false;
+    Tally tally_;
+    std::vector<EffectInstance> walk_;  // the audio thread's
+    std::thread thread_;
+};
+
+// Every kind's entry points, wrapped: making an instance and restoring its parameters each take
+// the time of one audio block (building 16 Delays takes many), and each walk notes what it reaches.
+LockstepAudio* lockstep = nullptr;
+std::array<KindEntry, kKindCount> real_entries{};
+template <size_t K> EffectInstance create_slowly() {
+    lockstep->block();
+    return real_entries[K].create();
+}
+template <size_t K> void params_slowly(int32_t* block, EffectInstance inst, int32_t direction) {
+    if (direction != 0) lockstep->block();
+    real_entries[K].params(block, inst, direction);
+}
+template <size_t K> int32_t process_noting(int32_t n, int32_t rate, int32_t ch, float* buf, EffectInstance inst) {
+    lockstep->reached(inst);
+    return real_entries[K].process(n, rate, ch, buf, inst);
+}
+template <size_t... K> std::array<KindEntry, kKindCount> slow_entries(std::index_sequence<K...>) {
+    return {KindEntry{process_noting<K>, create_slowly<K>, params_slowly<K>}...};
+}
+
+// An F-key switch between two full racks while the audio thread runs: every instance is made and set
+// while the old rack plays, and the old instances go once the new ones play, so that no block walks
+// half of each, none reaches an instance being destroyed, and at most the one block that meets the
+// exchange of the tables is left unprocessed.
+TEST_F(Presets, FKeySwitchLeavesAtMostOneBlockUnprocessed) {
+    std::vector<EffectKind> every;
+    for (EffectKind k = 1; k < kKindCount; ++k)
+        if (kind_available(k)) every.push_back(k);
+    std::vector<EffectKind> a = every, b(every.rbegin(), every.rend());
+    while (a.size() < 16) a.push_back(kDelayKind);
+    while (b.size() < 16) b.push_back(kGainKind);
+    write_preset("F1 - Clean.pre", a);
+    write_preset("F2 - Lead.pre", b);
+    open();
+
+    LockstepAudio audio;
+    lockstep = &audio;
+    const EffectRegistry& reg = get_registry();
+    const auto slow = slow_entries(std::make_index_sequence<kKindCount>{});
+    for (EffectKind k : every) {
+        real_entries[static_cast<size_t>(k)] = {reg.process[k], reg.create[k], reg.params[k]};
+        register_kind(k, slow[static_cast<size_t>(k)]);
+    }
+    struct Restore {
+        std::vector<EffectKind>& kinds;
+        ~Restore() {
+            for (EffectKind k : kinds) register_kind(k, real_entries[static_cast<size_t>(k)]);
+            get_registry();
+            lockstep = nullptr;
+        }
+    } restore{every};
+
+    const auto walked = [&] {
+        std::vector<EffectInstance> w;
+        for (int n = 1; n <= 16; ++n) w.push_back(inst(n));
+        return w;
+    };
+    form->FormKeyUp(1);
+    audio.take();
+    for (int sw = 0; sw < 4; ++sw) {
+        SCOPED_TRACE("switch " + std::to_string(sw + 1));
+        const std::vector<EffectInstance> before = walked();
+        // An old instance going takes a block's time too; no walk may reach it by then.
+        for (EffectInstance old : before)
+            old->form->observe([&](const Form& f) {
+                if (f.destroyed()) audio.block();
+            });
+        form->FormKeyUp(sw % 2 == 0 ? 2 : 1);
+        audio.block();
+        const std::vector<EffectInstance> after = walked();
+        EXPECT_EQ(kinds(), sw % 2 == 0 ? b : a);
+        const LockstepAudio::Tally t = audio.take();
+        // 16 made, 16 set, 16 gone, and one block after the switch.
+        EXPECT_EQ(t.processed + t.refused, 16 * 3 + 1);
+        EXPECT_LE(t.refused, 1);
+        int old_rack = 0, new_rack = 0;
+        for (const auto& w : t.walks) {
+            if (w == before) ++old_rack;
+            else if (w == after) ++new_rack;
+            else ADD_FAILURE() << "a block walked neither rack whole";
+        }
+        EXPECT_EQ(old_rack, 32) << "the old rack plays while the new one is built and set";
+        EXPECT_EQ(new_rack, 17);
+    }
     EXPECT_EQ(load_gate.load(), 1);
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "audio_file.h"
+#include "chain_builder.h"
 
 namespace fs = std::filesystem;
 
@@ -118,6 +119,31 @@ TEST_F(Render, MonoAsStereoAndPcm16) {
         const double l = std::nearbyint(static_cast<double>(x * 11.0f));
         EXPECT_EQ(b.samples[2 * i], static_cast<float>(std::clamp(l, -32768.0, 32767.0)));
         EXPECT_EQ(b.samples[2 * i + 1], static_cast<float>(std::nearbyint(static_cast<double>(x * eleventh))));
+    }
+}
+
+// The tool streams a long file in pieces: the blocks still fall where one pass over the whole file
+// puts them, so a Delay, whose echoes cross the pieces, sounds as the runner makes it in memory.
+TEST_F(Render, LongFileRendersAsOnePass) {
+    const auto in = stereo_float("long.wav", 40001);
+    const AudioData dry = read(in);
+    for (int block : {7, 480, 512}) {
+        SCOPED_TRACE(block);
+        const auto out = (dir / "long-out.wav").string();
+        ASSERT_EQ(run("--block " + std::to_string(block) + " --fx Delay --set 1:ScrollBar_Delay_Time=20 " + in + " " + out), 0)
+            << err();
+        std::vector<float> want = dry.samples;
+        {
+            OfflineChain chain;
+            ASSERT_EQ(chain.add_effect("Delay"), "");
+            ASSERT_EQ(chain.set_control("1:ScrollBar_Delay_Time=20"), "");
+            chain.load();
+            for (size_t at = 0; at < want.size() / 2; at += static_cast<size_t>(block)) {
+                const auto n = static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(block), want.size() / 2 - at));
+                ChainRunner(n, 44100, 2, want.data() + 2 * at);
+            }
+        }
+        EXPECT_EQ(read(out).samples, want);
     }
 }
 
