@@ -1,5 +1,7 @@
 #include "wahs.h"
 
+#include "exact/tiny.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -121,7 +123,7 @@ struct BlockSettings {
 inline double right_f(double cutoff) { return static_cast<double>((1.16L * cutoff) * 1.1L); }
 
 inline float filtered(FourPoleLowpass& lp, float x, double f, double fb, float level) {
-    return static_cast<float>(lp.step(x, f, fb) * static_cast<double>(level));
+    return exact::to_float_times(exact::four_pole_step(lp, x, f, fb), static_cast<double>(level));
 }
 
 // hi + lo == v exactly: lo holds the 11 bits of the extended value that a double cannot.
@@ -378,17 +380,29 @@ void filter_pairs(int32_t n, float* x, PairState& st, const Twah_form::Coefficie
         // A filter ringing down into the subnormal range, where every value would be handed
         // back: the plain recurrence takes the frame at once.
         if (__builtin_expect(_mm_movemask_pd(_mm_cmplt_pd(vabs(s.o4), _mm_set1_pd(0x1p-900))) != 0, 0)) {
+            // Without subnormal registers, for as long as a lane stays down there.
             FourPoleLowpass poles[2];
             unpair(s, 0, poles[0]);
             unpair(s, 1, poles[1]);
-            alignas(16) double out[2];
-            for (int l = 0; l < 2; ++l) out[l] = poles[l].step(static_cast<float>(lane(xv, l)), lane(f, l), lane(fb, l));
-            s = pair_of(poles[0], poles[1]);
-            const __m128 y = _mm_cvtpd_ps(_mm_mul_pd(_mm_load_pd(out), lv));
-            if (Stereo)
-                _mm_storel_pi(reinterpret_cast<__m64*>(x + 2 * i), y);
-            else
-                _mm_store_ss(x + i, y);
+            auto deep = [](double d) { return (std::bit_cast<uint64_t>(d) << 1) < (uint64_t{1023 - 900} << 53); };
+            const double lvl = static_cast<double>(level);
+            int32_t j = i;
+            for (; j < n; ++j) {
+                if (Stereo) {
+                    const double l = exact::four_pole_step_deep(poles[0], x[2 * j], c.f[j][0], c.fb[j][0]);
+                    const double r = exact::four_pole_step_deep(poles[1], x[2 * j + 1], c.f[j][1], c.fb[j][1]);
+                    x[2 * j] = exact::to_float_times(l, lvl);
+                    x[2 * j + 1] = exact::to_float_times(r, lvl);
+                    if (!deep(l) && !deep(r)) break;
+                } else {
+                    // (mono: both lanes carry the same filter)
+                    const double l = exact::four_pole_step_deep(poles[0], x[j], c.f[j][0], c.fb[j][0]);
+                    x[j] = exact::to_float_times(l, lvl);
+                    if (!deep(l)) break;
+                }
+            }
+            s = pair_of(poles[0], poles[Stereo ? 1 : 0]);
+            i = j;
             continue;
         }
 
