@@ -143,10 +143,10 @@ inline void split(long double v, double& hi, double& lo) {
 // for every value; a value too close to call (a few in a thousand) is computed the plain way.
 
 #pragma GCC push_options
-#pragma GCC target("fma,avx512f,avx512vl")
+#pragma GCC target("fma,avx2")
 
 using V = __m128d;  // a frame's left and right value
-using W = __m512d;  // four frames' values
+using W = __m256d;  // two frames' values
 
 // What the checks need of either width, by the number of lanes.
 template <int N> struct Width;
@@ -161,19 +161,20 @@ template <> struct Width<2> {
     static void store(double* d, V v) { _mm_store_pd(d, v); }
     static V load(const double* d) { return _mm_load_pd(d); }
 };
-template <> struct Width<8> {
-    static constexpr int count = 8;
-    static constexpr unsigned all = 0xFF;
-    static W set1(double d) { return _mm512_set1_pd(d); }
-    static W add(W a, W b) { return _mm512_add_pd(a, b); }
-    static W fmadd(W a, W b, W c) { return _mm512_fmadd_pd(a, b, c); }
-    static W fnmadd(W a, W b, W c) { return _mm512_fnmadd_pd(a, b, c); }
-    static unsigned equal(W a, W b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
-    static void store(double* d, W v) { _mm512_store_pd(d, v); }
-    static W load(const double* d) { return _mm512_load_pd(d); }
+template <> struct Width<4> {
+    static constexpr int count = 4;
+    static constexpr unsigned all = 0xF;
+    static W set1(double d) { return _mm256_set1_pd(d); }
+    static W add(W a, W b) { return _mm256_add_pd(a, b); }
+    static W fmadd(W a, W b, W c) { return _mm256_fmadd_pd(a, b, c); }
+    static W fnmadd(W a, W b, W c) { return _mm256_fnmadd_pd(a, b, c); }
+    static unsigned equal(W a, W b) { return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_EQ_OQ))); }
+    static void store(double* d, W v) { _mm256_store_pd(d, v); }
+    static W load(const double* d) { return _mm256_load_pd(d); }
 };
 constexpr int width_of(V) { return 2; }
-constexpr int width_of(W) { return 8; }
+constexpr int width_of(W) { return 4; }
+inline W wabs(W v) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), v); }
 template <class T> using Lanes = Width<width_of(T{})>;
 
 inline V vabs(V v) { return _mm_andnot_pd(_mm_set1_pd(-0.0), v); }
@@ -280,62 +281,61 @@ inline void sweep_cuts(int32_t n, double& cutoff, float& step, const BlockSettin
     step = static_cast<float>(sf);
 }
 
-// f and fb of n4 frames (a multiple of 4) from their cut-offs, four frames to a vector.
+// f and fb of n4 frames (a multiple of 4) from their cut-offs, two frames to a vector.
 template <bool Stereo>
 void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, double f_limit, int64_t& recomputed) {
     double h116, l116, h11, l11, h015, l015;
     split(1.16L, h116, l116);
     split(1.1L, h11, l11);
     split(0.15L, h015, l015);
-    const W c116h = _mm512_set1_pd(h116), c116l = _mm512_set1_pd(l116);
-    const W c015h = _mm512_set1_pd(h015), c015l = _mm512_set1_pd(l015);
-    const W one = _mm512_set1_pd(1.0), reach = _mm512_set1_pd(kReach), resonance = _mm512_set1_pd(res);
-    const W limit = _mm512_set1_pd(f_limit);
-    // Lanes: left, right of frame i, then of frames i + 1 .. i + 3. The right lane takes the
+    const W c116h = _mm256_set1_pd(h116), c116l = _mm256_set1_pd(l116);
+    const W c015h = _mm256_set1_pd(h015), c015l = _mm256_set1_pd(l015);
+    const W one = _mm256_set1_pd(1.0), reach = _mm256_set1_pd(kReach), resonance = _mm256_set1_pd(res);
+    const W limit = _mm256_set1_pd(f_limit);
+    // Lanes: left, right of frame i, then of frame i + 1. The right lane takes the
     // further factor 1.1 (mono: both lanes are the left channel).
     const double rh = Stereo ? h11 : 1.0, rl = Stereo ? l11 : 0.0, rr = Stereo ? 2 * kReach : kReach;
-    const W m = _mm512_set_pd(rh, 1.0, rh, 1.0, rh, 1.0, rh, 1.0);
-    const W ml = _mm512_set_pd(rl, 0.0, rl, 0.0, rl, 0.0, rl, 0.0);
-    const W f_reach = _mm512_set_pd(rr, kReach, rr, kReach, rr, kReach, rr, kReach);
-    const __m512i twice = _mm512_set_epi64(3, 3, 2, 2, 1, 1, 0, 0);
-    for (int32_t i = 0; i < n4; i += 4) {
-        const W cc = _mm512_maskz_permutexvar_pd(0xFF, twice, _mm512_loadu_pd(c.cut + i));
+    const W m = _mm256_set_pd(rh, 1.0, rh, 1.0);
+    const W ml = _mm256_set_pd(rl, 0.0, rl, 0.0);
+    const W f_reach = _mm256_set_pd(rr, kReach, rr, kReach);
+    for (int32_t i = 0; i < n4; i += 2) {
+        const W cc = _mm256_permute4x64_pd(_mm256_loadu_pd(c.cut + i), 0x50);
         // f = 1.16 x cut-off (right: x 1.1 again)
-        const W ph = _mm512_mul_pd(c116h, cc);
-        const W pl = _mm512_add_pd(_mm512_fmsub_pd(c116h, cc, ph), _mm512_mul_pd(c116l, cc));
-        const W fh = _mm512_mul_pd(ph, m);
-        const W fl = _mm512_add_pd(_mm512_fmsub_pd(ph, m, fh), _mm512_add_pd(_mm512_mul_pd(ph, ml), _mm512_mul_pd(pl, m)));
-        W f = _mm512_add_pd(fh, fl);
-        unsigned ok = certain(f, add_(sub_(fh, f), fl), bound(f_reach, _mm512_abs_pd(f)));
-        if (__builtin_expect(ok != Width<8>::all, 0))
+        const W ph = _mm256_mul_pd(c116h, cc);
+        const W pl = _mm256_add_pd(_mm256_fmsub_pd(c116h, cc, ph), _mm256_mul_pd(c116l, cc));
+        const W fh = _mm256_mul_pd(ph, m);
+        const W fl = _mm256_add_pd(_mm256_fmsub_pd(ph, m, fh), _mm256_add_pd(_mm256_mul_pd(ph, ml), _mm256_mul_pd(pl, m)));
+        W f = _mm256_add_pd(fh, fl);
+        unsigned ok = certain(f, add_(sub_(fh, f), fl), bound(f_reach, wabs(f)));
+        if (__builtin_expect(ok != Width<4>::all, 0))
             f = recompute(f, ok, [&](int l) {
                 const double cut = c.cut[i + l / 2];
                 return Stereo && l % 2 == 1 ? right_f(cut) : FourPoleLowpass::f_of(cut);
             }, recomputed);
         // (as std::min: the limit where it is below f, f otherwise)
-        f = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(limit, f, _CMP_LT_OQ), f, limit);
+        f = _mm256_blendv_pd(f, limit, _mm256_cmp_pd(limit, f, _CMP_LT_OQ));
         // fb = (1 - 0.15 f f) res
-        const W q = _mm512_mul_pd(f, f);
-        const W qe = _mm512_fmsub_pd(f, f, q);
-        const W th = _mm512_mul_pd(c015h, q);
-        const W tl = _mm512_add_pd(_mm512_fmsub_pd(c015h, q, th), _mm512_add_pd(_mm512_mul_pd(c015h, qe), _mm512_mul_pd(c015l, q)));
-        const W wh = _mm512_sub_pd(one, th);
-        const W wz = _mm512_sub_pd(wh, one);
-        const W wl = _mm512_sub_pd(
-            _mm512_add_pd(_mm512_sub_pd(one, _mm512_sub_pd(wh, wz)), _mm512_sub_pd(_mm512_sub_pd(_mm512_setzero_pd(), th), wz)), tl);
-        const W yh = _mm512_mul_pd(wh, resonance);
-        const W yl = _mm512_add_pd(_mm512_fmsub_pd(wh, resonance, yh), _mm512_mul_pd(wl, resonance));
-        W fb = _mm512_add_pd(yh, yl);
+        const W q = _mm256_mul_pd(f, f);
+        const W qe = _mm256_fmsub_pd(f, f, q);
+        const W th = _mm256_mul_pd(c015h, q);
+        const W tl = _mm256_add_pd(_mm256_fmsub_pd(c015h, q, th), _mm256_add_pd(_mm256_mul_pd(c015h, qe), _mm256_mul_pd(c015l, q)));
+        const W wh = _mm256_sub_pd(one, th);
+        const W wz = _mm256_sub_pd(wh, one);
+        const W wl = _mm256_sub_pd(
+            _mm256_add_pd(_mm256_sub_pd(one, _mm256_sub_pd(wh, wz)), _mm256_sub_pd(_mm256_sub_pd(_mm256_setzero_pd(), th), wz)), tl);
+        const W yh = _mm256_mul_pd(wh, resonance);
+        const W yl = _mm256_add_pd(_mm256_fmsub_pd(wh, resonance, yh), _mm256_mul_pd(wl, resonance));
+        W fb = _mm256_add_pd(yh, yl);
         // 0.15 x f and x f move t by 2 t 2^-64 at most, 1 - t by its own size, then the product
-        const W fb_terms = _mm512_mul_pd(_mm512_fmadd_pd(_mm512_abs_pd(th), _mm512_set1_pd(2.0), _mm512_abs_pd(wh)), resonance);
-        ok = certain(fb, add_(sub_(yh, fb), yl), bound(reach, fb_terms, bound(reach, _mm512_abs_pd(fb))));
-        if (__builtin_expect(ok != Width<8>::all, 0)) {
-            alignas(64) double fs[8];
-            _mm512_store_pd(fs, f);
+        const W fb_terms = _mm256_mul_pd(_mm256_fmadd_pd(wabs(th), _mm256_set1_pd(2.0), wabs(wh)), resonance);
+        ok = certain(fb, add_(sub_(yh, fb), yl), bound(reach, fb_terms, bound(reach, wabs(fb))));
+        if (__builtin_expect(ok != Width<4>::all, 0)) {
+            alignas(32) double fs[4];
+            _mm256_store_pd(fs, f);
             fb = recompute(fb, ok, [&](int l) { return FourPoleLowpass::fb_of(fs[l], res); }, recomputed);
         }
-        _mm512_store_pd(&c.f[i][0], f);
-        _mm512_store_pd(&c.fb[i][0], fb);
+        _mm256_store_pd(&c.f[i][0], f);
+        _mm256_store_pd(&c.fb[i][0], fb);
     }
 }
 
@@ -486,7 +486,7 @@ void filter_pairs(int32_t n, float* x, PairState& st, const Twah_form::Coefficie
 #pragma GCC pop_options
 
 bool paired_path_available() {
-    return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+    return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2");
 }
 #else
 bool paired_path_available() { return false; }
