@@ -386,23 +386,47 @@ void filter_pairs(int32_t n, float* x, PairState& st, const Twah_form::Coefficie
             unpair(s, 1, poles[1]);
             auto deep = [](double d) { return (std::bit_cast<uint64_t>(d) << 1) < (uint64_t{1023 - 900} << 53); };
             const double lvl = static_cast<double>(level);
+            const float zero_out = std::signbit(lvl) ? -0.0f : 0.0f;  // for an output of +0 units
+            const bool whole_units = std::fabs(lvl) < 0x1p64;
             int32_t j = i;
-            for (; j < n; ++j) {
+            while (j < n) {
+                // Silence on ringing of a few units: whole units, kept as such from frame to frame.
+                if (whole_units && exact::TinyFourPole::fits(poles[0]) && (!Stereo || exact::TinyFourPole::fits(poles[1]))) {
+                    exact::TinyFourPole tl(poles[0]), tr(Stereo ? poles[1] : poles[0]);
+                    for (; j < n; ++j) {
+                        exact::TinyFourPole nl = tl;
+                        if (!nl.step(x[Stereo ? 2 * j : j], c.f[j][0], c.fb[j][0])) break;
+                        if (Stereo) {
+                            exact::TinyFourPole nr = tr;
+                            if (!nr.step(x[2 * j + 1], c.f[j][1], c.fb[j][1])) break;
+                            tr = nr;
+                            x[2 * j + 1] = std::signbit(tr.out4) ? -zero_out : zero_out;
+                        }
+                        tl = nl;
+                        x[Stereo ? 2 * j : j] = std::signbit(tl.out4) ? -zero_out : zero_out;
+                    }
+                    tl.store(poles[0]);
+                    if (Stereo) tr.store(poles[1]);
+                    if (j >= n) break;
+                }
+                bool leave;
                 if (Stereo) {
                     const double l = exact::four_pole_step_deep(poles[0], x[2 * j], c.f[j][0], c.fb[j][0]);
                     const double r = exact::four_pole_step_deep(poles[1], x[2 * j + 1], c.f[j][1], c.fb[j][1]);
                     x[2 * j] = exact::to_float_times(l, lvl);
                     x[2 * j + 1] = exact::to_float_times(r, lvl);
-                    if (!deep(l) && !deep(r)) break;
+                    leave = !deep(l) && !deep(r);
                 } else {
                     // (mono: both lanes carry the same filter)
                     const double l = exact::four_pole_step_deep(poles[0], x[j], c.f[j][0], c.fb[j][0]);
                     x[j] = exact::to_float_times(l, lvl);
-                    if (!deep(l)) break;
+                    leave = !deep(l);
                 }
+                ++j;
+                if (leave) break;
             }
+            i = j - 1;
             s = pair_of(poles[0], poles[Stereo ? 1 : 0]);
-            i = j;
             continue;
         }
 
