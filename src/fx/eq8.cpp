@@ -695,7 +695,13 @@ auto TEQ8_form::four_pole_step(FourPoleLowpass& p) {
     lp_f = FourPoleLowpass::f_of(lp_fc);
     lp_fb = FourPoleLowpass::fb_of(lp_f, lp_res);
     const double f = lp_f, fb = lp_fb;
-    return [&p, f, fb](float x) { return exact::to_float(exact::four_pole_step(p, x, f, fb)); };
+    // Memories below the normal range at the start of a block: this block steps without
+    // subnormal registers (a signal in it soon lifts them again).
+    const bool deep = exact::has_subnormal(p);
+    return [&p, f, fb, deep](float x) {
+        if (deep) return exact::to_float(exact::four_pole_step(p, x, f, fb));
+        return static_cast<float>(p.step(x, f, fb));
+    };
 }
 
 auto TEQ8_form::speaker_step(FifthOrderMemory& m) {
