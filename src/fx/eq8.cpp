@@ -1,5 +1,7 @@
 #include "eq8.h"
 
+#include "exact/tiny.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -223,13 +225,80 @@ inline v2d to_float_and_back(v2d v) {
 }
 inline v2d pair(float a, float b) { return v2d{a, b}; }
 
+typedef long long v2i __attribute__((vector_size(16)));
+
+// As to_float_and_back, for any value: below float32's normal range the rounding is to the grid
+// of 2^-149, by a sum whose last place is 2^-149 (the conversions would take an assist there).
+inline v2d float_rounded(v2d v) {
+    const v2i sign = reinterpret_cast<v2i>(v) & v2i{INT64_MIN, INT64_MIN};
+    const v2d a = reinterpret_cast<v2d>(reinterpret_cast<v2i>(v) & ~v2i{INT64_MIN, INT64_MIN});
+    const v2i tiny = a < v2d{0x1p-126, 0x1p-126};
+    const v2d big = to_float_and_back(reinterpret_cast<v2d>(reinterpret_cast<v2i>(v) & ~tiny));
+    const v2d grid = v2d{0x1.8p-97, 0x1.8p-97};
+    const v2d small = reinterpret_cast<v2d>(reinterpret_cast<v2i>((a + grid) - grid) | sign);
+    return reinterpret_cast<v2d>((reinterpret_cast<v2i>(small) & tiny) | (reinterpret_cast<v2i>(big) & ~tiny));
+}
+
+// The stereo bank's memories after a frame, and that frame's output.
+struct Memories {
+    v2d y1[kEqBands], y2[kEqBands], s, x1, x2, acc;
+    uint64_t out;
+};
+inline bool same_memories(const Memories& a, const Memories& b) {
+    v2i diff = v2i{0, 0};
+    auto cmp = [&diff](v2d u, v2d v) { diff |= reinterpret_cast<v2i>(u) ^ reinterpret_cast<v2i>(v); };
+    for (int j = 0; j < kEqBands; ++j) cmp(a.y1[j], b.y1[j]), cmp(a.y2[j], b.y2[j]);
+    cmp(a.s, b.s), cmp(a.x1, b.x1), cmp(a.x2, b.x2), cmp(a.acc, b.acc);
+    return (diff[0] | diff[1]) == 0;
+}
+
+template <bool Tiny> inline v2d rounded(v2d v) {
+    if constexpr (Tiny) return float_rounded(v);
+    return to_float_and_back(v);
+}
+
 }  // namespace
+
+// A memory below float32's normal range (and not zero): the block takes the tiny path.
+bool TEQ8_form::bank_rings_tiny(const EqBank& b, float smooth) const {
+    auto tiny = [](float v) {
+        const uint32_t m = std::bit_cast<uint32_t>(v) & 0x7FFFFFFFu;
+        return m != 0 && m < (27u << 23);  // below 2^-100
+    };
+    bool any = tiny(smooth);
+    for (int j = 0; j < kEqBands; ++j) any |= tiny(b.y1[j]) | tiny(b.y2[j]);
+    return any;
+}
+
+void TEQ8_form::eq_stereo(float* buffer, int32_t frames) {
+    if (bank_rings_tiny(left_bank, smooth_s_left) || bank_rings_tiny(right_bank, smooth_s_right))
+        eq_stereo_run<true>(buffer, frames);
+    else
+        eq_stereo_run<false>(buffer, frames);
+}
+
+void TEQ8_form::eq_mono(float* buffer, int32_t frames) {
+    if (bank_rings_tiny(left_bank, smooth_s_mono))
+        eq_mono_run<true>(buffer, frames);
+    else
+        eq_mono_run<false>(buffer, frames);
+}
 
 // Both channels at once, left in lane 0 and right in lane 1: the banks share nothing, so this is the
 // left pass followed by the right pass, sample for sample.
-void TEQ8_form::eq_stereo(float* buffer, int32_t frames) {
+template <bool Tiny>
+void TEQ8_form::eq_stereo_run(float* buffer, int32_t frames) {
     EqBank& L = left_bank;
     EqBank& R = right_bank;
+    // (in the tiny path every float that may be subnormal crosses without a conversion instruction)
+    auto pair = [](float a, float b) {
+        if constexpr (Tiny) return v2d{exact::widened(a), exact::widened(b)};
+        return v2d{a, b};
+    };
+    auto narrow = [](double v) {
+        if constexpr (Tiny) return exact::as_float(v);
+        return static_cast<float>(v);
+    };
     v2d a0[kEqBands], a1[kEqBands], a2[kEqBands], w[kEqBands], y1[kEqBands], y2[kEqBands];
     for (int j = 0; j < kEqBands; ++j) {
         a0[j] = pair(L.a0[j], R.a0[j]);
@@ -246,44 +315,102 @@ void TEQ8_form::eq_stereo(float* buffer, int32_t frames) {
     const v2d one_minus_d = 1.0 - d;
     const v2f gain = {L.output_gain.load(), R.output_gain.load()};
     v2d acc = {L.sum, R.sum};
+    constexpr int kMaxPeriod = 16;
+    Memories seen[Tiny ? kMaxPeriod : 1];
+    int seen_count = 0;
+    uint64_t run_input = 0;
     for (int32_t i = 0; i < frames; ++i) {
         v2f in;
         std::memcpy(&in, buffer + 2 * i, sizeof in);
-        const v2d x = __builtin_convertvector(in, v2d);
+        const v2d x = Tiny ? pair(in[0], in[1]) : __builtin_convertvector(in, v2d);
         const v2d t = x - x2;
         acc = v2d{0.0, 0.0};
         for (int j = 0; j < kEqBands; ++j) {
-            const v2d y = to_float_and_back(((t - a1[j] * y1[j]) - a2[j] * y2[j]) / a0[j]);
+            const v2d y = rounded<Tiny>(((t - a1[j] * y1[j]) - a2[j] * y2[j]) / a0[j]);
             y2[j] = y1[j];
             y1[j] = y;
             acc = acc + y * w[j];
         }
-        const v2f sf = __builtin_convertvector(s * d + one_minus_d * acc, v2f);
-        s = __builtin_convertvector(sf, v2d);
-        const v2f out = sf * gain;
-        std::memcpy(buffer + 2 * i, &out, sizeof out);
+        if constexpr (Tiny) {
+            // A float product is exact in double: rounded once, it is the float product.
+            s = float_rounded(s * d + one_minus_d * acc);
+            const v2d out = float_rounded(s * __builtin_convertvector(gain, v2d));
+            const v2f out_f = {exact::as_float(out[0]), exact::as_float(out[1])};
+            std::memcpy(buffer + 2 * i, &out_f, sizeof out_f);
+            x2 = x1;
+            x1 = x;
+            // A ringing stuck at a few units of the last place repeats itself: once the memories
+            // after a frame are those of p frames before, under the same input all along, every
+            // further frame with that input repeats the cycle, memories and output alike.
+            const uint64_t in_bits = std::bit_cast<uint64_t>(in);
+            if (in_bits != run_input) {
+                run_input = in_bits;
+                seen_count = 0;
+                continue;
+            }
+            Memories now;
+            for (int j = 0; j < kEqBands; ++j) now.y1[j] = y1[j], now.y2[j] = y2[j];
+            now.s = s, now.x1 = x1, now.x2 = x2, now.acc = acc;
+            now.out = std::bit_cast<uint64_t>(out_f);
+            if (seen_count > 0 && same_memories(now, seen[0])) {
+                const int period = seen_count;  // seen[q]: after frame i - period + q
+                int phase = 0;
+                int32_t k = i + 1;
+                for (; k < frames; ++k) {
+                    uint64_t b;
+                    std::memcpy(&b, buffer + 2 * k, sizeof b);
+                    if (b != run_input) break;
+                    phase = phase + 1 == period ? 0 : phase + 1;
+                    std::memcpy(buffer + 2 * k, &seen[phase].out, sizeof b);
+                }
+                const Memories& m = seen[phase];
+                for (int j = 0; j < kEqBands; ++j) y1[j] = m.y1[j], y2[j] = m.y2[j];
+                s = m.s, x1 = m.x1, x2 = m.x2, acc = m.acc;
+                seen_count = 0;
+                i = k - 1;
+                continue;
+            }
+            if (seen_count == kMaxPeriod) seen_count = 0;
+            seen[seen_count++] = now;
+            continue;
+        } else {
+            const v2f sf = __builtin_convertvector(s * d + one_minus_d * acc, v2f);
+            s = __builtin_convertvector(sf, v2d);
+            const v2f out = sf * gain;
+            std::memcpy(buffer + 2 * i, &out, sizeof out);
+        }
         x2 = x1;
         x1 = x;
     }
     for (int j = 0; j < kEqBands; ++j) {
-        L.x0[j] = L.x1[j] = static_cast<float>(x1[0]);
-        L.x2[j] = static_cast<float>(x2[0]);
-        R.x0[j] = R.x1[j] = static_cast<float>(x1[1]);
-        R.x2[j] = static_cast<float>(x2[1]);
-        L.y0[j] = L.y1[j] = static_cast<float>(y1[j][0]);
-        L.y2[j] = static_cast<float>(y2[j][0]);
-        R.y0[j] = R.y1[j] = static_cast<float>(y1[j][1]);
-        R.y2[j] = static_cast<float>(y2[j][1]);
+        L.x0[j] = L.x1[j] = narrow(x1[0]);
+        L.x2[j] = narrow(x2[0]);
+        R.x0[j] = R.x1[j] = narrow(x1[1]);
+        R.x2[j] = narrow(x2[1]);
+        L.y0[j] = L.y1[j] = narrow(y1[j][0]);
+        L.y2[j] = narrow(y2[j][0]);
+        R.y0[j] = R.y1[j] = narrow(y1[j][1]);
+        R.y2[j] = narrow(y2[j][1]);
     }
-    smooth_s_left = static_cast<float>(s[0]);
-    smooth_s_right = static_cast<float>(s[1]);
+    smooth_s_left = narrow(s[0]);
+    smooth_s_right = narrow(s[1]);
     L.sum = acc[0];
     R.sum = acc[1];
 }
 
 // One channel: bands 0..7 in pairs (2k, 2k + 1), band 8 alone; the sum still runs band 0 first.
-void TEQ8_form::eq_mono(float* buffer, int32_t frames) {
+template <bool Tiny>
+void TEQ8_form::eq_mono_run(float* buffer, int32_t frames) {
     EqBank& B = left_bank;
+    auto wide = [](float a) {
+        if constexpr (Tiny) return exact::widened(a);
+        return static_cast<double>(a);
+    };
+    auto pair = [&](float a, float b) { return v2d{wide(a), wide(b)}; };
+    auto narrow = [](double v) {
+        if constexpr (Tiny) return exact::as_float(v);
+        return static_cast<float>(v);
+    };
     constexpr int kPairs = 4;
     v2d a0[kPairs], a1[kPairs], a2[kPairs], w[kPairs], y1[kPairs], y2[kPairs];
     for (int k = 0; k < kPairs; ++k) {
@@ -296,48 +423,56 @@ void TEQ8_form::eq_mono(float* buffer, int32_t frames) {
     }
     const BandPassCoefficients c8{B.a0[8], B.a1[8], B.a2[8]};
     const double w8 = B.weights[8];
-    float y1_8 = B.y1[8], y2_8 = B.y2[8];
-    float x1 = B.x1[0], x2 = B.x2[0];
-    float s = smooth_s_mono;
+    // Band 8, the smoothing and the inputs as doubles holding float32 values.
+    double y1_8 = wide(B.y1[8]), y2_8 = wide(B.y2[8]);
+    double x1 = wide(B.x1[0]), x2 = wide(B.x2[0]);
+    double s = wide(smooth_s_mono);
     const double d = smooth_d_mono;
     const double one_minus_d = 1.0 - d;
     const float gain = B.output_gain;
     double acc = B.sum;
     for (int32_t i = 0; i < frames; ++i) {
-        const float x = buffer[i];
-        const double t = static_cast<double>(x) - x2;
+        const double x = wide(buffer[i]);
+        const double t = x - x2;
         const v2d tt = {t, t};
         acc = 0.0;
         for (int k = 0; k < kPairs; ++k) {
-            const v2d y = to_float_and_back(((tt - a1[k] * y1[k]) - a2[k] * y2[k]) / a0[k]);
+            const v2d y = rounded<Tiny>(((tt - a1[k] * y1[k]) - a2[k] * y2[k]) / a0[k]);
             y2[k] = y1[k];
             y1[k] = y;
             const v2d p = y * w[k];
             acc = acc + p[0];
             acc = acc + p[1];
         }
-        const float y8 = band_pass_step(x, x2, y1_8, y2_8, c8);
+        // band_pass_step, with its float32 operands already widened
+        const double y8_exact = ((x - x2) - static_cast<double>(c8.a1) * y1_8 - static_cast<double>(c8.a2) * y2_8) / c8.a0;
+        const double y8 = Tiny ? exact::float_rounded(y8_exact) : static_cast<double>(static_cast<float>(y8_exact));
         y2_8 = y1_8;
         y1_8 = y8;
-        acc = acc + static_cast<double>(y8) * w8;
-        s = static_cast<float>(static_cast<double>(s) * d + one_minus_d * acc);
-        buffer[i] = s * gain;
+        acc = acc + y8 * w8;
+        const double sm = s * d + one_minus_d * acc;
+        s = Tiny ? exact::float_rounded(sm) : static_cast<double>(static_cast<float>(sm));
+        // A float product is exact in double: rounded once, it is the float product.
+        if constexpr (Tiny)
+            buffer[i] = exact::as_float(exact::float_rounded(s * static_cast<double>(gain)));
+        else
+            buffer[i] = static_cast<float>(s) * gain;
         x2 = x1;
         x1 = x;
     }
     for (int j = 0; j < kEqBands; ++j) {
-        B.x0[j] = B.x1[j] = x1;
-        B.x2[j] = x2;
+        B.x0[j] = B.x1[j] = narrow(x1);
+        B.x2[j] = narrow(x2);
     }
     for (int k = 0; k < kPairs; ++k) {
         for (int lane = 0; lane < 2; ++lane) {
-            B.y0[2 * k + lane] = B.y1[2 * k + lane] = static_cast<float>(y1[k][lane]);
-            B.y2[2 * k + lane] = static_cast<float>(y2[k][lane]);
+            B.y0[2 * k + lane] = B.y1[2 * k + lane] = narrow(y1[k][lane]);
+            B.y2[2 * k + lane] = narrow(y2[k][lane]);
         }
     }
-    B.y0[8] = B.y1[8] = y1_8;
-    B.y2[8] = y2_8;
-    smooth_s_mono = s;
+    B.y0[8] = B.y1[8] = narrow(y1_8);
+    B.y2[8] = narrow(y2_8);
+    smooth_s_mono = narrow(s);
     B.sum = acc;
 }
 
@@ -560,7 +695,13 @@ auto TEQ8_form::four_pole_step(FourPoleLowpass& p) {
     lp_f = FourPoleLowpass::f_of(lp_fc);
     lp_fb = FourPoleLowpass::fb_of(lp_f, lp_res);
     const double f = lp_f, fb = lp_fb;
-    return [&p, f, fb](float x) { return static_cast<float>(p.step(x, f, fb)); };
+    // Memories below the normal range at the start of a block: this block steps without
+    // subnormal registers (a signal in it soon lifts them again).
+    const bool deep = exact::has_subnormal(p);
+    return [&p, f, fb, deep](float x) {
+        if (deep) return exact::to_float(exact::four_pole_step(p, x, f, fb));
+        return static_cast<float>(p.step(x, f, fb));
+    };
 }
 
 auto TEQ8_form::speaker_step(FifthOrderMemory& m) {

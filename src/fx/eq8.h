@@ -232,6 +232,10 @@ private:
     void load_speaker_row(int32_t row);
     void eq_mono(float* buffer, int32_t frames);
     void eq_stereo(float* buffer, int32_t frames);
+    // Tiny: the bands ring below float32's normal range, taken without subnormal registers.
+    template <bool Tiny> void eq_mono_run(float* buffer, int32_t frames);
+    template <bool Tiny> void eq_stereo_run(float* buffer, int32_t frames);
+    bool bank_rings_tiny(const EqBank& bank, float smooth) const;
     // Per-sample steps of each filter on one memory set, with the block's settings.
     auto high_pass_step(BiquadMemory& m);
     auto shelf_step(BiquadMemory& m);

@@ -1,5 +1,7 @@
 #include "wahs.h"
 
+#include "exact/tiny.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -121,7 +123,7 @@ struct BlockSettings {
 inline double right_f(double cutoff) { return static_cast<double>((1.16L * cutoff) * 1.1L); }
 
 inline float filtered(FourPoleLowpass& lp, float x, double f, double fb, float level) {
-    return static_cast<float>(lp.step(x, f, fb) * static_cast<double>(level));
+    return exact::to_float_times(exact::four_pole_step(lp, x, f, fb), static_cast<double>(level));
 }
 
 // hi + lo == v exactly: lo holds the 11 bits of the extended value that a double cannot.
@@ -141,10 +143,10 @@ inline void split(long double v, double& hi, double& lo) {
 // for every value; a value too close to call (a few in a thousand) is computed the plain way.
 
 #pragma GCC push_options
-#pragma GCC target("fma,avx512f,avx512vl")
+#pragma GCC target("fma,avx2")
 
 using V = __m128d;  // a frame's left and right value
-using W = __m512d;  // four frames' values
+using W = __m256d;  // two frames' values
 
 // What the checks need of either width, by the number of lanes.
 template <int N> struct Width;
@@ -159,19 +161,20 @@ template <> struct Width<2> {
     static void store(double* d, V v) { _mm_store_pd(d, v); }
     static V load(const double* d) { return _mm_load_pd(d); }
 };
-template <> struct Width<8> {
-    static constexpr int count = 8;
-    static constexpr unsigned all = 0xFF;
-    static W set1(double d) { return _mm512_set1_pd(d); }
-    static W add(W a, W b) { return _mm512_add_pd(a, b); }
-    static W fmadd(W a, W b, W c) { return _mm512_fmadd_pd(a, b, c); }
-    static W fnmadd(W a, W b, W c) { return _mm512_fnmadd_pd(a, b, c); }
-    static unsigned equal(W a, W b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
-    static void store(double* d, W v) { _mm512_store_pd(d, v); }
-    static W load(const double* d) { return _mm512_load_pd(d); }
+template <> struct Width<4> {
+    static constexpr int count = 4;
+    static constexpr unsigned all = 0xF;
+    static W set1(double d) { return _mm256_set1_pd(d); }
+    static W add(W a, W b) { return _mm256_add_pd(a, b); }
+    static W fmadd(W a, W b, W c) { return _mm256_fmadd_pd(a, b, c); }
+    static W fnmadd(W a, W b, W c) { return _mm256_fnmadd_pd(a, b, c); }
+    static unsigned equal(W a, W b) { return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_EQ_OQ))); }
+    static void store(double* d, W v) { _mm256_store_pd(d, v); }
+    static W load(const double* d) { return _mm256_load_pd(d); }
 };
 constexpr int width_of(V) { return 2; }
-constexpr int width_of(W) { return 8; }
+constexpr int width_of(W) { return 4; }
+inline W wabs(W v) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), v); }
 template <class T> using Lanes = Width<width_of(T{})>;
 
 inline V vabs(V v) { return _mm_andnot_pd(_mm_set1_pd(-0.0), v); }
@@ -278,62 +281,61 @@ inline void sweep_cuts(int32_t n, double& cutoff, float& step, const BlockSettin
     step = static_cast<float>(sf);
 }
 
-// f and fb of n4 frames (a multiple of 4) from their cut-offs, four frames to a vector.
+// f and fb of n4 frames (a multiple of 4) from their cut-offs, two frames to a vector.
 template <bool Stereo>
 void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, double f_limit, int64_t& recomputed) {
     double h116, l116, h11, l11, h015, l015;
     split(1.16L, h116, l116);
     split(1.1L, h11, l11);
     split(0.15L, h015, l015);
-    const W c116h = _mm512_set1_pd(h116), c116l = _mm512_set1_pd(l116);
-    const W c015h = _mm512_set1_pd(h015), c015l = _mm512_set1_pd(l015);
-    const W one = _mm512_set1_pd(1.0), reach = _mm512_set1_pd(kReach), resonance = _mm512_set1_pd(res);
-    const W limit = _mm512_set1_pd(f_limit);
-    // Lanes: left, right of frame i, then of frames i + 1 .. i + 3. The right lane takes the
+    const W c116h = _mm256_set1_pd(h116), c116l = _mm256_set1_pd(l116);
+    const W c015h = _mm256_set1_pd(h015), c015l = _mm256_set1_pd(l015);
+    const W one = _mm256_set1_pd(1.0), reach = _mm256_set1_pd(kReach), resonance = _mm256_set1_pd(res);
+    const W limit = _mm256_set1_pd(f_limit);
+    // Lanes: left, right of frame i, then of frame i + 1. The right lane takes the
     // further factor 1.1 (mono: both lanes are the left channel).
     const double rh = Stereo ? h11 : 1.0, rl = Stereo ? l11 : 0.0, rr = Stereo ? 2 * kReach : kReach;
-    const W m = _mm512_set_pd(rh, 1.0, rh, 1.0, rh, 1.0, rh, 1.0);
-    const W ml = _mm512_set_pd(rl, 0.0, rl, 0.0, rl, 0.0, rl, 0.0);
-    const W f_reach = _mm512_set_pd(rr, kReach, rr, kReach, rr, kReach, rr, kReach);
-    const __m512i twice = _mm512_set_epi64(3, 3, 2, 2, 1, 1, 0, 0);
-    for (int32_t i = 0; i < n4; i += 4) {
-        const W cc = _mm512_maskz_permutexvar_pd(0xFF, twice, _mm512_loadu_pd(c.cut + i));
+    const W m = _mm256_set_pd(rh, 1.0, rh, 1.0);
+    const W ml = _mm256_set_pd(rl, 0.0, rl, 0.0);
+    const W f_reach = _mm256_set_pd(rr, kReach, rr, kReach);
+    for (int32_t i = 0; i < n4; i += 2) {
+        const W cc = _mm256_permute4x64_pd(_mm256_loadu_pd(c.cut + i), 0x50);
         // f = 1.16 x cut-off (right: x 1.1 again)
-        const W ph = _mm512_mul_pd(c116h, cc);
-        const W pl = _mm512_add_pd(_mm512_fmsub_pd(c116h, cc, ph), _mm512_mul_pd(c116l, cc));
-        const W fh = _mm512_mul_pd(ph, m);
-        const W fl = _mm512_add_pd(_mm512_fmsub_pd(ph, m, fh), _mm512_add_pd(_mm512_mul_pd(ph, ml), _mm512_mul_pd(pl, m)));
-        W f = _mm512_add_pd(fh, fl);
-        unsigned ok = certain(f, add_(sub_(fh, f), fl), bound(f_reach, _mm512_abs_pd(f)));
-        if (__builtin_expect(ok != Width<8>::all, 0))
+        const W ph = _mm256_mul_pd(c116h, cc);
+        const W pl = _mm256_add_pd(_mm256_fmsub_pd(c116h, cc, ph), _mm256_mul_pd(c116l, cc));
+        const W fh = _mm256_mul_pd(ph, m);
+        const W fl = _mm256_add_pd(_mm256_fmsub_pd(ph, m, fh), _mm256_add_pd(_mm256_mul_pd(ph, ml), _mm256_mul_pd(pl, m)));
+        W f = _mm256_add_pd(fh, fl);
+        unsigned ok = certain(f, add_(sub_(fh, f), fl), bound(f_reach, wabs(f)));
+        if (__builtin_expect(ok != Width<4>::all, 0))
             f = recompute(f, ok, [&](int l) {
                 const double cut = c.cut[i + l / 2];
                 return Stereo && l % 2 == 1 ? right_f(cut) : FourPoleLowpass::f_of(cut);
             }, recomputed);
         // (as std::min: the limit where it is below f, f otherwise)
-        f = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(limit, f, _CMP_LT_OQ), f, limit);
+        f = _mm256_blendv_pd(f, limit, _mm256_cmp_pd(limit, f, _CMP_LT_OQ));
         // fb = (1 - 0.15 f f) res
-        const W q = _mm512_mul_pd(f, f);
-        const W qe = _mm512_fmsub_pd(f, f, q);
-        const W th = _mm512_mul_pd(c015h, q);
-        const W tl = _mm512_add_pd(_mm512_fmsub_pd(c015h, q, th), _mm512_add_pd(_mm512_mul_pd(c015h, qe), _mm512_mul_pd(c015l, q)));
-        const W wh = _mm512_sub_pd(one, th);
-        const W wz = _mm512_sub_pd(wh, one);
-        const W wl = _mm512_sub_pd(
-            _mm512_add_pd(_mm512_sub_pd(one, _mm512_sub_pd(wh, wz)), _mm512_sub_pd(_mm512_sub_pd(_mm512_setzero_pd(), th), wz)), tl);
-        const W yh = _mm512_mul_pd(wh, resonance);
-        const W yl = _mm512_add_pd(_mm512_fmsub_pd(wh, resonance, yh), _mm512_mul_pd(wl, resonance));
-        W fb = _mm512_add_pd(yh, yl);
+        const W q = _mm256_mul_pd(f, f);
+        const W qe = _mm256_fmsub_pd(f, f, q);
+        const W th = _mm256_mul_pd(c015h, q);
+        const W tl = _mm256_add_pd(_mm256_fmsub_pd(c015h, q, th), _mm256_add_pd(_mm256_mul_pd(c015h, qe), _mm256_mul_pd(c015l, q)));
+        const W wh = _mm256_sub_pd(one, th);
+        const W wz = _mm256_sub_pd(wh, one);
+        const W wl = _mm256_sub_pd(
+            _mm256_add_pd(_mm256_sub_pd(one, _mm256_sub_pd(wh, wz)), _mm256_sub_pd(_mm256_sub_pd(_mm256_setzero_pd(), th), wz)), tl);
+        const W yh = _mm256_mul_pd(wh, resonance);
+        const W yl = _mm256_add_pd(_mm256_fmsub_pd(wh, resonance, yh), _mm256_mul_pd(wl, resonance));
+        W fb = _mm256_add_pd(yh, yl);
         // 0.15 x f and x f move t by 2 t 2^-64 at most, 1 - t by its own size, then the product
-        const W fb_terms = _mm512_mul_pd(_mm512_fmadd_pd(_mm512_abs_pd(th), _mm512_set1_pd(2.0), _mm512_abs_pd(wh)), resonance);
-        ok = certain(fb, add_(sub_(yh, fb), yl), bound(reach, fb_terms, bound(reach, _mm512_abs_pd(fb))));
-        if (__builtin_expect(ok != Width<8>::all, 0)) {
-            alignas(64) double fs[8];
-            _mm512_store_pd(fs, f);
+        const W fb_terms = _mm256_mul_pd(_mm256_fmadd_pd(wabs(th), _mm256_set1_pd(2.0), wabs(wh)), resonance);
+        ok = certain(fb, add_(sub_(yh, fb), yl), bound(reach, fb_terms, bound(reach, wabs(fb))));
+        if (__builtin_expect(ok != Width<4>::all, 0)) {
+            alignas(32) double fs[4];
+            _mm256_store_pd(fs, f);
             fb = recompute(fb, ok, [&](int l) { return FourPoleLowpass::fb_of(fs[l], res); }, recomputed);
         }
-        _mm512_store_pd(&c.f[i][0], f);
-        _mm512_store_pd(&c.fb[i][0], fb);
+        _mm256_store_pd(&c.f[i][0], f);
+        _mm256_store_pd(&c.fb[i][0], fb);
     }
 }
 
@@ -378,17 +380,53 @@ void filter_pairs(int32_t n, float* x, PairState& st, const Twah_form::Coefficie
         // A filter ringing down into the subnormal range, where every value would be handed
         // back: the plain recurrence takes the frame at once.
         if (__builtin_expect(_mm_movemask_pd(_mm_cmplt_pd(vabs(s.o4), _mm_set1_pd(0x1p-900))) != 0, 0)) {
+            // Without subnormal registers, for as long as a lane stays down there.
             FourPoleLowpass poles[2];
             unpair(s, 0, poles[0]);
             unpair(s, 1, poles[1]);
-            alignas(16) double out[2];
-            for (int l = 0; l < 2; ++l) out[l] = poles[l].step(static_cast<float>(lane(xv, l)), lane(f, l), lane(fb, l));
-            s = pair_of(poles[0], poles[1]);
-            const __m128 y = _mm_cvtpd_ps(_mm_mul_pd(_mm_load_pd(out), lv));
-            if (Stereo)
-                _mm_storel_pi(reinterpret_cast<__m64*>(x + 2 * i), y);
-            else
-                _mm_store_ss(x + i, y);
+            auto deep = [](double d) { return (std::bit_cast<uint64_t>(d) << 1) < (uint64_t{1023 - 900} << 53); };
+            const double lvl = static_cast<double>(level);
+            const float zero_out = std::signbit(lvl) ? -0.0f : 0.0f;  // for an output of +0 units
+            const bool whole_units = std::fabs(lvl) < 0x1p64;
+            int32_t j = i;
+            while (j < n) {
+                // Silence on ringing of a few units: whole units, kept as such from frame to frame.
+                if (whole_units && exact::TinyFourPole::fits(poles[0]) && (!Stereo || exact::TinyFourPole::fits(poles[1]))) {
+                    exact::TinyFourPole tl(poles[0]), tr(Stereo ? poles[1] : poles[0]);
+                    for (; j < n; ++j) {
+                        exact::TinyFourPole nl = tl;
+                        if (!nl.step(x[Stereo ? 2 * j : j], c.f[j][0], c.fb[j][0])) break;
+                        if (Stereo) {
+                            exact::TinyFourPole nr = tr;
+                            if (!nr.step(x[2 * j + 1], c.f[j][1], c.fb[j][1])) break;
+                            tr = nr;
+                            x[2 * j + 1] = std::signbit(tr.out4) ? -zero_out : zero_out;
+                        }
+                        tl = nl;
+                        x[Stereo ? 2 * j : j] = std::signbit(tl.out4) ? -zero_out : zero_out;
+                    }
+                    tl.store(poles[0]);
+                    if (Stereo) tr.store(poles[1]);
+                    if (j >= n) break;
+                }
+                bool leave;
+                if (Stereo) {
+                    const double l = exact::four_pole_step_deep(poles[0], x[2 * j], c.f[j][0], c.fb[j][0]);
+                    const double r = exact::four_pole_step_deep(poles[1], x[2 * j + 1], c.f[j][1], c.fb[j][1]);
+                    x[2 * j] = exact::to_float_times(l, lvl);
+                    x[2 * j + 1] = exact::to_float_times(r, lvl);
+                    leave = !deep(l) && !deep(r);
+                } else {
+                    // (mono: both lanes carry the same filter)
+                    const double l = exact::four_pole_step_deep(poles[0], x[j], c.f[j][0], c.fb[j][0]);
+                    x[j] = exact::to_float_times(l, lvl);
+                    leave = !deep(l);
+                }
+                ++j;
+                if (leave) break;
+            }
+            i = j - 1;
+            s = pair_of(poles[0], poles[Stereo ? 1 : 0]);
             continue;
         }
 
@@ -472,7 +510,7 @@ void filter_pairs(int32_t n, float* x, PairState& st, const Twah_form::Coefficie
 #pragma GCC pop_options
 
 bool paired_path_available() {
-    return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+    return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2");
 }
 #else
 bool paired_path_available() { return false; }

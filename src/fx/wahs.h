@@ -60,7 +60,7 @@ public:
     float step_left = 0.0f;
     float step_right = 0.0f;
 
-    // Where the processor has fused multiply-add (and AVX-512's registers), mono and stereo blocks
+    // Where the processor has fused multiply-add and AVX2, mono and stereo blocks
     // run both filters side by side in vector registers, with results identical to the extended
     // arithmetic: a value whose rounding that path cannot vouch for is recomputed the plain way
     // (counted here). Tests switch it off to compare.
@@ -71,7 +71,7 @@ public:
     // and right side by side.
     static constexpr int32_t kChunk = 128;
     struct Coefficients {
-        alignas(64) double cut[kChunk + 4];  // read eight at a time
+        alignas(64) double cut[kChunk + 4];  // read four at a time
         alignas(64) double f[kChunk][2];
         alignas(64) double fb[kChunk][2];
     };

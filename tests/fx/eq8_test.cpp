@@ -381,6 +381,36 @@ TEST(Eq8, SettingsMatchThePlainModelInEveryBlockSize) {
     }
 }
 
+// After a signal the bands and the four-pole ring down below the normal range and settle into
+// cycles of a few units of the last place, which the unit repeats rather than computes; a click in
+// the silence and a run of negative zeros break such a cycle. All against the plain model.
+TEST(Eq8, RingingDownIntoSilenceMatchesThePlainModel) {
+    for (int channels : {1, 2}) {
+        for (bool filters : {false, true}) {
+            for (int block : {7, 480}) {
+                Instance eq(kEq8);
+                auto& form = eq.as<TEQ8_form>();
+                if (filters) {
+                    for (const char* c : {"CheckRadioBox_FVC_OnOff", "CheckRadioBox_FNC_OnOff", "CheckRadioBox_Shelf",
+                                          "CheckRadioBox_fnc_2000_OnOff", "CheckRadioBox_Filter_Notch"})
+                        form.find_as<CheckBox>(c)->set_checked(true);
+                    form.ScrollBar_fnc_res.set_position(39);
+                }
+                Ref ref(form);
+                const size_t ch = static_cast<size_t>(channels);
+                auto in = noise(ch * 4000, 3 + channels);
+                in.resize(ch * 120000, 0.0f);
+                in[ch * 70000] = 1e-3f;
+                for (size_t i = ch * 90000; i < ch * 90500; ++i) in[i] = -0.0f;
+                auto got = in, want = in;
+                eq.process(got, channels, block);
+                ref.process(want, channels);
+                expect_same(got, want, filters ? "filters on" : "bands");
+            }
+        }
+    }
+}
+
 TEST(Eq8, ZeroFramesOnlyStoreTheRate) {
     Instance a(kEq8), b(kEq8);
     std::vector<float> untouched = {5.0f, 6.0f};
