@@ -46,8 +46,7 @@ const char* const kUsage =
     "                                              name as the rack lists it, or its number 1..13\n"
     "       varnomix --nogui [options]             the live engine without windows (--nogui --help)\n"
     "       varnomix --list-devices                the input and output devices\n"
-    "       varnomix --list-midi                   the MIDI sources
-"
+    "       varnomix --list-midi                   the MIDI sources\n"
     "       varnomix --version\n"
     "  --home DIR  the program folder (default: $VARNOMIX_HOME, else for an installed program\n"
     "              ~/.local/share/varnomix, for one in its build folder the build folder)\n";
