@@ -24,6 +24,14 @@ void* operator new(std::size_t n, std::align_val_t a) {
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t n, std::align_val_t a) { return operator new(n, a); }
+// The nothrow forms too, so that every form of delete frees what this allocator took.
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(n ? n : 1);
+}
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace vx {
 
@@ -20,6 +21,13 @@ struct IniFile::Impl {
 
 IniFile::IniFile(std::string path) : path_(std::move(path)), impl_(std::make_unique<Impl>()) {
     impl_->ini.SetSpaces(false);  // key=value, as profile writers write it
+    // Only a regular file of settings size: a FIFO would hang the reader, and a folder or a huge
+    // file would have it reserve whatever size the system reports.
+    std::error_code ec;
+    const auto st = std::filesystem::status(path_, ec);
+    if (ec || !std::filesystem::is_regular_file(st)) return;
+    const auto size = std::filesystem::file_size(path_, ec);
+    if (ec || size > kMaxFileBytes) return;
     if (impl_->ini.LoadFile(path_.c_str()) < 0) impl_->ini.Reset();
 }
 

@@ -12,8 +12,10 @@ namespace vx {
 
 class IniFile {
 public:
-    // Reads `path` if it exists; a missing or unreadable file is an empty one.
+    // Reads `path` if it is a regular file of at most kMaxFileBytes; anything else (missing,
+    // unreadable, a folder, a FIFO, a huge file) reads as an empty one.
     explicit IniFile(std::string path);
+    static constexpr std::uintmax_t kMaxFileBytes = 1 << 20;
     ~IniFile();
     IniFile(const IniFile&) = delete;
     IniFile& operator=(const IniFile&) = delete;

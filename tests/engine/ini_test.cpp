@@ -1,6 +1,7 @@
 #include "engine/ini.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -73,6 +74,22 @@ TEST(Ini, MissingFileAndFailedSave) {
     ini.write_int("Wave Devices", "latency", 1);
     EXPECT_NE(ini.save(), "");
     EXPECT_FALSE(fs::exists("/nonexistent-dir"));
+}
+
+// Whatever stands at the path, the reader neither hangs nor reserves what the system reports.
+TEST(Ini, WhatIsNotASettingsFileReadsAsEmpty) {
+    const fs::path dir = fs::temp_directory_path() / ("vx-ini-odd-" + std::to_string(::getpid()));
+    fs::create_directories(dir / "folder.ini");
+    ASSERT_EQ(::mkfifo((dir / "fifo.ini").c_str(), 0600), 0);
+    {
+        std::ofstream big(dir / "big.ini");
+        big << "[A]\nx=1\n" << std::string(IniFile::kMaxFileBytes, ';') << "\n";
+    }
+    for (const char* name : {"folder.ini", "fifo.ini", "big.ini"}) {
+        IniFile ini((dir / name).string());
+        EXPECT_EQ(ini.read_int("A", "x", -1), -1) << name;
+    }
+    fs::remove_all(dir);
 }
 
 }  // namespace
