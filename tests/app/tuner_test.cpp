@@ -19,6 +19,7 @@
 #include "engine/effects.h"
 #include "engine/ini.h"
 #include "engine/program_folder.h"
+#include "drivers/drivers.h"
 #include "fake_services.h"
 
 namespace fs = std::filesystem;
@@ -258,6 +259,121 @@ TEST_F(TunerWindow, TheReferenceIsKeptInFaceIni) {
     again.show();
     again.close();
     EXPECT_EQ(IniFile((home / "face.ini").string()).read_int("Tuner", "Reference", 0), 432);
+}
+
+// --- the live path: "WAV file input" on the stepped clock, the main window's Tuner button ------
+
+void write_wav(const fs::path& p, const std::vector<float>& s, int32_t rate) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open(p.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    std::vector<short> pcm;
+    for (float v : s) pcm.push_back(static_cast<short>(std::lround(v)));
+    sf_write_short(f, pcm.data(), static_cast<sf_count_t>(pcm.size()));
+    sf_close(f);
+}
+
+class TunerLive : public TunerWindow {
+protected:
+    void SetUp() override {
+        TunerWindow::SetUp();
+        effects_startup();
+        waves_startup();
+        dsound_startup();
+        unit1_startup();
+        set_builtin_clock_manual(true);
+    }
+    void TearDown() override {
+        form.reset();
+        drivers.reset();
+        set_builtin_clock_manual(false);
+        effects_startup();
+        waves_startup();
+        dsound_startup();
+        unit1_startup();
+        TunerWindow::TearDown();
+    }
+    void make_form() {
+        drivers = std::make_unique<LibraryDrivers>((home / "temp" / "live-output.wav").string());
+        form = std::make_unique<TForm1>(services, *drivers, home);
+        form->show();
+    }
+    bool choose(Selector& sel, const std::string& name) {
+        for (size_t i = 0; i < sel.items().size(); ++i)
+            if (sel.items()[i] == name) {
+                sel.set_index(static_cast<int>(i));
+                return true;
+            }
+        return false;
+    }
+    // 100 ms of the devices' clock, then the main window's timer.
+    void tick() {
+        step_builtin_clock(std::chrono::milliseconds(100));
+        form->Timer1Timer();
+    }
+    test::FakeServices services;
+    std::unique_ptr<LibraryDrivers> drivers;
+    std::unique_ptr<TForm1> form;
+};
+
+TEST_F(TunerLive, ReadsAWavFilePlayedAsTheInputAndMutesTheOutputWhileOpen) {
+    // A string 7 cents flat at 44100 Hz: the device brings it to the engine's rate.
+    const double hz = note_hz(45) * std::pow(2.0, -7.0 / 1200);
+    const fs::path wav = home / "A2 flat.wav";
+    write_wav(wav, sine(hz, 44100, 8000.0, 44100), 44100);
+    make_form();
+    services.open_answers.push_back(wav.string());
+    ASSERT_TRUE(choose(form->ComboBox_waveIn, kWavInputName));
+    ASSERT_EQ(services.open_dialogs.size(), 1u);
+    EXPECT_EQ(drivers->wav_input_path(), wav.string());
+    ASSERT_TRUE(choose(form->ComboBox_waveOut, kNullOutputName));
+    // Effects in the rack do not change what the tuner hears.
+    form->slot(1).kind.set_index(13);
+    form->slot(1).onoff.set_checked(true);
+    form->BitBtn_Init.click();
+    ASSERT_TRUE(form->BitBtn_Reset.enabled()) << (services.messages.empty() ? "" : services.messages.back().text);
+    tick();
+    tick();
+    EXPECT_GT(form->ProgressBar_outlevel.value(), 0);
+
+    form->BitBtn_Tuner.click();
+    TTuner_form& t = form->tuner();
+    ASSERT_TRUE(t.visible());
+    for (int i = 0; i < 5; ++i) {
+        tick();
+        t.update();
+        EXPECT_EQ(format_reading(t.reading()), "tuner  A2  109.56 Hz   -7.0 cents");
+    }
+    // Muted while open (the meter falls 20 dB each half second); the input still reaches the
+    // meters and the tuner.
+    for (int i = 0; i < 30; ++i) tick();
+    EXPECT_EQ(form->ProgressBar_outlevel.value(), 0);
+    EXPECT_GT(form->ProgressBar_inlevel.value(), 0);
+    t.close();
+    tick();
+    tick();
+    EXPECT_GT(form->ProgressBar_outlevel.value(), 0);
+    form->BitBtn_Reset.click();
+}
+
+TEST_F(TunerLive, WithoutAFileTheWavInputDoesNotStartAndSaysWhy) {
+    make_form();
+    ASSERT_TRUE(choose(form->ComboBox_waveIn, kWavInputName));  // the dialog is cancelled
+    ASSERT_TRUE(choose(form->ComboBox_waveOut, kNullOutputName));
+    form->BitBtn_Init.click();
+    EXPECT_FALSE(form->BitBtn_Reset.enabled());
+    ASSERT_FALSE(services.messages.empty());
+    EXPECT_NE(services.messages.back().text.find("no file chosen"), std::string::npos) << services.messages.back().text;
+    // A file that is not audio is refused the same way.
+    const fs::path junk = home / "junk.wav";
+    { std::FILE* f = std::fopen(junk.c_str(), "wb"); std::fputs("RIFF junk", f); std::fclose(f); }
+    drivers->set_wav_input_path(junk.string());
+    form->BitBtn_Init.click();
+    EXPECT_FALSE(form->BitBtn_Reset.enabled());
+    EXPECT_NE(services.messages.back().text.find(junk.string()), std::string::npos) << services.messages.back().text;
 }
 
 }  // namespace
