@@ -156,6 +156,8 @@ void stop_and_close_wave_in() {
     test_signal.stop();
     wav_input.stop();
     pa_input.stop();
+    // A stopped engine has no pitch; the tuner must not keep showing the last one.
+    input_tap().reset();
     input_level.store(0.0);
     output_level.store(0.0);
 }

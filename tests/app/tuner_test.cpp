@@ -356,7 +356,10 @@ TEST_F(TunerLive, ReadsAWavFilePlayedAsTheInputAndMutesTheOutputWhileOpen) {
     tick();
     tick();
     EXPECT_GT(form->ProgressBar_outlevel.value(), 0);
+    // Stopped, the tuner has nothing to read.
     form->BitBtn_Reset.click();
+    t.update();
+    EXPECT_EQ(format_reading(t.reading()), "tuner  --");
 }
 
 TEST_F(TunerLive, WithoutAFileTheWavInputDoesNotStartAndSaysWhy) {
