@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -134,6 +135,13 @@ TunerWindow::TunerWindow(TTuner_form& form, QWidget* parent) : QWidget(parent, Q
 
     observer_ = form.observe([this](const Form& f) { follow(f); });
     follow(form);
+    // Faster than the form's own 100 ms, so that a new string shows soon after the pick.
+    auto* poll = new QTimer(this);
+    poll->setInterval(25);
+    connect(poll, &QTimer::timeout, this, [this] {
+        if (form_ && form_->visible()) form_->update();
+    });
+    poll->start();
 }
 
 TunerWindow::~TunerWindow() {

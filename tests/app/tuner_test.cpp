@@ -150,6 +150,7 @@ TEST(TunerDetector, PluckedStringsReadQuicklyAndStayWithinThreeCents) {
         }
         ASSERT_GE(first_ms, 0.0) << midi;
         EXPECT_LE(first_ms, 150.0) << midi;
+        std::printf("  %s: first right note %.0f ms after the attack\n", note_name(midi).c_str(), first_ms);
         slowest_ms = std::max(slowest_ms, first_ms);
     }
     std::printf("plucked strings: first right note after %.0f ms at most, worst %.2f cents in the sustain\n",
