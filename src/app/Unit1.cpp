@@ -58,6 +58,7 @@ TForm1::TForm1(Services& services, AudioDrivers& drivers, std::filesystem::path 
 
 TForm1::~TForm1() {
     midi_.reset();
+    tuner_.reset();
     destroy_rack();
     set_settings_reporter(nullptr);
 }
@@ -98,7 +99,11 @@ void TForm1::apply_settings() {
         const int32_t i = ini.read_int(kWaveDevices, key, 0);
         if (i >= 0 && i < static_cast<int32_t>(s.items().size())) s.set_index(i);
     };
+    if (const std::string file = ini.read_string(kWaveDevices, "InputFile", ""); !file.empty())
+        drivers_.set_wav_input_path(file);
+    restoring_settings_ = true;
     device(ComboBox_waveIn, "input");
+    restoring_settings_ = false;
     device(ComboBox_waveOut, "output");
     TrackBar_Latency_Porog.set_position(ini.read_int(kWaveDevices, "latency", 35));  // clamped to 1..50
     cbStereo.set_checked(ini.read_int(kWaveDevices, "MonoStereo", 1) != 0);
@@ -127,6 +132,7 @@ void TForm1::write_settings() {
     ini.write_int(kWaveDevices, "latency", TrackBar_Latency_Porog.position());
     ini.write_int(kWaveDevices, "MonoStereo", cbStereo.checked() ? 1 : 0);
     ini.write_int(kWaveDevices, "SampleFreq", rgSampleRate.index());
+    if (!drivers_.wav_input_path().empty()) ini.write_string(kWaveDevices, "InputFile", drivers_.wav_input_path());
     ini.write_string(kDefaultPreset, "Path", last_chain_file_);
     ini.write_string("MIDI", "source", midi_source_);
     // Settings are not worth a dialog on the way out; the file keeps its earlier content.

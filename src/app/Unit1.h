@@ -37,6 +37,7 @@
 
 #include "app/chain_file.h"
 #include "app/services.h"
+#include "app/tuner.h"
 #include "drivers/drivers.h"
 #include "engine/effects.h"
 #include "engine/forms.h"
@@ -100,6 +101,8 @@ public:
     TextBox EditBufferSize{"EditBufferSize", "441"};
     // The MIDI source connected to the program's input port: entry 0 "none", then the sources.
     Selector ComboBox_MIDI{"ComboBox_MIDI"};
+    // Opens the tuner window (also the key T).
+    Button BitBtn_Tuner{"BitBtn_Tuner", "Tuner"};
 
     void BitBtn_InitClick();
     void BitBtn_ResetClick();
@@ -117,6 +120,8 @@ public:
     void ComboBox_MIDIChange();
     // Keeps the keys "0".."9"; refuses every other key, Backspace included.
     bool EditBufferSizeKeyPress(char& key);
+    void BitBtn_TunerClick();
+    TTuner_form& tuner() { return *tuner_; }
     // Every kTimer1IntervalMs from start-up, whether or not the engine runs: meters, latency and
     // the watchdog.
     void Timer1Timer();
@@ -244,6 +249,9 @@ private:
     bool key_busy_ = false;       // an F-key is being handled
     std::string last_chain_file_;
     int32_t watchdog_drops_ = 0;
+    std::unique_ptr<TTuner_form> tuner_;
+    // Set while face.ini is applied: choosing "WAV file input" from it asks for no file.
+    bool restoring_settings_ = false;
 
     std::array<std::unique_ptr<EffectSlot>, kSlots> slots_;
     ChainTable rack_table_;

@@ -7,6 +7,8 @@
 
 #include "Unit1.h"
 #include "app/midi_control.h"
+#include "drivers/builtin_devices.h"
+#include "drivers/tuner_tap.h"
 #include "engine/effects.h"
 
 namespace vx {
@@ -40,8 +42,10 @@ void TForm1::create_engine_panel() {
     EditBufferSize.set_text(std::to_string(engine_settings.block_size));
 
     for (Control* c : std::initializer_list<Control*>{&BitBtn_Init, &BitBtn_Reset, &ComboBox_waveIn, &ComboBox_waveOut,
-                                                      &rgSampleRate, &cbStereo, &EditBufferSize})
+                                                      &rgSampleRate, &cbStereo, &EditBufferSize, &BitBtn_Tuner})
         c->group = "Engine";
+    BitBtn_Tuner.hint = "Tune the guitar (T)";
+    BitBtn_Tuner.bounds = {484, 64, 96, 32};
     for (Control* c : std::initializer_list<Control*>{&ScrollBar_waveInGain, &ScrollBar_waveOutGain,
                                                       &ProgressBar_inlevel, &ProgressBar_outlevel})
         c->group = "Levels";
@@ -95,6 +99,8 @@ void TForm1::create_engine_panel() {
     add(spSkinButton19);
     add(spSkinButton20);
     add(EditBufferSize);
+    add(BitBtn_Tuner);
+    tuner_ = std::make_unique<TTuner_form>(program_folder_, input_tap());
 
     BitBtn_Init.on_click = [this] { BitBtn_InitClick(); };
     BitBtn_Reset.on_click = [this] { BitBtn_ResetClick(); };
@@ -110,6 +116,12 @@ void TForm1::create_engine_panel() {
     spSkinButton19.on_click = [this] { spSkinButton19Click(); };
     spSkinButton20.on_click = [this] { spSkinButton20Click(); };
     EditBufferSize.key_filter = [this](char& key) { return EditBufferSizeKeyPress(key); };
+    BitBtn_Tuner.on_click = [this] { BitBtn_TunerClick(); };
+}
+
+void TForm1::BitBtn_TunerClick() {
+    tuner_->show();
+    tuner_->update();
 }
 
 void TForm1::show_devices() {
@@ -251,6 +263,14 @@ void TForm1::ComboBox_waveInChange() {
     if (engine_running != 0) return;
     ComboBox_waveIn.set_enabled(false);
     drivers_.select_waveIn_device(ComboBox_waveIn.index());
+    // A recording as the input: which one is asked when the user chooses it.
+    if (ComboBox_waveIn.text() == kWavInputName && !restoring_settings_) {
+        Services::FileDialog d;
+        d.caption = "WAV file to play as the input";
+        d.filters = {"WAV files (*.wav *.WAV)", "All files (*)"};
+        d.file_name = drivers_.wav_input_path();
+        if (const auto chosen = services_.open_file(d)) drivers_.set_wav_input_path(*chosen);
+    }
     engine_settings.block_size = capped_block_size(512);
     EditBufferSize.set_text(std::to_string(engine_settings.block_size));
     ComboBox_waveIn.set_enabled(true);

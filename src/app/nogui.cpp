@@ -39,6 +39,10 @@ const char* kUsage =
     "  --seconds N          run N seconds, then stop (default: until Ctrl+C or SIGTERM)\n"
     "  --record S:FILE.wav  record with the recorder (\"Record wav\") of slot S of the chain from START\n"
     "                       and save the take to FILE.wav at the stop\n"
+    "  --input-file FILE    the WAV file that the input \"WAV file input\" plays in a loop (chooses that\n"
+    "                       input when --input is not given)\n"
+    "  --tuner              print the tuner's reading ten times a second instead of the meter line:\n"
+    "                       \"tuner  E2   82.41 Hz   -3.0 cents\", or \"tuner  --\" when no pitch is found\n"
     "  --list-devices       print the input and output devices with their indices\n"
     "  --midi NAME|INDEX    connect that MIDI source to the program's MIDI input (Varnomix:midi_in\n"
     "                       under JACK, the ALSA sequencer client Varnomix otherwise)\n"
@@ -52,7 +56,9 @@ extern "C" void on_stop_signal(int) { stop_requested.store(true); }
 
 struct Options {
     std::string home, input, output, rate, preset;
+    std::string input_file;
     bool mono = false;
+    bool tuner = false;
     bool list = false;
     bool list_midi = false;
     std::string midi;
@@ -120,12 +126,14 @@ std::string parse(int argc, char** argv, Options& o) {
             o.list_midi = true;
         } else if (a == "--midi") {
             if (!value(o.midi)) return a + " needs a value";
+        } else if (a == "--tuner") {
+            o.tuner = true;
         } else if (a == "--list-devices") {
             o.list = true;
         } else if (a == "--help" || a == "-h") {
             o.help = true;
         } else if (a == "--input" || a == "--output" || a == "--rate" || a == "--home" || a == "--seconds" ||
-                   a == "--preset") {
+                   a == "--preset" || a == "--input-file") {
             std::string v;
             if (!value(v)) return a + " needs a value";
             if (a == "--input") o.input = v;
@@ -133,6 +141,7 @@ std::string parse(int argc, char** argv, Options& o) {
             if (a == "--rate") o.rate = v;
             if (a == "--home") o.home = v;
             if (a == "--preset") o.preset = v;
+            if (a == "--input-file") o.input_file = v;
             if (a == "--seconds") {
                 char* end = nullptr;
                 const double s = std::strtod(v.c_str(), &end);
@@ -224,6 +233,10 @@ int run_nogui(int argc, char** argv) {
         return 0;
     }
 
+    if (!o.input_file.empty()) {
+        drivers.set_wav_input_path(o.input_file);
+        if (o.input.empty()) o.input = kWavInputName;
+    }
     const int in = o.input.empty() ? 0 : find_entry(inputs, o.input);
     if (in < 0 || in >= static_cast<int>(inputs.size())) return usage_error(unknown_device("input", o.input, inputs));
     const int out = o.output.empty() ? 0 : find_entry(outputs, o.output);
@@ -259,7 +272,9 @@ int run_nogui(int argc, char** argv) {
     form.rgSampleRate.set_index(rate >= 0 ? rate : 3);
     form.cbStereo.set_checked(!o.mono);
     const std::string& out_name = outputs[static_cast<size_t>(out)];
-    std::printf("input:  %s\noutput: %s%s\n", inputs[static_cast<size_t>(in)].c_str(), out_name.c_str(),
+    const std::string& in_name = inputs[static_cast<size_t>(in)];
+    std::printf("input:  %s%s\noutput: %s%s\n", in_name.c_str(),
+                in_name == kWavInputName ? (" (" + drivers.wav_input_path() + ")").c_str() : "", out_name.c_str(),
                 out_name == kWavOutputName ? (" (" + wav_output_path() + ")").c_str() : "");
 
     form.BitBtn_Init.click();
@@ -311,12 +326,19 @@ int run_nogui(int argc, char** argv) {
             break;
         }
         ++done;
-        if (done % ticks_a_second == 0) {
-            std::printf("%5ld s  CPU %3d %%  in %3d  out %3d  latency %5.1f ms  dropped %d  underruns %d\n",
-                        done / ticks_a_second, form.ProgressBar_CPU.value(), form.ProgressBar_inlevel.value(),
-                        form.ProgressBar_outlevel.value(), static_cast<double>(e.latency_ms), form.watchdog_drops(),
-                        drivers.underruns());
+        if (o.tuner) {
+            form.tuner().update();
+            std::printf("%s\n", format_reading(form.tuner().reading()).c_str());
             std::fflush(stdout);
+        }
+        if (done % ticks_a_second == 0) {
+            if (!o.tuner) {
+                std::printf("%5ld s  CPU %3d %%  in %3d  out %3d  latency %5.1f ms  dropped %d  underruns %d\n",
+                            done / ticks_a_second, form.ProgressBar_CPU.value(), form.ProgressBar_inlevel.value(),
+                            form.ProgressBar_outlevel.value(), static_cast<double>(e.latency_ms),
+                            form.watchdog_drops(), drivers.underruns());
+                std::fflush(stdout);
+            }
             // A device or sound server that went away leaves the meters as they were.
             const int32_t blocks = block_counter();
             if (blocks == blocks_before && !said_silent) {

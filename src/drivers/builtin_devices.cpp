@@ -168,6 +168,89 @@ void TestSignalInput::stop() {
     clock_.reset();
 }
 
+// --- WAV file input ----------------------------------------------------------------------------
+
+std::string WavFileInput::load(const std::string& path, int32_t sample_rate, int32_t channels, std::vector<float>& out) {
+    out.clear();
+    if (path.empty()) return "no file chosen for the WAV file input";
+    if (sample_rate <= 0) return "the sample rate must be positive";
+    channels = std::clamp(channels, 1, 2);
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (f == nullptr) return path + ": " + sf_strerror(nullptr);
+    // Ten minutes at 192 kHz is far beyond any practice take; more is a damaged header.
+    constexpr sf_count_t kMaxFrames = 192000LL * 600;
+    if (info.frames <= 0 || info.channels <= 0 || info.samplerate <= 0 || info.frames > kMaxFrames) {
+        sf_close(f);
+        return path + ": no audio in the file";
+    }
+    std::vector<float> raw(static_cast<size_t>(info.frames) * info.channels);
+    const sf_count_t got = sf_readf_float(f, raw.data(), info.frames);
+    sf_close(f);
+    if (got <= 0) return path + ": the audio could not be read";
+    // Two channels of the file: left and right; more: the first two; one: on both.
+    auto sample = [&](sf_count_t frame, int c) {
+        const int fc = info.channels;
+        const float* p = &raw[static_cast<size_t>(frame) * fc];
+        if (channels == 1) return fc == 1 ? p[0] : 0.5f * (p[0] + p[1]);
+        return p[std::min(c, fc - 1)];
+    };
+    // Linear interpolation to the engine's rate keeps the pitch, which the tuner reads.
+    const double step = static_cast<double>(info.samplerate) / sample_rate;
+    const auto frames = static_cast<sf_count_t>(std::floor((got - 1) / step)) + 1;
+    out.resize(static_cast<size_t>(frames) * channels);
+    for (sf_count_t i = 0; i < frames; ++i) {
+        const double x = i * step;
+        const auto k = static_cast<sf_count_t>(x);
+        const double t = x - k;
+        for (int c = 0; c < channels; ++c) {
+            const double a = sample(k, c);
+            const double b = k + 1 < got ? sample(k + 1, c) : a;
+            out[static_cast<size_t>(i) * channels + c] = static_cast<float>((a + (b - a) * t) * 32768.0);
+        }
+    }
+    return "";
+}
+
+std::string WavFileInput::start(const std::string& path, int32_t sample_rate, int32_t channels, int32_t block_frames,
+                                BlockSink sink) {
+    stop();
+    if (block_frames <= 0) return "the block size must be positive";
+    if (sink == nullptr) return "no processing callback";
+    channels_ = std::clamp(channels, 1, 2);
+    if (std::string why = load(path, sample_rate, channels_, samples_); !why.empty()) return why;
+    block_ = block_frames;
+    buffer_.assign(static_cast<size_t>(block_) * channels_, 0.0f);
+    sink_ = sink;
+    stop_.store(false);
+    clock_ = std::make_unique<PacingClock>(static_cast<double>(block_) / sample_rate, 2, &stop_);
+    thread_ = std::thread([this] { run(); });
+    return "";
+}
+
+void WavFileInput::run() {
+    PacingClock& clock = *clock_;
+    size_t pos = 0;
+    const size_t len = samples_.size();
+    const size_t block = static_cast<size_t>(block_) * channels_;
+    while (!stop_.load(std::memory_order_relaxed)) {
+        clock.wait_next();
+        if (stop_.load(std::memory_order_relaxed)) break;
+        for (size_t i = 0; i < block; ++i) {
+            buffer_[i] = samples_[pos];
+            pos = pos + 1 == len ? 0 : pos + 1;
+        }
+        sink_(buffer_.data(), block_);
+    }
+}
+
+void WavFileInput::stop() {
+    stop_.store(true);
+    wake_manual_clock();
+    if (thread_.joinable()) thread_.join();
+    clock_.reset();
+}
+
 // --- Null and WAV file outputs ------------------------------------------------------------------
 
 std::string BuiltinOutput::start(Kind kind, const std::string& wav_path, int32_t sample_rate, OutputQueue& queue) {

@@ -18,6 +18,7 @@
 namespace vx {
 
 inline constexpr const char* kTestSignalName = "Test signal";
+inline constexpr const char* kWavInputName = "WAV file input";
 inline constexpr const char* kNullOutputName = "Null output";
 inline constexpr const char* kWavOutputName = "WAV file output";
 
@@ -82,6 +83,35 @@ private:
     std::vector<float> phrase_;
     std::vector<float> buffer_;
     int32_t rate_ = 48000, channels_ = 2, block_ = 256;
+    BlockSink sink_ = nullptr;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Plays a WAV file (any format libsndfile reads) in a loop as if it came from a sound card: read
+// whole at the start, brought to the engine's rate and channels, on the 16-bit scale.
+class WavFileInput {
+public:
+    WavFileInput() = default;
+    WavFileInput(const WavFileInput&) = delete;
+    WavFileInput& operator=(const WavFileInput&) = delete;
+    ~WavFileInput() { stop(); }
+
+    // Reads the file and starts the thread; "" or the reason it cannot run.
+    std::string start(const std::string& path, int32_t sample_rate, int32_t channels, int32_t block_frames,
+                      BlockSink sink);
+    void stop();
+    bool running() const { return thread_.joinable(); }
+
+    // The file's frames at `sample_rate`, `channels` interleaved, on the 16-bit scale; "" or why not.
+    static std::string load(const std::string& path, int32_t sample_rate, int32_t channels, std::vector<float>& out);
+
+private:
+    void run();
+    std::unique_ptr<PacingClock> clock_;
+    std::vector<float> samples_;  // interleaved
+    std::vector<float> buffer_;
+    int32_t channels_ = 2, block_ = 256;
     BlockSink sink_ = nullptr;
     std::atomic<bool> stop_{false};
     std::thread thread_;

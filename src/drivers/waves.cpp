@@ -8,6 +8,7 @@
 
 #include "builtin_devices.h"
 #include "portaudio_backend.h"
+#include "tuner_tap.h"
 
 namespace vx {
 
@@ -37,9 +38,11 @@ std::atomic<double> output_level{0.0};
 std::atomic<int64_t> blocks{0};
 
 TestSignalInput test_signal;
+WavFileInput wav_input;
+std::string wav_input_file;
 pa::InputStream pa_input;
 
-bool capturing() { return test_signal.running() || pa_input.running(); }
+bool capturing() { return test_signal.running() || wav_input.running() || pa_input.running(); }
 
 // Applies a gain and follows the peak of the result.
 void gain_and_meter(float* buf, int32_t samples, float gain, int32_t frames, std::atomic<double>& level) {
@@ -56,13 +59,18 @@ void gain_and_meter(float* buf, int32_t samples, float gain, int32_t frames, std
 void captured(float* buffer, int32_t frames) {
     const int32_t samples = frames * channels;
     gain_and_meter(buffer, samples, input_gain.load(relaxed), frames, input_level);
+    // The tuner hears the input as the rack does, before any effect.
+    input_tap().push(buffer, frames, channels, rate);
     callback(frames, rate, channels, buffer);
+    if (output_muted()) std::fill(buffer, buffer + samples, 0.0f);
     gain_and_meter(buffer, samples, output_gain.load(relaxed), frames, output_level);
     if (output != nullptr) output(buffer, frames, channels);
     blocks.fetch_add(1, relaxed);
 }
 
-bool is_test_signal(int32_t index) { return index >= 0 && index < device_count && device_names[index] == kTestSignalName; }
+bool is_named(int32_t index, const char* name) { return index >= 0 && index < device_count && device_names[index] == name; }
+bool is_test_signal(int32_t index) { return is_named(index, kTestSignalName); }
+bool is_builtin(int32_t index) { return is_test_signal(index) || is_named(index, kWavInputName); }
 
 }  // namespace
 
@@ -75,10 +83,11 @@ const WaveInDeviceList* get_waveIn_device_list() {
     if (!capturing()) pa::refresh_devices();
     device_count = 0;
     for (const pa::Device& d : pa::devices()) {
-        if (device_count == kMaxWaveInDevices - 1) break;
+        if (device_count == kMaxWaveInDevices - 2) break;
         if (d.max_input_channels > 0) device_names[device_count++] = d.name;
     }
     device_names[device_count++] = kTestSignalName;
+    device_names[device_count++] = kWavInputName;
     device_record = WaveInDeviceList{};
     device_record.last = device_count - 1;
     for (int32_t i = 0; i < device_count; ++i) {
@@ -101,7 +110,7 @@ int32_t get_min_buf_size_waveIn(int32_t sampleRate, int32_t) {
     const double high = std::nearbyint(256 * scale);
     if (device_count == 0) get_waveIn_device_list();
     double frames = high;
-    if (!is_test_signal(selected)) {
+    if (!is_builtin(selected)) {
         for (const pa::Device& d : pa::devices()) {
             if (d.name == device_names[selected]) frames = std::nearbyint(d.low_input_latency_s * sampleRate);
         }
@@ -134,13 +143,21 @@ void setup_and_start_wave_In(int32_t sampleRate, int32_t channelCount, int32_t b
     input_level.store(0.0);
     output_level.store(0.0);
     blocks.store(0);
-    last_error = is_test_signal(selected) ? test_signal.start(rate, channels, blockSize, &captured)
-                                          : pa_input.start(device_names[selected], rate, channels, blockSize, &captured);
+    input_tap().reset();
+    if (is_test_signal(selected))
+        last_error = test_signal.start(rate, channels, blockSize, &captured);
+    else if (is_named(selected, kWavInputName))
+        last_error = wav_input.start(wav_input_file, rate, channels, blockSize, &captured);
+    else
+        last_error = pa_input.start(device_names[selected], rate, channels, blockSize, &captured);
 }
 
 void stop_and_close_wave_in() {
     test_signal.stop();
+    wav_input.stop();
     pa_input.stop();
+    // A stopped engine has no pitch; the tuner must not keep showing the last one.
+    input_tap().reset();
     input_level.store(0.0);
     output_level.store(0.0);
 }
@@ -151,8 +168,14 @@ double get_waveOut_level() { return capturing() ? output_level.load(relaxed) : 0
 void set_waveIn_level(int32_t level) { input_gain.store(static_cast<float>(mixer_gain(level)), relaxed); }
 void set_waveOut_level(int32_t level) { output_gain.store(static_cast<float>(mixer_gain(level)), relaxed); }
 
+void set_wav_input_path(const std::string& path) { wav_input_file = path; }
+const std::string& wav_input_path() { return wav_input_file; }
+
 void waves_startup() {
     stop_and_close_wave_in();
+    wav_input_file.clear();
+    input_tap().reset();
+    set_output_mute(false);
     selected = 0;
     last_error.clear();
     input_gain.store(1.0f);

@@ -1,5 +1,5 @@
 // Unit waves: the input side of the audio path. Lists the input devices (the system's own through
-// PortAudio, then "Test signal"), captures from the chosen one and, for every captured block,
+// PortAudio, then "Test signal" and "WAV file input"), captures from the chosen one and, for every captured block,
 // calls the processing callback on the capture thread and hands the processed block to the output
 // function. Also keeps the input and output levels.
 //
@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace vx {
 
@@ -50,6 +51,10 @@ void set_waveOut_level(int32_t level);
 const char* get_waveIn_error();
 // Blocks captured since capture started.
 int64_t get_waveIn_blocks();
+
+// The file "WAV file input" plays; set before START.
+void set_wav_input_path(const std::string& path);
+const std::string& wav_input_path();
 
 // Module start-up values: capture stopped, first device selected, both levels at 50. Runs once at
 // program start; tests call it again for a clean state.

@@ -32,6 +32,11 @@
 #include "engine/effects.h"
 #include "main_window.h"
 #include "qt_services.h"
+#include "drivers/tuner_tap.h"
+#include "tuner_window.h"
+
+#include <cmath>
+#include <vector>
 
 namespace vx {
 
@@ -44,6 +49,9 @@ const char* const kUsage =
     "       varnomix --screenshot-editor KIND FILE.png\n"
     "                                              a new instance's editor, as PNG; KIND: an effect's\n"
     "                                              name as the rack lists it, or its number 1..13\n"
+    "       varnomix --screenshot-tuner FILE.png [HZ]\n"
+    "                                              the tuner window reading a steady tone of HZ\n"
+    "                                              (default: a low E string 12 cents flat), as PNG\n"
     "       varnomix --nogui [options]             the live engine without windows (--nogui --help)\n"
     "       varnomix --list-devices                the input and output devices\n"
     "       varnomix --list-midi                   the MIDI sources\n"
@@ -79,7 +87,9 @@ std::string kind_list() {
 // Screenshots need no display: unless the user chose a platform, draw offscreen.
 bool wants_offscreen(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--screenshot-editor") == 0 || std::strcmp(argv[i], "--screenshot") == 0) return true;
+        if (std::strcmp(argv[i], "--screenshot-editor") == 0 || std::strcmp(argv[i], "--screenshot") == 0 ||
+            std::strcmp(argv[i], "--screenshot-tuner") == 0)
+            return true;
     return false;
 }
 
@@ -92,6 +102,8 @@ struct Options {
     std::string home;
     std::optional<std::string> screenshot;
     std::optional<std::pair<std::string, std::string>> screenshot_editor;  // kind, file
+    std::optional<std::string> screenshot_tuner;
+    double tuner_hz = 82.4069 * std::pow(2.0, -12.0 / 1200.0);
 };
 
 // "" or what is wrong with the command line.
@@ -105,6 +117,14 @@ std::string parse(const QStringList& args, Options& o) {
         } else if (a == QLatin1String("--screenshot")) {
             if (left < 1) return "--screenshot needs a FILE.png";
             o.screenshot = args[++i].toStdString();
+        } else if (a == QLatin1String("--screenshot-tuner")) {
+            if (left < 1) return "--screenshot-tuner needs a FILE.png";
+            o.screenshot_tuner = args[++i].toStdString();
+            if (left >= 2 && !args[i + 1].startsWith(QLatin1String("--"))) {
+                bool ok = false;
+                o.tuner_hz = args[++i].toDouble(&ok);
+                if (!ok || !(o.tuner_hz > 0.0 && o.tuner_hz < 20000.0)) return "--screenshot-tuner: HZ must be 0..20000";
+            }
         } else if (a == QLatin1String("--screenshot-editor")) {
             if (left < 2) return "--screenshot-editor needs a KIND and a FILE.png";
             o.screenshot_editor = std::pair{args[i + 1].toStdString(), args[i + 2].toStdString()};
@@ -119,6 +139,29 @@ std::string parse(const QStringList& args, Options& o) {
 
 bool save_png(QWidget& w, const std::string& file) {
     return w.grab().save(QString::fromStdString(file), "PNG");
+}
+
+// The tuner window on a tap of its own holding a steady tone (no engine runs to be muted).
+int screenshot_tuner(const Options& o) {
+    set_settings_read_only(true);
+    InputTap tap;
+    const int32_t rate = 48000;
+    std::vector<float> tone(8192);
+    for (size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<float>(8000.0 * std::sin(2.0 * 3.14159265358979323846 * o.tuner_hz * i / rate));
+    for (size_t i = 0; i + 512 <= tone.size(); i += 512) tap.push(&tone[i], 512, 1, rate);
+    TTuner_form form(program_folder(o.home), tap);
+    TunerWindow window(form);
+    form.show();
+    form.update();
+    QApplication::processEvents();
+    const bool written = save_png(window, *o.screenshot_tuner);
+    form.hide();
+    if (!written) {
+        complain("cannot write the screenshot to \"" + *o.screenshot_tuner + "\"");
+        return 2;
+    }
+    return 0;
 }
 
 int screenshot_editor(const std::string& kind_word, const std::string& file) {
@@ -294,6 +337,7 @@ int run_gui(int argc, char** argv) {
 
     Options o;
     if (const std::string err = parse(QApplication::arguments(), o); !err.empty()) return usage_error(err);
+    if (o.screenshot_tuner) return screenshot_tuner(o);
     if (o.screenshot_editor) return screenshot_editor(o.screenshot_editor->first, o.screenshot_editor->second);
     return run_program(o);
 }

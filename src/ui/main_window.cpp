@@ -9,6 +9,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -20,6 +21,7 @@
 #include <initializer_list>
 
 #include "editor_window.h"
+#include "tuner_window.h"
 
 namespace vx {
 
@@ -84,6 +86,7 @@ MainWindow::MainWindow(TForm1& form, QWidget* parent)
     outer->addWidget(rack_group(), 0, Qt::AlignTop);
     if (form.fixed_size) outer->setSizeConstraint(QLayout::SetFixedSize);
 
+    tuner_window_ = new TunerWindow(form.tuner(), this);
     observer_ = form.observe([this](const Form& f) { follow(f); });
     // F1..F12 belong to the presets in every window of the program, whatever control has the
     // focus: the application sees each key before any widget or window does.
@@ -148,7 +151,7 @@ QWidget* MainWindow::engine_group() {
     TForm1& f = *form_;
 
     auto* buttons = new QHBoxLayout;
-    for (Control* c : std::initializer_list<Control*>{&f.BitBtn_Init, &f.BitBtn_Reset}) {
+    for (Control* c : std::initializer_list<Control*>{&f.BitBtn_Init, &f.BitBtn_Reset, &f.BitBtn_Tuner}) {
         QWidget* w = bind(*c)->widget();
         w->setMinimumWidth(96);
         buttons->addWidget(w);
@@ -413,6 +416,13 @@ void MainWindow::showEvent(QShowEvent* e) {
 bool MainWindow::eventFilter(QObject* o, QEvent* e) {
     if (e->type() != QEvent::KeyPress && e->type() != QEvent::KeyRelease) return QWidget::eventFilter(o, e);
     auto* k = static_cast<QKeyEvent*>(e);
+    // T opens the tuner from any window of the program, unless text is being typed.
+    if (k->key() == Qt::Key_T && form_ && !QApplication::activeModalWidget() &&
+        !(k->modifiers() & (Qt::AltModifier | Qt::ControlModifier | Qt::MetaModifier)) &&
+        !qobject_cast<QLineEdit*>(QApplication::focusWidget())) {
+        if (e->type() == QEvent::KeyRelease && !k->isAutoRepeat()) form_->BitBtn_Tuner.click();
+        return true;
+    }
     // A dialog keeps its keys, and so do the desktop's shortcuts (Alt+F4 and the like).
     if (k->key() < Qt::Key_F1 || k->key() > Qt::Key_F12 || !form_ || QApplication::activeModalWidget() ||
         (k->modifiers() & (Qt::AltModifier | Qt::ControlModifier | Qt::MetaModifier)))

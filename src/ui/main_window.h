@@ -24,6 +24,8 @@ class QWindow;
 
 namespace vx {
 
+class TunerWindow;
+
 class MainWindow : public QWidget {
     Q_OBJECT
 public:
@@ -38,6 +40,8 @@ public:
     // have that control yet. Null if neither.
     QWidget* widget(const std::string& name) const;
     QTimer* timer() const { return timer_; }
+    // Shown and hidden with the form's tuner (the Tuner button, the key T).
+    TunerWindow* tuner_window() const { return tuner_window_; }
 
 signals:
     // The form agreed to close; the program ends now.
@@ -70,6 +74,7 @@ private:
     std::map<std::string, ControlBinding*> by_name_;
     std::map<std::string, QPointer<QWidget>> placeholders_;
     QTimer* timer_;
+    TunerWindow* tuner_window_ = nullptr;
     const Control* shown_focus_ = nullptr;
 };
 

@@ -5,12 +5,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -169,3 +171,47 @@ TEST_F(NoGui, AnOutputThatDoesNotOpenFailsWithStatusOne) {
 }
 
 }  // namespace
+
+// The tuner headless on a recording played as the input: one reading a tick, in the fixed format.
+TEST_F(NoGui, TunerReadsAWavFileInputTenTimesASecond) {
+    const fs::path wav = home / "low E.wav";
+    {
+        SF_INFO info{};
+        info.samplerate = 44100;
+        info.channels = 1;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        SNDFILE* f = sf_open(wav.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr);
+        // Longer than the run, so that no reading falls on the seam of the loop; -3.30 cents, well
+        // inside its tenth.
+        std::vector<short> tone(4 * 44100);
+        const double hz = 82.25;
+        for (size_t i = 0; i < tone.size(); ++i)
+            tone[i] = static_cast<short>(std::lround(8000.0 * std::sin(2.0 * M_PI * hz * i / 44100.0)));
+        sf_write_short(f, tone.data(), static_cast<sf_count_t>(tone.size()));
+        sf_close(f);
+    }
+    EXPECT_EQ(run(nogui("--tuner --input 'WAV file input' --input-file '" + wav.string() +
+                        "' --output 'Null output' --seconds 1.5")),
+              0)
+        << out;
+    EXPECT_NE(out.find("input:  WAV file input (" + wav.string() + ")\n"), std::string::npos) << out;
+    const std::regex reading("tuner  (--|E2   82.25 Hz   -3.3 cents)\n");
+    const std::regex any_line("tuner  [^\n]*\n");
+    int lines = 0, pitched = 0;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), any_line); it != std::sregex_iterator(); ++it) {
+        ++lines;
+        EXPECT_TRUE(std::regex_match(it->str(), reading)) << it->str();
+        pitched += it->str() != "tuner  --\n";
+    }
+    EXPECT_EQ(lines, 15) << out;
+    EXPECT_GT(pitched, 0) << out;
+    EXPECT_EQ(out.find(" s  CPU"), std::string::npos) << "the meter line gives way to the readings";
+
+    // --input-file alone chooses the WAV input; without a usable file it does not start.
+    EXPECT_EQ(run(nogui("--tuner --input-file '" + (home / "missing.wav").string() + "' --output 'Null output' --seconds 1")),
+              1)
+        << out;
+    EXPECT_NE(out.find("missing.wav"), std::string::npos) << out;
+    EXPECT_EQ(run(nogui("--input-file")), 2) << out;
+}
