@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
   portaudio19-dev libsndfile1-dev libzip-dev libsimpleini-dev zip
   jackd2 libasound2-dev libjack-jackd2-dev ccache
+  clang libclang-rt-14-dev
 )
 
 missing=()
