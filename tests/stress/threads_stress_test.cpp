@@ -35,7 +35,7 @@ constexpr int kPlayer = 11, kRecorder = 12;
 // Rounds of the user-interface thread; VX_STRESS_ROUNDS raises it for a longer run.
 int rounds() {
     if (const char* e = std::getenv("VX_STRESS_ROUNDS")) return std::max(1, std::atoi(e));
-    return 6;
+    return 2;
 }
 
 void write_wav(const fs::path& p, int frames) {
