@@ -28,11 +28,12 @@ bench: build
 	@$(BUILD)/varnomix-bench --benchmark_counters_tabular=true
 
 # --- checking builds ----------------------------------------------------------------------
-# make tsan             the threads stress test, the real-time and the drivers' tests under
-#                       ThreadSanitizer; any report fails the run
+# make tsan             the threads stress test (a full rack walked while every control,
+#                       slot, chain file, player and recorder is worked) under ThreadSanitizer;
+#                       any report fails the run
 # make fuzz SECONDS=N   every fuzz target for N seconds on its corpus in tests/fuzz/ (clang)
 TSAN_BUILD ?= build-tsan
-TSAN_TESTS ?= stress_tests realtime_tests drivers_tests
+TSAN_TESTS ?= stress_tests
 FUZZ_BUILD ?= build-fuzz
 SECONDS ?= 60
 
