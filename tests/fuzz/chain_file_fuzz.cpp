@@ -1,5 +1,7 @@
 // A chain file from anywhere: read as the program reads it, each slot's block handed to a new
 // instance of its kind, then sound through it.
+#include <algorithm>
+
 #include "app/chain_file.h"
 #include "fuzz_common.h"
 

@@ -1,6 +1,7 @@
 // Settings files from anywhere: the reader itself (every key the input names read back, one
 // written and saved), and the effects that read their own file when made: the multi-band
 // distortion's MTEQ.ini and the player's playback.ini.
+#include <algorithm>
 #include <string>
 
 #include "engine/ini.h"
