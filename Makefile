@@ -33,9 +33,6 @@ bench: build
 compare: configure
 	@BUILD=$(BUILD) bash bench/compare.sh
 
-clean:
-	rm -rf $(BUILD) build-asan
-
 # --- install and package ---
 PREFIX ?= /usr/local
 
@@ -44,3 +41,31 @@ install: build
 
 package: build
 	@cd $(BUILD) && cpack -G DEB
+
+# --- checking builds ----------------------------------------------------------------------
+# make tsan             the threads stress test (a full rack walked while every control,
+#                       slot, chain file, player and recorder is worked) under ThreadSanitizer;
+#                       any report fails the run
+# make fuzz SECONDS=N   every fuzz target for N seconds on its corpus in tests/fuzz/ (clang)
+TSAN_BUILD ?= build-tsan
+TSAN_TESTS ?= stress_tests
+FUZZ_BUILD ?= build-fuzz
+SECONDS ?= 60
+
+.PHONY: tsan fuzz
+
+tsan: bootstrap
+	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_TSAN=ON \
+		-DVX_WITH_GUI=OFF -DVX_WITH_BENCH=OFF > /dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
+	@cd $(TSAN_BUILD) && for t in $(TSAN_TESTS); do \
+		TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" ./$$t || exit 1; done
+
+fuzz: bootstrap
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_FUZZ=ON \
+		-DVX_WITH_GUI=OFF -DVX_WITH_BENCH=OFF > /dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target vx_fuzz
+	@bash scripts/fuzz.sh $(FUZZ_BUILD) $(SECONDS)
+
+clean:
+	rm -rf $(BUILD) build-asan $(TSAN_BUILD) $(FUZZ_BUILD)

@@ -10,6 +10,7 @@ packages=(
   portaudio19-dev libsndfile1-dev libzip-dev libsimpleini-dev zip
   jackd2 libasound2-dev libjack-jackd2-dev librtmidi-dev ccache
   help2man desktop-file-utils libaubio-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -25,7 +25,7 @@ bool safe_entry(const std::string& name) {
 
 }  // namespace
 
-std::string unpack_zip(const std::string& zip_path, const std::string& folder) {
+std::string unpack_zip(const std::string& zip_path, const std::string& folder, unsigned long long max_bytes) {
     int err = 0;
     zip_t* raw = zip_open(zip_path.c_str(), ZIP_RDONLY, &err);
     if (raw == nullptr) return "cannot open \"" + zip_path + "\"";
@@ -35,6 +35,17 @@ std::string unpack_zip(const std::string& zip_path, const std::string& folder) {
         const char* name = zip_get_name(z.get(), static_cast<zip_uint64_t>(i), 0);
         if (name == nullptr || !safe_entry(name)) return "\"" + zip_path + "\" holds an unsafe file name";
     }
+    const std::string too_big = "\"" + zip_path + "\" unpacks to more than " + std::to_string(max_bytes >> 20) + " MB";
+    unsigned long long declared = 0;
+    for (zip_int64_t i = 0; i < n; ++i) {
+        zip_stat_t st;
+        if (zip_stat_index(z.get(), static_cast<zip_uint64_t>(i), 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE)) {
+            declared += st.size;
+            if (st.size > max_bytes || declared > max_bytes) return too_big;
+        }
+    }
+    // Declared sizes may lie: the bytes written are counted too.
+    unsigned long long written = 0;
     std::error_code ec;
     fs::create_directories(folder, ec);
     if (ec) return "cannot create \"" + folder + "\"";
@@ -55,6 +66,13 @@ std::string unpack_zip(const std::string& zip_path, const std::string& folder) {
             if (got < 0) {
                 ok = false;
                 break;
+            }
+            written += static_cast<unsigned long long>(got);
+            if (written > max_bytes) {
+                zip_fclose(zf);
+                out.close();
+                fs::remove(target, ec);
+                return too_big;
             }
             out.write(buf.data(), got);
             ok = static_cast<bool>(out);

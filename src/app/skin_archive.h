@@ -11,10 +11,16 @@
 
 namespace vx {
 
+// The most a skin may unpack to, all files together: a skin is a style sheet and a few pictures,
+// and an archive that inflates beyond this (a zip bomb) must not fill the disk.
+constexpr unsigned long long kMaxSkinBytes = 64ull << 20;
+
 // Unpacks every file of the zip archive into `folder` (created if needed). Entries whose names
-// would land outside the folder (absolute, or with "..") are refused, and so is the whole archive.
-// Returns "" or the reason.
-std::string unpack_zip(const std::string& zip_path, const std::string& folder);
+// would land outside the folder (absolute, or with "..") are refused, and so is the whole archive;
+// so is an archive that declares or inflates to more than `max_bytes` (the file being written when
+// the cap is reached is removed). Returns "" or the reason.
+std::string unpack_zip(const std::string& zip_path, const std::string& folder,
+                       unsigned long long max_bytes = kMaxSkinBytes);
 
 struct SkinDescription {
     std::string name;

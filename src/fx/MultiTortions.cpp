@@ -479,7 +479,8 @@ template <int W> [[gnu::always_inline]] inline typename V<W>::d stored(typename 
     return __builtin_convertvector(__builtin_convertvector(x, typename V<W>::f), typename V<W>::d);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+// clang refuses the 256-bit argument outside an AVX function; its generic conversion is the same.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 // The generic conversion of four lanes goes two by two; one instruction each way does it.
 __attribute__((target("avx"))) inline V<4>::d stored_avx(V<4>::d x) {
     return reinterpret_cast<V<4>::d>(_mm256_cvtps_pd(_mm256_cvtpd_ps(reinterpret_cast<__m256d>(x))));

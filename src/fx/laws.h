@@ -108,8 +108,16 @@ inline float one_pole_lowpass(float& state, float c, float input) {
 }
 
 // Kernels built again for wider vector units and chosen at load time. Each clone does the same IEEE
-// operations (no fused multiply-add), so the results do not depend on the machine.
-#if defined(__x86_64__) && defined(__GNUC__)
+// operations (no fused multiply-add), so the results do not depend on the machine. Not under
+// ThreadSanitizer, whose run time is not up yet when the clones' resolvers run at load.
+#if defined(__SANITIZE_THREAD__)
+#define VX_NO_VECTOR_CLONES 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VX_NO_VECTOR_CLONES 1
+#endif
+#endif
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(VX_NO_VECTOR_CLONES)
 #define VX_VECTOR_CLONES __attribute__((target_clones("avx2", "sse4.2", "default")))
 #else
 #define VX_VECTOR_CLONES

@@ -345,5 +345,18 @@ TEST_F(Lifecycle, SkinArchivesWithUnsafeNamesAreRefusedWhole) {
     EXPECT_EQ(skin.style_sheet, "QWidget {}");
 }
 
+// A zip bomb: an archive that inflates beyond the cap is refused, one big file or many small ones.
+TEST_F(Lifecycle, SkinArchivesBeyondTheSizeCapAreRefused) {
+    const fs::path out = home / "temp" / "unpacked";
+    const std::string zeros(3000, '\0');
+    make_zip(home / "big.zip", {{"skin.ini", "[Skin]\nName=x\n"}, {"big.bin", zeros}});
+    EXPECT_NE(unpack_zip((home / "big.zip").string(), out.string(), 2000), "");
+    EXPECT_FALSE(fs::exists(out / "big.bin"));
+    make_zip(home / "many.zip", {{"a.bin", zeros}, {"b.bin", zeros}});
+    EXPECT_NE(unpack_zip((home / "many.zip").string(), out.string(), 5000), "");
+    EXPECT_EQ(unpack_zip((home / "many.zip").string(), out.string(), 6000), "");
+    EXPECT_EQ(fs::file_size(out / "b.bin"), 3000u);
+}
+
 }  // namespace
 }  // namespace vx
