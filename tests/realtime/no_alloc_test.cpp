@@ -267,8 +267,11 @@ TEST(RealTime, DriversBlockPathNeitherAllocatesNorLocks) {
 
     set_builtin_clock_manual(true);
     const WaveInDeviceList* in = get_waveIn_device_list();
-    select_waveIn_device(in->last);  // the test signal is listed last
-    ASSERT_STREQ(in->names[in->last], kTestSignalName);
+    int test_signal = -1;
+    for (int i = 0; i <= in->last; ++i)
+        if (std::strcmp(in->names[i], kTestSignalName) == 0) test_signal = i;
+    ASSERT_GE(test_signal, 0);
+    select_waveIn_device(test_signal);
     WaveOutDeviceList out;
     ASSERT_EQ(get_wdm_wavout_device_list(&out), 1);
     int null_output = -1;
