@@ -6,31 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "engine/effects.h"
 
 namespace vx {
 namespace {
 
-constexpr int kRate = 48000;
-constexpr int kFrames = 480;
+using bench::kFrames;
+using bench::kRate;
+using bench::report;
 
-std::vector<float> signal_block(uint32_t seed) {
-    std::vector<float> v(2 * kFrames);
-    for (auto& x : v) {
-        seed = seed * 1664525u + 1013904223u;
-        x = (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f) * 12000.0f;
-    }
-    return v;
-}
-
-void report(benchmark::State& state) {
-    const double frames = static_cast<double>(state.iterations()) * kFrames;
-    state.counters["ns_per_frame"] =
-        benchmark::Counter(frames, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-    // Seconds of audio processed per second of processing.
-    state.counters["rt_factor"] = benchmark::Counter(frames / kRate, benchmark::Counter::kIsRate);
-    state.SetItemsProcessed(static_cast<int64_t>(frames));
-}
+std::vector<float> signal_block(uint32_t seed) { return bench::noise_block(2, seed); }
 
 // A fresh chain of `count` instances of `kind` in the runner.
 struct Chain {
@@ -77,29 +63,9 @@ void BM_Runner_16Gain(benchmark::State& state) {
 }
 BENCHMARK(BM_Runner_16Gain);
 
-// One instance of a kind on a loud noise signal, and on silence that follows it (a kind that
-// slows down on tiny numbers shows here).
+// One instance of a kind on a loud noise signal, and on silence that follows it.
 void BM_Kind(benchmark::State& state, EffectKind kind, bool silence_after_signal) {
-    const EffectRegistry& reg = get_registry();
-    EffectInstance inst = reg.create[kind]();
-    auto buf = signal_block(3);
-    const auto fresh = buf;
-    if (silence_after_signal) {
-        for (int i = 0; i < 2000; ++i) {
-            std::memcpy(buf.data(), fresh.data(), buf.size() * sizeof(float));
-            reg.process[kind](kFrames, kRate, 2, buf.data(), inst);
-        }
-    }
-    for (auto _ : state) {
-        if (silence_after_signal)
-            std::memset(buf.data(), 0, buf.size() * sizeof(float));
-        else
-            std::memcpy(buf.data(), fresh.data(), buf.size() * sizeof(float));
-        reg.process[kind](kFrames, kRate, 2, buf.data(), inst);
-        benchmark::DoNotOptimize(buf.data());
-    }
-    report(state);
-    force_destroy_instance(inst);
+    bench::run_instance(state, kind, get_registry().create[kind](), 2, silence_after_signal);
 }
 
 // Every kind whose unit is linked in joins by itself.

@@ -7,38 +7,21 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "engine/effects.h"
 #include "fx/eq8.h"
 
 namespace vx {
 namespace {
 
-constexpr int kRate = 48000;
-constexpr int kFrames = 480;
 constexpr EffectKind kEq8 = 2;
 
 void BM_EQ8_Filter(benchmark::State& state, const char* check_box, int channels, bool eq_on) {
-    const EffectRegistry& reg = get_registry();
-    EffectInstance inst = reg.create[kEq8]();
+    EffectInstance inst = get_registry().create[kEq8]();
     auto& form = *static_cast<TEQ8_form*>(inst->form);
     form.CheckRadioBox_EQ8_OnOff.set_checked(eq_on);
     if (check_box != nullptr) form.find_as<CheckBox>(check_box)->set_checked(true);
-    std::vector<float> fresh(static_cast<size_t>(channels) * kFrames);
-    uint32_t seed = 3;
-    for (auto& x : fresh) {
-        seed = seed * 1664525u + 1013904223u;
-        x = (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f) * 12000.0f;
-    }
-    auto buf = fresh;
-    for (auto _ : state) {
-        std::memcpy(buf.data(), fresh.data(), buf.size() * sizeof(float));
-        reg.process[kEq8](kFrames, kRate, channels, buf.data(), inst);
-        benchmark::DoNotOptimize(buf.data());
-    }
-    const double frames = static_cast<double>(state.iterations()) * kFrames;
-    state.counters["ns_per_frame"] =
-        benchmark::Counter(frames, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-    force_destroy_instance(inst);
+    bench::run_instance(state, kEq8, inst, channels, false);
 }
 
 const bool registered = [] {
