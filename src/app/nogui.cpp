@@ -176,6 +176,10 @@ int run_nogui(int argc, char** argv) {
     if (!o.rate.empty() && (rate = rate_index(o.rate)) < 0)
         return usage_error("the sample rate \"" + o.rate + "\" is not one of 22050, 32075, 44100, 48000 Hz");
 
+    // From the start: a stop asked for while devices open still ends with a clean STOP.
+    std::signal(SIGINT, on_stop_signal);
+    std::signal(SIGTERM, on_stop_signal);
+
     const std::filesystem::path folder = program_folder(o.home);
     ConsoleServices services;
     ServicesForEditors editor_dialogs(services);
@@ -296,8 +300,6 @@ int run_nogui(int argc, char** argv) {
     std::fflush(stdout);
     for (TRecord_wav_form* r : recorders) r->Button_Save.click();
 
-    std::signal(SIGINT, on_stop_signal);
-    std::signal(SIGTERM, on_stop_signal);
     const auto tick = std::chrono::milliseconds(TForm1::kTimer1IntervalMs);
     const long ticks = o.seconds > 0.0 ? std::lround(o.seconds * 1000.0 / TForm1::kTimer1IntervalMs) : -1;
     const int ticks_a_second = 1000 / TForm1::kTimer1IntervalMs;
