@@ -17,15 +17,15 @@ namespace {
 
 using test::Instance;
 namespace fs = std::filesystem;
-using test::WavSpec;
+using test::WavLayout;
 constexpr EffectKind kPlayer = 11;
 
 class Player : public test::WavFolder {
 protected:
-    // Loads `spec` (written to a file) into `p` as the start-up load does.
-    fs::path load(TReadWav& p, const WavSpec& spec, const std::string& name = "take.wav") {
+    // Loads `layout` (written to a file) into `p` as the start-up load does.
+    fs::path load(TReadWav& p, const WavLayout& layout, const std::string& name = "take.wav") {
         const fs::path file = home / name;
-        test::write_file(file, spec.bytes());
+        test::write_file(file, layout.bytes());
         p.wav_path = file.string();
         p.SaveFilePlayBack();
         return file;
@@ -62,17 +62,17 @@ std::vector<float> reference(const std::vector<float>& in, int engine_ch, const 
 TEST_F(Player, ChannelCasesLoopBitExactInAnyBlockSize) {
     struct Case { int file_ch, engine_ch; };
     for (Case c : {Case{1, 2}, Case{2, 1}, Case{2, 2}, Case{1, 1}}) {
-        WavSpec spec;
-        spec.channels = static_cast<uint16_t>(c.file_ch);
+        WavLayout layout;
+        layout.channels = static_cast<uint16_t>(c.file_ch);
         // 37 frames of odd values, so sums and 0.707 products are not round.
-        spec.samples = ramp(37 * c.file_ch, -12345, 337);
+        layout.samples = ramp(37 * c.file_ch, -12345, 337);
         const int frames = 1500;
         const auto in = test::noise(static_cast<size_t>(frames * c.engine_ch), 7, 3000.0f);
-        const auto want = reference(in, c.engine_ch, spec.samples, c.file_ch, 37, frames);
+        const auto want = reference(in, c.engine_ch, layout.samples, c.file_ch, 37, frames);
         for (int block : {1, 7, 480, 512}) {
             Instance inst(kPlayer);
             auto& p = inst.as<TReadWav>();
-            load(p, spec);
+            load(p, layout);
             ASSERT_EQ(p.play_ready.load(), 1);
             p.spSkinScrollBar1.set_position(100);  // not connected: the gain stays 1
             auto buf = in;
@@ -85,14 +85,14 @@ TEST_F(Player, ChannelCasesLoopBitExactInAnyBlockSize) {
     // The telling values: a mono file on both sides; a stereo pair summed x 0.707.
     Instance inst(kPlayer);
     auto& p = inst.as<TReadWav>();
-    WavSpec mono;
+    WavLayout mono;
     mono.channels = 1;
     mono.samples = {1000, -3};
     load(p, mono);
     std::vector<float> st(4, 0.5f);
     p.Read_wav_file(2, 48000, 2, st.data());
     EXPECT_EQ(st, (std::vector<float>{1000.5f, 1000.5f, -2.5f, -2.5f}));
-    WavSpec stereo;
+    WavLayout stereo;
     stereo.samples = {10000, 20000};
     load(p, stereo);
     std::vector<float> m(1, 0.0f);
@@ -101,18 +101,18 @@ TEST_F(Player, ChannelCasesLoopBitExactInAnyBlockSize) {
 }
 
 TEST_F(Player, LogAndChunksBetweenFormatAndData) {
-    WavSpec spec;
-    spec.rate = 44100;
-    spec.channels = 1;
-    spec.format_size = 18;  // cbSize present
-    test::put_text(spec.between, "LIST");
-    test::put32(spec.between, 5);
-    test::put_text(spec.between, "INFOx");
-    spec.between.push_back(0);  // the pad byte of an odd chunk
-    spec.samples = {7, 8, 9};
+    WavLayout layout;
+    layout.rate = 44100;
+    layout.channels = 1;
+    layout.format_size = 18;  // cbSize present
+    test::put_text(layout.between, "LIST");
+    test::put32(layout.between, 5);
+    test::put_text(layout.between, "INFOx");
+    layout.between.push_back(0);  // the pad byte of an odd chunk
+    layout.samples = {7, 8, 9};
     Instance inst(kPlayer);
     auto& p = inst.as<TReadWav>();
-    const fs::path file = load(p, spec);
+    const fs::path file = load(p, layout);
     EXPECT_EQ(p.play_ready.load(), 1);
     EXPECT_TRUE(dialogs.said.empty());
     const std::vector<std::string> log(p.spSkinMemo1.lines().end() - 7, p.spSkinMemo1.lines().end());
@@ -127,7 +127,7 @@ TEST_F(Player, IncompleteLastFrameAndShortFileAndHugeHeader) {
     Instance inst(kPlayer);
     auto& p = inst.as<TReadWav>();
     // 3 whole stereo frames and half of a fourth: the half is never played.
-    WavSpec odd;
+    WavLayout odd;
     odd.samples = {1, 2, 3, 4, 5, 6, 7};
     odd.extra_byte = 0x11;
     load(p, odd);
@@ -137,7 +137,7 @@ TEST_F(Player, IncompleteLastFrameAndShortFileAndHugeHeader) {
     EXPECT_EQ(buf, (std::vector<float>{1, 2, 3, 4, 5, 6, 1, 2, 3, 4, 5, 6, 1, 2}));
 
     // Declares 5 mono frames, holds 2: the loop runs through 3 silent frames.
-    WavSpec shorter;
+    WavLayout shorter;
     shorter.channels = 1;
     shorter.samples = {100, 200};
     shorter.declared = 10;
@@ -165,10 +165,10 @@ TEST_F(Player, IncompleteLastFrameAndShortFileAndHugeHeader) {
 TEST_F(Player, FrameCountZeroAndPauseKeepThePosition) {
     Instance inst(kPlayer);
     auto& p = inst.as<TReadWav>();
-    WavSpec spec;
-    spec.channels = 1;
-    spec.samples = ramp(10);
-    load(p, spec);
+    WavLayout layout;
+    layout.channels = 1;
+    layout.samples = ramp(10);
+    load(p, layout);
     std::vector<float> buf(8, 0.0f);
     p.Read_wav_file(3, 48000, 1, buf.data());
     p.Read_wav_file(0, 48000, 1, buf.data() + 3);
@@ -179,7 +179,7 @@ TEST_F(Player, FrameCountZeroAndPauseKeepThePosition) {
     EXPECT_EQ(buf, (std::vector<float>{1, 2, 3, 4, 5, 6, 7, 8}));
 
     // Data too short for one frame: loaded, nothing to play, nothing read out of bounds.
-    WavSpec tiny;
+    WavLayout tiny;
     tiny.samples = {5};
     load(p, tiny);
     EXPECT_EQ(p.frame_total, 0);
@@ -189,10 +189,10 @@ TEST_F(Player, FrameCountZeroAndPauseKeepThePosition) {
 }
 
 TEST_F(Player, EveryRefusalSaysWhyAndLeavesTheSignalAlone) {
-    WavSpec good;
+    WavLayout good;
     good.samples = {1, 2};
     auto with = [&](auto change) {
-        WavSpec s = good;
+        WavLayout s = good;
         change(s);
         return s.bytes();
     };
@@ -200,39 +200,39 @@ TEST_F(Player, EveryRefusalSaysWhyAndLeavesTheSignalAlone) {
         b.resize(n);
         return b;
     };
-    std::vector<uint8_t> extensible_float = with([](WavSpec& s) {
+    std::vector<uint8_t> extensible_float = with([](WavLayout& s) {
         s.tag = 0xFFFE;
         s.bits = 32;
         s.format_size = 40;
         s.format_tail = {22, 0, 32, 0, 3, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
     });
-    std::vector<uint8_t> no_data = with([](WavSpec& s) { s.samples = std::vector<int16_t>(20, 0x6161); });
+    std::vector<uint8_t> no_data = with([](WavLayout& s) { s.samples = std::vector<int16_t>(20, 0x6161); });
     std::memcpy(no_data.data() + 36, "date", 4);
     std::vector<uint8_t> not_wave = good.bytes();
     std::memcpy(not_wave.data() + 8, "WAVEfmx ", 8);
     struct Case { const char* what; std::vector<uint8_t> bytes; std::string said; };
     const std::string pcm_only = "; only 16-bit PCM files can be played.";
     const std::vector<Case> cases = {
-        {"45 bytes", cut(with([](WavSpec& s) { s.samples = {1, 2, 3}; }), 45),
+        {"45 bytes", cut(with([](WavLayout& s) { s.samples = {1, 2, 3}; }), 45),
          "warning: Too small file! There is no space for WaveFormatEx!"},
         {"no WAVEfmt", not_wave, "message: WAVEfmt Substring not found"},
-        {"format chunk 15", with([](WavSpec& s) { s.format_size = 15; }),
+        {"format chunk 15", with([](WavLayout& s) { s.format_size = 15; }),
          "message: Too small size of Wave-Format-Size sructure"},
-        {"format chunk 401", with([](WavSpec& s) { s.format_size = 401; }),
+        {"format chunk 401", with([](WavLayout& s) { s.format_size = 401; }),
          "message: Too big size of Wave-Format-Size sructure"},
         {"no data tag", no_data, "message: data Substring not found"},
-        {"24 bits", with([](WavSpec& s) { s.bits = 24; }), "message: This wav file has 24 bits per sample" + pcm_only},
-        {"8 bits", with([](WavSpec& s) { s.bits = 8; }), "message: This wav file has 8 bits per sample" + pcm_only},
-        {"float", with([](WavSpec& s) { s.tag = 3; s.bits = 32; }),
+        {"24 bits", with([](WavLayout& s) { s.bits = 24; }), "message: This wav file has 24 bits per sample" + pcm_only},
+        {"8 bits", with([](WavLayout& s) { s.bits = 8; }), "message: This wav file has 8 bits per sample" + pcm_only},
+        {"float", with([](WavLayout& s) { s.tag = 3; s.bits = 32; }),
          "message: This wav file holds floating-point samples (32 bits)" + pcm_only},
         {"extensible float", extensible_float,
          "message: This wav file holds floating-point samples (32 bits)" + pcm_only},
-        {"A-law", with([](WavSpec& s) { s.tag = 6; }), "message: This wav file is not PCM (format tag 6)" + pcm_only},
-        {"0 channels", with([](WavSpec& s) { s.channels = 0; }),
+        {"A-law", with([](WavLayout& s) { s.tag = 6; }), "message: This wav file is not PCM (format tag 6)" + pcm_only},
+        {"0 channels", with([](WavLayout& s) { s.channels = 0; }),
          "message: This wav file declares 0 channels; only mono and stereo files can be played."},
-        {"3 channels", with([](WavSpec& s) { s.channels = 3; }),
+        {"3 channels", with([](WavLayout& s) { s.channels = 3; }),
          "message: This wav file declares 3 channels; only mono and stereo files can be played."},
-        {"negative size", with([](WavSpec& s) { s.declared = 0x80000000u; }),
+        {"negative size", with([](WavLayout& s) { s.declared = 0x80000000u; }),
          "message: This wav file declares 2147483648 bytes of samples, more than a wav file can hold."},
     };
     Instance inst(kPlayer);
@@ -263,7 +263,7 @@ TEST_F(Player, EveryRefusalSaysWhyAndLeavesTheSignalAlone) {
     EXPECT_EQ(dialogs.said,
               (std::vector<std::string>{"warning: File access error", "message: Error: wrong wav file format."}));
     dialogs.said.clear();
-    WavSpec ext = good;
+    WavLayout ext = good;
     ext.tag = 0xFFFE;
     ext.format_size = 40;
     ext.format_tail = {22, 0, 16, 0, 3, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
@@ -274,7 +274,7 @@ TEST_F(Player, EveryRefusalSaysWhyAndLeavesTheSignalAlone) {
 
 TEST_F(Player, PlaybackIniAndTheButton) {
     const fs::path ini = home / "playback.ini";
-    WavSpec demo;
+    WavLayout demo;
     demo.samples = {3, 4};
     test::write_file(home / "demo1.wav", demo.bytes());
     {
@@ -291,7 +291,7 @@ TEST_F(Player, PlaybackIniAndTheButton) {
     EXPECT_EQ(p.play_ready.load(), 1);
     EXPECT_EQ(p.play_gain, 1.0f);
 
-    WavSpec other;
+    WavLayout other;
     other.channels = 1;
     other.samples = {50};
     test::write_file(home / "other.wav", other.bytes());
@@ -334,7 +334,7 @@ TEST_F(Player, PlaybackIniAndTheButton) {
 // Loads alternate while another thread runs blocks through the chain runner: every block sees
 // either no file or one whole file, never freed memory.
 TEST_F(Player, NewLoadWhileBlocksRun) {
-    WavSpec a, b;
+    WavLayout a, b;
     a.channels = b.channels = 1;
     a.samples = std::vector<int16_t>(3000, 1000);
     b.samples = std::vector<int16_t>(50, 2000);

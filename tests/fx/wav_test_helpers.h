@@ -82,7 +82,7 @@ inline void put32(std::vector<uint8_t>& b, uint32_t v) {
 inline void put_text(std::vector<uint8_t>& b, const char* t) { b.insert(b.end(), t, t + std::strlen(t)); }
 
 // A WAV file: RIFF header, a format chunk, optional chunks before "data", the data chunk.
-struct WavSpec {
+struct WavLayout {
     uint16_t tag = 1;
     uint16_t channels = 2;
     uint32_t rate = 48000;
