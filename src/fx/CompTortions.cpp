@@ -457,28 +457,18 @@ void TCompTortion_form::get_parameters(int32_t* block) {
     block[13] = ScrollBar_Color.position();
 }
 
-namespace {
-// A damaged block must not reach the gain law: a stored value is kept within what the controls can
-// produce, and a float that is not a number leaves the field as it was.
-float restored(int32_t word, float current, float lo, float hi) {
-    const float f = word_float(word);
-    if (!std::isfinite(f)) return current;
-    return std::clamp(f, lo, hi);
-}
-}  // namespace
-
 void TCompTortion_form::put_parameters(const int32_t* block) {
     const float g_lo = *SliderFactor(0), g_hi = *SliderFactor(100);
-    gain_in = restored(block[0], gain_in, g_lo, g_hi);
-    gain_out = restored(block[1], gain_out, g_lo, g_hi);
-    sharp_k = restored(block[2], sharp_k, sharp_of_position(ScrollBar_Sharp.max()),
+    gain_in = restored_float(block[0], gain_in, g_lo, g_hi);
+    gain_out = restored_float(block[1], gain_out, g_lo, g_hi);
+    sharp_k = restored_float(block[2], sharp_k, sharp_of_position(ScrollBar_Sharp.max()),
                        sharp_of_position(ScrollBar_Sharp.min()));
-    dist_exp = restored(block[3], dist_exp, exponent_of_position(ScrollBar_Distortion.max()),
+    dist_exp = restored_float(block[3], dist_exp, exponent_of_position(ScrollBar_Distortion.max()),
                         exponent_of_position(ScrollBar_Distortion.min()));
-    crunch = restored(block[4], crunch, g_lo, g_hi);
+    crunch = restored_float(block[4], crunch, g_lo, g_hi);
     // A window of 0 would divide by zero; the ring indices keep their distances either way.
     window = std::clamp<int32_t>(block[5], 1, 101);
-    color = restored(block[6], color, 0.001f, 0.999f);
+    color = restored_float(block[6], color, 0.001f, 0.999f);
     ScrollBar_Drive.set_position(block[7]);
     SkinScroll_Level.set_position(block[8]);
     ScrollBar_Sharp.set_position(block[9]);

@@ -203,20 +203,16 @@ void TDistortion1_form::get_parameters(int32_t* block) {
     block[10] = ScrollBar_Gain_Out.position();
 }
 
-namespace {
-// A damaged block must not make the curve divide by zero or turn the output into inf or NaN.
-float restored(int32_t word, float current, float lo, float hi) { return restored_float(word, current, lo, hi); }
-}  // namespace
 
 void TDistortion1_form::put_parameters(const int32_t* block) {
-    out_scale = restored(block[0], out_scale, 0.0f, 1.0f);
-    smooth = restored(block[1], smooth, smooth_of_position(ScrollBar_Smooth_k2.max()),
+    out_scale = restored_float(block[0], out_scale, 0.0f, 1.0f);
+    smooth = restored_float(block[1], smooth, smooth_of_position(ScrollBar_Smooth_k2.max()),
                       smooth_of_position(ScrollBar_Smooth_k2.min()));
     knee_in = std::clamp(block[2], ScrollBar_Tone2_k3.min(), ScrollBar_Tone2_k3.max());
     knee_out = std::clamp(block[3], ScrollBar_Tone1_k4.min(), ScrollBar_Tone1_k4.max());
     const float g_lo = *SliderFactor(0), g_hi = *SliderFactor(100);
-    gain_in = restored(block[4], gain_in, g_lo, g_hi);
-    gain_out = restored(block[5], gain_out, g_lo, g_hi);
+    gain_in = restored_float(block[4], gain_in, g_lo, g_hi);
+    gain_out = restored_float(block[5], gain_out, g_lo, g_hi);
     ScrollBar_Smooth_k2.set_position(block[6]);
     ScrollBar_Tone2_k3.set_position(block[7]);
     ScrollBar_Tone1_k4.set_position(block[8]);

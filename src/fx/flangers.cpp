@@ -419,13 +419,6 @@ void Tflanger_form::get_parameters(int32_t* block) {
 
 namespace {
 
-// A damaged word leaves the field as it was (not finite) or is kept within the controls' range.
-void restore(relaxed<float>& field, int32_t word, float lo, float hi) {
-    const float v = word_float(word);
-    if (!std::isfinite(v)) return;
-    field = std::clamp(v, lo, hi);
-}
-
 // The direction is kept; the size is one the speed sliders (or a new instance) can give.
 void restore_speed(std::atomic<float>& field, int32_t word) {
     const float v = word_float(word);
@@ -437,11 +430,11 @@ void restore_speed(std::atomic<float>& field, int32_t word) {
 }  // namespace
 
 void Tflanger_form::put_parameters(const int32_t* block) {
-    restore(level, block[0], kLevelMin, kLevelMax);
+    restore_float(level, block[0], kLevelMin, kLevelMax);
     restore_speed(L.speed, block[1]);
     restore_speed(R.speed, block[2]);
-    restore(L.feedback, block[3], 0.0f, kFeedbackMax);
-    restore(R.feedback, block[4], 0.0f, kFeedbackMax);
+    restore_float(L.feedback, block[3], 0.0f, kFeedbackMax);
+    restore_float(R.feedback, block[4], 0.0f, kFeedbackMax);
     ScrollBar_Flanger_Level.set_position(block[8]);
     ScrollBar_Flanger_Speed.set_position(block[9]);
     ScrollBar_Flanger_Speed_R.set_position(block[10]);

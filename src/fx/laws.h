@@ -30,6 +30,14 @@ inline float restored_float(int32_t word, float current, float lo, float hi) {
     return f < lo ? lo : (f > hi ? hi : f);
 }
 
+// The same, restored into a field (a relaxed<float> that the audio thread reads): a word that is not
+// a number leaves the field untouched.
+template <class Field>
+void restore_float(Field& field, int32_t word, float lo, float hi) {
+    const float f = std::bit_cast<float>(word);
+    if (std::isfinite(f)) field = f < lo ? lo : (f > hi ? hi : f);
+}
+
 // Four-pole resonant low-pass. The arithmetic runs in extended precision and every assignment is
 // stored as float64, so that long runs stay on the same path as the reference recurrence.
 struct FourPoleLowpass {

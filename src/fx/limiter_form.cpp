@@ -42,13 +42,6 @@ bool read_decimal(const std::string& s, int32_t& out) {
     return ec == std::errc() && end == last && first != last;
 }
 
-// A restored float word: within lo..hi, and a word that is not a number keeps the field.
-void restore_float(relaxed<float>& field, int32_t word, float lo, float hi) {
-    const float f = word_float(word);
-    if (!std::isfinite(f)) return;
-    field = std::clamp(f, lo, hi);
-}
-
 // c ? a : b through the bits, so that the compiler computes both sides and keeps the loop free of
 // branches (a branch would keep it from vectorising).
 inline float pick(bool c, float a, float b) {

@@ -458,16 +458,6 @@ void Treverb_form::get_parameters(int32_t* block) {
     block[23] = ScrollBar_Right_Delay.position();
 }
 
-namespace {
-
-// A stored float is kept within what the sliders can give; a non-finite one leaves the field alone.
-void restore_float(relaxed<float>& field, int32_t word, float lo, float hi) {
-    const float v = word_float(word);
-    if (std::isfinite(v)) field = std::clamp(v, lo, hi);
-}
-
-}  // namespace
-
 void Treverb_form::put_parameters(const int32_t* block) {
     const float gain_lo = *SliderFactor(0), gain_hi = *SliderFactor(100);
     for (int j = 0; j < 3; ++j) restore_float(wet_gain[j], block[j], gain_lo, gain_hi);
