@@ -28,8 +28,8 @@
 #include "engine/effects.h"
 #include "engine/test_signal.h"
 #include "fake_services.h"
+#include "jack_server.h"
 
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -205,73 +205,9 @@ TEST_F(Live, NullOutputMetersTheTestSignal) {
 
 // --- JACK ---------------------------------------------------------------------------------------
 
-// A jackd of the test's own, under a private server name; killed when the test ends.
-class JackServer {
-public:
-    JackServer() {
-        // Until the server is up, every probe would print JACK's complaints.
-        jack_set_error_function([](const char*) {});
-        jack_set_info_function([](const char*) {});
-        name_ = "vx-test-" + std::to_string(::getpid());
-        ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-        ::setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
-        const char* args[] = {"jackd", "-n", name_.c_str(), "-d", "dummy", "-r", "48000", "-p", "128", nullptr};
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-        const int r = posix_spawnp(&pid_, "jackd", &fa, nullptr, const_cast<char**>(args), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (r != 0) {
-            pid_ = -1;
-            why_ = "jackd cannot be started (" + std::string(std::strerror(r)) + ")";
-            return;
-        }
-        // Ready once a client can connect.
-        for (int i = 0; i < 100; ++i) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                why_ = "jackd exited at once (status " + std::to_string(status) + ")";
-                return;
-            }
-            jack_status_t st;
-            if (jack_client_t* c = jack_client_open("vx-probe", JackNoStartServer, &st)) {
-                jack_client_close(c);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        why_ = "jackd did not accept clients within 5 s";
-    }
-    ~JackServer() {
-        stop();
-        ::unsetenv("JACK_DEFAULT_SERVER");
-    }
-    void stop() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status = 0;
-            for (int i = 0; i < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            if (::waitpid(pid_, &status, WNOHANG) == 0) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-            }
-            pid_ = -1;
-        }
-    }
-    // Why the server is not there; "" when it runs.
-    const std::string& why_not() const { return why_; }
-
-private:
-    std::string name_;
-    pid_t pid_ = -1;
-    std::string why_;
-};
 
 TEST_F(Live, JackDummyServer) {
-    JackServer jack;  // outlives the drivers: PortAudio lets go of it first
+    test::JackServer jack;  // outlives the drivers: PortAudio lets go of it first
     if (!jack.why_not().empty()) GTEST_SKIP() << jack.why_not();
     make_form();
     ASSERT_TRUE(choose(form->ComboBox_waveIn, "JACK: system"));
@@ -295,7 +231,7 @@ TEST_F(Live, JackDummyServer) {
 }
 
 TEST_F(Live, JackServerThatQuitsWhileRunning) {
-    JackServer jack;
+    test::JackServer jack;
     if (!jack.why_not().empty()) GTEST_SKIP() << jack.why_not();
     make_form();
     ASSERT_TRUE(choose(form->ComboBox_waveIn, "JACK: system"));

@@ -16,9 +16,9 @@
 #include "app/midi.h"
 #include "app/midi_control.h"
 #include "engine/program_folder.h"
+#include "jack_server.h"
 #include "program_fixture.h"
 
-extern char** environ;
 
 namespace vx::test {
 namespace {
@@ -332,63 +332,6 @@ TEST_F(Midi, ControlChangeBurstRefusesNoBlock) {
 
 // --- the real port ------------------------------------------------------------------------------
 
-// A jackd of the test's own under a private name; killed when the test ends.
-class MidiJackServer {
-public:
-    MidiJackServer() {
-        jack_set_error_function([](const char*) {});
-        jack_set_info_function([](const char*) {});
-        name_ = "vx-midi-" + std::to_string(::getpid());
-        ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-        ::setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
-        const char* args[] = {"jackd", "-n", name_.c_str(), "-d", "dummy", "-r", "48000", "-p", "128", nullptr};
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-        const int r = posix_spawnp(&pid_, "jackd", &fa, nullptr, const_cast<char**>(args), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (r != 0) {
-            pid_ = -1;
-            why_ = "jackd cannot be started";
-            return;
-        }
-        for (int i = 0; i < 200; ++i) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                why_ = "jackd exited at once";
-                return;
-            }
-            jack_status_t st;
-            if (jack_client_t* c = jack_client_open("vx-probe", JackNoStartServer, &st)) {
-                jack_client_close(c);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        why_ = "jackd did not accept clients";
-    }
-    ~MidiJackServer() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status = 0;
-            for (int i = 0; i < 250 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            if (::waitpid(pid_, &status, WNOHANG) == 0) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-            }
-        }
-        ::unsetenv("JACK_DEFAULT_SERVER");
-    }
-    const std::string& why_not() const { return why_; }
-
-private:
-    std::string name_;
-    pid_t pid_ = -1;
-    std::string why_;
-};
 
 // Drains until `done` holds; a generous bound only keeps a broken build from hanging.
 bool drain_until(TForm1& f, const std::function<bool()>& done) {
@@ -402,7 +345,7 @@ bool drain_until(TForm1& f, const std::function<bool()>& done) {
 }
 
 TEST_F(Midi, JackPortTakesProgramAndControlChanges) {
-    MidiJackServer jack;
+    JackServer jack("vx-midi-");
     if (!jack.why_not().empty()) GTEST_SKIP() << jack.why_not();
     TForm1& f = open_with_log();
     std::atomic<int> woken{0};
@@ -459,7 +402,7 @@ namespace vx::test {
 namespace {
 
 TEST_F(Midi, TheSourceKeptInFaceIniIsConnectedAtStart) {
-    MidiJackServer jack;
+    JackServer jack("vx-midi-");
     if (!jack.why_not().empty()) GTEST_SKIP() << jack.why_not();
     RtMidiOut pedal(RtMidi::UNIX_JACK, "vx-pedal");
     pedal.openVirtualPort("out");
