@@ -40,6 +40,9 @@ public:
         Curve(int32_t A, int32_t B, float d, float e);
         double arg(float y) const { return (static_cast<double>(y >= 0.0f ? y : -y) - a) * dd; }
         float finish(float y, double atan_of_arg) const;
+        // The blend of the two lines for an arctangent, and the rest of the curve given that blend.
+        static float weight(double atan_of_arg);
+        float finish_weighted(float y, float w) const;
         float operator()(float y) const;
         double a, dd, k_span;
         float k_lo, k_hi, c_hi, S, O;
@@ -65,11 +68,11 @@ public:
     // Only the audio thread touches these.
     float lp_mem_L = 0.0f;
     float lp_mem_R = 0.0f;
-    static constexpr int32_t kScratch = 2049;  // frames per pass; longer blocks are taken in pieces
-    float band_hi[kScratch] = {};
-    float band_lo[kScratch] = {};
-    double atan_hi[kScratch] = {};
-    double atan_lo[kScratch] = {};
+    static constexpr int32_t kPiece = 256;  // frames per pass; longer blocks are taken in pieces
+    float band_hi[2 * kPiece] = {};
+    float band_lo[2 * kPiece] = {};
+    double args[4 * kPiece] = {};
+    float blend[4 * kPiece] = {};
 
     void ScrollBar_Gain_InChange();
     void ScrollBar_Gain_OutChange();
@@ -82,12 +85,15 @@ public:
 private:
     void FormCreate();
     void settle_memories();
-    // One channel: samples v[0], v[stride], ... of n frames, with its coefficient and memory.
-    void channel(float* v, ptrdiff_t stride, int32_t n, float c, float& m, const Curve& curve);
+    // n frames of Channels interleaved channels, in place.
+    template <int Channels>
+    void run(float* v, int32_t n, const Curve& curve);
 };
 
 // Knee sharpness for a Smooth position: 0.2 / position, as float32.
 float smooth_of_position(int32_t position);
+// The arctangent the block pass starts from (within 2^-40 of std::atan), for the tests that hold it to that.
+double atan_for_curve(double x);
 // Low-pass coefficient for a Color position: sqrt(position / 100) as float32, kept within 0.001..0.999.
 float color_of_position(int32_t position);
 
