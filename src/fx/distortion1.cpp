@@ -140,6 +140,8 @@ void TDistortion1_form::distortion(float* y, int32_t n, int32_t A, int32_t B, fl
     for (int32_t i = 0; i < n; ++i) y[i] = curve(y[i]);
 }
 
+// Vectors of doubles never cross a call here (everything below is inlined into its kernel).
+#pragma GCC diagnostic ignored "-Wpsabi"
 namespace {
 // atan(x) to within a few units in the last place, without branches, for a double or a vector of
 // them: the argument is folded into |r| <= 0.66 (atan(x) = pi/2 - atan(1/x) above tan(3 pi / 8),
