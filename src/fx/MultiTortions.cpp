@@ -678,20 +678,38 @@ template <int W>
     return any == 0;
 }
 
+// Frames from..n-1 of one bank, x[i * stride] in and out, a chunk of weighted bands at a time.
+template <int W, bool Standard, bool True, bool Filter2>
+[[gnu::always_inline]] inline void run_bank(Lanes<W>& r, float* x, int stride, int32_t from, int32_t n, const Shared& c,
+                                            double* scratch) {
+    for (int32_t at = from; at < n; at += kMixChunk) {
+        const int32_t m = std::min(kMixChunk, n - at);
+        for (int32_t i = 0; i < m; ++i)
+            bank_step<W, Standard, True, Filter2>(r, x[(at + i) * stride] * c.gin, c, scratch + i * kPlusBands);
+        mix_out(scratch, m, x + at * stride, stride, c.gout, r.mix);
+    }
+}
+
 // A silent block from a settled state, frame by frame until the state comes back to where the block
 // started: from there the frames repeat with that period, so their outputs are copies, and only the
-// frames after the last whole period are run again. Without a return, this is the plain loop.
+// frames after the last whole period are run again. A cycle longer than kMaxPeriod is not looked
+// for; the block then goes on the usual way.
 template <int W, bool Standard, bool True, bool Filter2>
 [[gnu::always_inline]] inline void run_quiet(Lanes<W>& r, float* out, int stride, int32_t n, const Shared& c,
                                              double* prod) {
+    constexpr int32_t kMaxPeriod = 64;
     const Lanes<W> start = r;
+    const int32_t search = std::min(n, kMaxPeriod);
     int32_t period = 0;
-    for (int32_t i = 0; i < n && period == 0; ++i) {
+    for (int32_t i = 0; i < search && period == 0; ++i) {
         bank_step<W, Standard, True, Filter2>(r, 0.0, c, prod);
         mix_out(prod, 1, out + i * stride, stride, c.gout, r.mix);
         if (same_state(r, start)) period = i + 1;
     }
-    if (period == 0) return;
+    if (period == 0) {
+        run_bank<W, Standard, True, Filter2>(r, out, stride, search, n, c, prod);
+        return;
+    }
     const int32_t repeated = period + (n - period) / period * period;
     for (int32_t i = period; i < repeated; ++i) out[i * stride] = out[(i - period) * stride];
     for (int32_t i = repeated; i < n; ++i) {
@@ -702,16 +720,10 @@ template <int W, bool Standard, bool True, bool Filter2>
 
 template <int W, bool Standard, bool True, bool Filter2>
 [[gnu::always_inline]] inline void run_mono(Lanes<W>& r, float* s, int32_t n, const Shared& c, double* scratch) {
-    if (settled_low(r) && silent(s, 1, n, c.gin)) {
+    if (settled_low(r) && silent(s, 1, n, c.gin))
         run_quiet<W, Standard, True, Filter2>(r, s, 1, n, c, scratch);
-        return;
-    }
-    for (int32_t at = 0; at < n; at += kMixChunk) {
-        const int32_t m = std::min(kMixChunk, n - at);
-        for (int32_t i = 0; i < m; ++i)
-            bank_step<W, Standard, True, Filter2>(r, s[at + i] * c.gin, c, scratch + i * kPlusBands);
-        mix_out(scratch, m, s + at, 1, c.gout, r.mix);
-    }
+    else
+        run_bank<W, Standard, True, Filter2>(r, s, 1, 0, n, c, scratch);
 }
 
 // Left through bank 1 and right through bank 0, a frame at a time: the banks share nothing, so
