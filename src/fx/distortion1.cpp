@@ -1,6 +1,7 @@
 #include "distortion1.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -261,13 +262,37 @@ void TDistortion1_form::run(float* v, int32_t n, const Curve& curve) {
     if (Channels == 2) lp_mem_R = state[1];
 }
 
+// Silence into low-passes that each round back to their own value (rest, or the smallest value
+// their decay gets down to): every frame of the block is then the same, so one is worked out and
+// copied. False, with nothing changed, otherwise.
+template <int Channels>
+bool TDistortion1_form::run_settled(float* v, int32_t n, const Curve& curve) {
+    const float gin = gain_in;
+    for (int32_t i = 0; i < n * Channels; ++i)
+        if (std::bit_cast<uint32_t>(v[i] * gin) != 0) return false;
+    const float c[2] = {color_L, color_R};
+    const float memory[2] = {lp_mem_L, lp_mem_R};
+    float out[2];
+    for (int ch = 0; ch < Channels; ++ch) {
+        float state = memory[ch];
+        const float lo = one_pole_lowpass(state, c[ch], 0.0f);
+        if (std::bit_cast<uint32_t>(lo) != std::bit_cast<uint32_t>(memory[ch])) return false;
+        const float hi = 0.0f - lo;
+        out[ch] = static_cast<float>((static_cast<double>(curve(hi)) + curve(lo)) * gain_out);
+    }
+    for (int32_t i = 0; i < n; ++i)
+        for (int ch = 0; ch < Channels; ++ch) v[i * Channels + ch] = out[ch];
+    return true;
+}
+
 void TDistortion1_form::distortion1(int32_t frameCount, int32_t, int32_t channelCount, float* buffer) {
     if (frameCount <= 0) return;
     const Curve curve(knee_in, knee_out, smooth, out_scale);
-    if (channelCount == 1)
-        run<1>(buffer, frameCount, curve);
-    else
+    if (channelCount == 1) {
+        if (!run_settled<1>(buffer, frameCount, curve)) run<1>(buffer, frameCount, curve);
+    } else if (!run_settled<2>(buffer, frameCount, curve)) {
         run<2>(buffer, frameCount, curve);
+    }
     settle_memories();
 }
 

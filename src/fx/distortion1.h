@@ -88,6 +88,8 @@ private:
     // n frames of Channels interleaved channels, in place.
     template <int Channels>
     void run(float* v, int32_t n, const Curve& curve);
+    template <int Channels>
+    bool run_settled(float* v, int32_t n, const Curve& curve);
 };
 
 // Knee sharpness for a Smooth position: 0.2 / position, as float32.

@@ -226,6 +226,45 @@ TEST(DistortionSoftHard, BlockProcessEqualsThePassesForAnyBlockSize) {
     }
 }
 
+// Long silence after a signal: the low-passes settle where their decay stops (left, 0.98) or at
+// rest (right, 0.45), and the blocks from then on are one repeated frame; still the passes' bits.
+TEST(DistortionSoftHard, LongSilenceAfterSignalEqualsThePasses) {
+    const size_t frames = 24000;
+    auto in = noise(2 * 3000, 23, 20000.0f);
+    in.resize(2 * frames, 0.0f);
+    std::vector<float> left(frames), right(frames);
+    for (size_t i = 0; i < frames; ++i) {
+        left[i] = in[2 * i];
+        right[i] = in[2 * i + 1];
+    }
+    for (int block : {480, 7}) {
+        Instance inst(kKind);
+        auto& f = inst.as<TDistortion1_form>();
+        f.ScrollBar_Color_N.set_position(20);
+        auto buf = in;
+        inst.process(buf, 2, block);
+        float ml = 0.0f, mr = 0.0f;
+        const CurveParams p{1000, 10000, 0.1f, 0.49f};
+        const auto el = by_passes(left, f.gain_in, f.gain_out, f.color_L, ml, p);
+        const auto er = by_passes(right, f.gain_in, f.gain_out, f.color_R, mr, p);
+        for (size_t i = 0; i < frames; ++i) {
+            ASSERT_EQ(bits(buf[2 * i]), bits(el[i])) << "block " << block << " frame " << i;
+            ASSERT_EQ(bits(buf[2 * i + 1]), bits(er[i])) << "block " << block << " frame " << i;
+        }
+        EXPECT_EQ(bits(f.lp_mem_L), bits(ml));
+        EXPECT_EQ(bits(f.lp_mem_R), bits(mr));
+        EXPECT_NE(f.lp_mem_L, 0.0f);  // stuck short of rest: 0.98 x m rounds back to m
+        EXPECT_EQ(bits(f.lp_mem_R), 0u);
+    }
+    // A new instance on silence: one frame repeated from the first block on.
+    Instance fresh(kKind);
+    std::vector<float> quiet(2 * 480, 0.0f);
+    fresh.process(quiet, 2);
+    float ml = 0.0f;
+    const auto e = by_passes(std::vector<float>(480, 0.0f), 1.0f, 1.0f, 0.98f, ml, {1000, 10000, 0.1f, 0.49f});
+    for (size_t i = 0; i < 480; ++i) ASSERT_EQ(bits(quiet[2 * i]), bits(e[i])) << i;
+}
+
 TEST(DistortionSoftHard, SilenceAndFullScale) {
     Instance inst(kKind);
     auto& f = inst.as<TDistortion1_form>();
