@@ -58,13 +58,18 @@ hyperfine --style basic --warmup 1 --runs "$RUNS" --export-json floor.json \
 python3 - "$SECONDS_OF_AUDIO" << 'PY'
 import json, sys
 frames = 48000 * int(sys.argv[1])
-def medians(name):
-    return {r["command"]: r["median"] for r in json.load(open(name))["results"]}
-c, f = medians("chain.json"), medians("floor.json")
+def results(name):
+    return {r["command"]: r for r in json.load(open(name))["results"]}
+c, f = results("chain.json"), results("floor.json")
+wall = lambda r: r["median"]
+cpu = lambda r: r["user"] + r["system"]  # means; less moved by other work on a shared machine
 print()
-for label, t in [("varnomix, 8-slot chain", c["varnomix"]), ("sox, same categories", c["sox"]),
+print(f"{'':26s} {'wall (median)':>26s} {'CPU (user + system)':>28s}")
+for label, r in [("varnomix, 8-slot chain", c["varnomix"]), ("sox, same categories", c["sox"]),
                  ("varnomix, Gain only", f["varnomix-gain"]), ("sox, vol 1.0", f["sox-vol"])]:
-    print(f"{label:26s} {t:7.3f} s  {t / frames * 1e9:6.1f} ns per stereo frame")
-print(f"chain: varnomix is {c['sox'] / c['varnomix']:.2f} times as fast as sox (target: at least 2)")
-print(f"floor: Gain-only render takes {f['varnomix-gain'] / f['sox-vol']:.2f} times sox vol 1.0 (target: at most 1.2)")
+    print(f"{label:26s} {wall(r):7.3f} s {wall(r) / frames * 1e9:6.1f} ns/frame "
+          f"{cpu(r):9.3f} s {cpu(r) / frames * 1e9:6.1f} ns/frame")
+for how, t in [("wall", wall), ("CPU", cpu)]:
+    print(f"{how:4s} chain: varnomix is {t(c['sox']) / t(c['varnomix']):.2f} times as fast as sox (target: at least 2); "
+          f"floor: Gain-only render takes {t(f['varnomix-gain']) / t(f['sox-vol']):.2f} times sox vol 1.0 (target: at most 1.2)")
 PY

@@ -13,7 +13,8 @@ for tool in jackd jack_lsp; do
     command -v "$tool" > /dev/null || { echo "$tool is not installed (Debian package jackd2)"; exit 1; }
 done
 cmake --build "$BUILD" -j "${JOBS:-2}" --target varnomix varnomix-preset > /dev/null
-live=$(realpath "$BUILD/varnomix")
+# LIVE=path plays another build of the program (an earlier one, to compare) through the same rack.
+live=$(realpath "${LIVE:-$BUILD/varnomix}")
 preset=$(realpath "$BUILD/varnomix-preset")
 
 work=$(mktemp -d)
