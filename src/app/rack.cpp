@@ -93,6 +93,17 @@ void TForm1::build_rack() {
         rack_table_.count = i + 1;
     }
     load_chain(rack_table_);
+    rack_edited();
+}
+
+void TForm1::rack_edited() {
+    // Two editors of one kind are told apart by their slots; a move renames both slots' editors.
+    for (int i = 0; i < kSlots; ++i)
+        if (EffectInstance inst = rack_table_.instance[i]; inst != nullptr && inst->form != nullptr) {
+            std::string caption = std::string(rack_table_.names[i]) + " \u2014 slot " + std::to_string(i + 1);
+            if (inst->form->caption() != caption) inst->form->set_caption(std::move(caption));
+        }
+    refresh_title();
 }
 
 void TForm1::rebuild_slot(Selector& selector, int32_t i) {
@@ -113,6 +124,7 @@ void TForm1::rebuild_slot(Selector& selector, int32_t i) {
     load_chain(rack_table_);
     selector.set_enabled(true);
     rack_gate = 1;
+    rack_edited();
 }
 
 void TForm1::spSkinComboBoxChange(Selector& sender) {
@@ -151,6 +163,7 @@ void TForm1::spSkinCheckRadioBoxClick(CheckBox& sender) {
             sender.set_caption("Off");
         }
     }
+    rack_edited();
 }
 
 void TForm1::spSkinButton3MouseUp(Button& sender, Button::MouseButton button, int, int y) {
@@ -204,6 +217,7 @@ void TForm1::move_slot(const std::string& control_name, int target_offset) {
     }
     moving_ = 0;
     rack_gate = 1;
+    rack_edited();
 }
 
 }  // namespace vx
