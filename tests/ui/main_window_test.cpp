@@ -627,6 +627,12 @@ TEST_F(MainWinLive, AGainAtItsTopLightsTheOutputsClipLightOnly) {
     EXPECT_EQ(in->value(), 0);
     EXPECT_FALSE(in->property(kMeterWarning).toBool());
     test::save_shot(*window, "main-window-clipping");
+    for (const char* skin : {"symbios", "atmosphere"}) {
+        wear_skin(*form, skin, dir);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return out->value() == 1; }, 5000));
+        test::save_shot(*window, std::string("main-window-clipping-") + skin);
+    }
+    qApp->setStyleSheet(QString());
     QTest::mouseClick(w<QPushButton>("BitBtn_Reset"), Qt::LeftButton);
 }
 
