@@ -23,6 +23,16 @@ int slot_number(const std::string& name) {
     return (*end == '\0' && n >= 1 && n <= TForm1::kSlots) ? static_cast<int>(n) : 0;
 }
 
+// An editor's caption with its slot: the effect's own caption, without the blanks that placed it
+// and without the slot a move or a rebuild named before.
+std::string slot_caption(const std::string& caption, int n) {
+    static const std::string mark = " \u2014 slot ";
+    std::string base = caption.substr(0, caption.find(mark));
+    const size_t first = base.find_first_not_of(' ');
+    base = first == std::string::npos ? std::string() : base.substr(first, base.find_last_not_of(' ') - first + 1);
+    return base + mark + std::to_string(n);
+}
+
 }  // namespace
 
 TForm1::EffectSlot::EffectSlot(int n)
@@ -100,7 +110,7 @@ void TForm1::rack_edited() {
     // Two editors of one kind are told apart by their slots; a move renames both slots' editors.
     for (int i = 0; i < kSlots; ++i)
         if (EffectInstance inst = rack_table_.instance[i]; inst != nullptr && inst->form != nullptr) {
-            std::string caption = std::string(rack_table_.names[i]) + " \u2014 slot " + std::to_string(i + 1);
+            std::string caption = slot_caption(inst->form->caption(), i + 1);
             if (inst->form->caption() != caption) inst->form->set_caption(std::move(caption));
         }
     refresh_title();

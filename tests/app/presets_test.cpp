@@ -672,7 +672,8 @@ TEST_F(Presets, TitleNamesTheChainFileAndMarksChangesSinceItWasLoadedOrSaved) {
     EXPECT_EQ(form->title(), clean);
 }
 
-// Editors carry the kind and the slot, so that two of one kind are told apart; a move renames them.
+// Editors carry their own caption and the slot, so that two of one kind are told apart; a move
+// renames them.
 TEST_F(Presets, EditorCaptionsNameKindAndSlot) {
     open();
     s(2).kind.set_index(kGainKind);
@@ -680,13 +681,15 @@ TEST_F(Presets, EditorCaptionsNameKindAndSlot) {
     s(6).kind.set_index(kNoiseGate);
     EXPECT_EQ(fx<Tgain_form>(2).caption(), "Gain \u2014 slot 2");
     EXPECT_EQ(fx<Tgain_form>(5).caption(), "Gain \u2014 slot 5");
-    EXPECT_EQ(fx<Tnoise_gate_form>(6).caption(), "noise gate \u2014 slot 6");
+    EXPECT_EQ(fx<Tnoise_gate_form>(6).caption(), "Noise Gate \u2014 slot 6");
     Form* fifth = inst(5)->form;
     s(5).arrows.click_up();
     EXPECT_EQ(inst(4)->form, fifth);
     EXPECT_EQ(fifth->caption(), "Gain \u2014 slot 4");
-    ASSERT_TRUE(form->load_chain_file(write_preset("two.pre", {0, 0, kGainKind}).string()));
+    ASSERT_TRUE(form->load_chain_file(write_preset("two.pre", {0, 0, kGainKind, 0, test::kSoftHard}).string()));
     EXPECT_EQ(fx<Tgain_form>(3).caption(), "Gain \u2014 slot 3");
+    // The effect's own caption, without the blanks that placed it on a skin.
+    EXPECT_EQ(inst(5)->form->caption(), "Distortion \u2014 slot 5");
 }
 
 }  // namespace
