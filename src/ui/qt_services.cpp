@@ -26,7 +26,8 @@ QString title() {
 // Put before every skin's own rules, which may say the same in their own colours: where the keyboard
 // focus is, and that a control cannot be used now, show in any skin.
 constexpr const char* kStateRules =
-    "QPushButton:focus, QToolButton:focus, QComboBox:focus, QLineEdit:focus { border: 2px solid palette(highlight); }\n"
+    "QPushButton:focus, QToolButton:focus, QComboBox:focus, QLineEdit:focus, QPlainTextEdit:focus "
+    "{ border: 2px solid palette(highlight); }\n"
     "QCheckBox:focus, QRadioButton:focus, QSlider:focus { border: 1px dashed palette(highlight); }\n"
     "*:disabled { color: palette(mid); }\n";
 
