@@ -15,7 +15,7 @@
 //                                         drivers is 100 - position
 //   TrackBar_Latency_Porog                1..50 ms, 35: the watchdog's threshold
 //   ProgressBar_CPU, _inlevel, _outlevel  0..100; ProgressBar_Latency 0..50 ms
-//   Label_inlevel, Label_outlevel         the peaks in dB below full scale
+//   Label_inlevel, Label_outlevel         the peaks in dB relative to full scale
 //   Light_inclip, Light_outclip           1 for two seconds after a sample reached full scale
 //   Label_dropped, Label_underruns        blocks the watchdog dropped, and output underruns, since
 //                                         START

@@ -62,8 +62,8 @@ void TForm1::create_engine_panel() {
     }
     Light_inclip.hint = "A sample reached full scale at the input (held for two seconds)";
     Light_outclip.hint = "A sample reached full scale at the output (held for two seconds)";
-    Label_inlevel.hint = "Input peak, dB below full scale";
-    Label_outlevel.hint = "Output peak, dB below full scale";
+    Label_inlevel.hint = "Input peak in dB relative to full scale";
+    Label_outlevel.hint = "Output peak in dB relative to full scale";
     Label_dropped.hint = "Blocks of queued output the latency watchdog dropped since START";
     Label_underruns.hint = "Times the output ran dry since START";
     ProgressBar_inlevel.label = "INPUT";
