@@ -89,6 +89,7 @@ void TForm1::FormShow() {
     show_devices();
     for (int n = 1; n <= kSlots; ++n) fill_kind_selector(slot(n).kind);
     build_rack();
+    mark_rack_kept("");
     apply_settings();
 }
 

@@ -15,6 +15,10 @@
 //                                         drivers is 100 - position
 //   TrackBar_Latency_Porog                1..50 ms, 35: the watchdog's threshold
 //   ProgressBar_CPU, _inlevel, _outlevel  0..100; ProgressBar_Latency 0..50 ms
+//   Label_inlevel, Label_outlevel         the peaks in dB relative to full scale
+//   Light_inclip, Light_outclip           1 for two seconds after a sample reached full scale
+//   Label_dropped, Label_underruns        blocks the watchdog dropped, and output underruns, since
+//                                         START
 //   spSkinButton19, spSkinButton20        add or drop one block of output delay
 //   EditBufferSize                        hidden; shows the block size in frames
 //
@@ -29,8 +33,10 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -96,6 +102,12 @@ public:
     Meter ProgressBar_outlevel{"ProgressBar_outlevel", 0, 100};
     Meter ProgressBar_Latency{"ProgressBar_Latency", 0, 50};
     Label Label_delay{"Label_delay", "Latency 0 ms"};
+    Label Label_inlevel{"Label_inlevel", "-inf dB"};
+    Label Label_outlevel{"Label_outlevel", "-inf dB"};
+    Meter Light_inclip{"Light_inclip", 0, 1};
+    Meter Light_outclip{"Light_outclip", 0, 1};
+    Label Label_dropped{"Label_dropped", "Dropped 0"};
+    Label Label_underruns{"Label_underruns", "Underruns 0"};
     Button spSkinButton19{"spSkinButton19", "Increase Delay"};
     Button spSkinButton20{"spSkinButton20", "Decrease Delay"};
     TextBox EditBufferSize{"EditBufferSize", "441"};
@@ -122,9 +134,14 @@ public:
     bool EditBufferSizeKeyPress(char& key);
     void BitBtn_TunerClick();
     TTuner_form& tuner() { return *tuner_; }
-    // Every kTimer1IntervalMs from start-up, whether or not the engine runs: meters, latency and
-    // the watchdog.
+    // Every kTimer1IntervalMs from start-up, whether or not the engine runs: meters, clip lights,
+    // latency, the watchdog and the title.
     void Timer1Timer();
+    // How long a clip light stays lit after the last sample at full scale.
+    static constexpr int kClipHoldMs = 2000;
+    // What the clip lights measure their hold by; tests step one by hand.
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    void set_clock(Clock clock) { clock_ = std::move(clock); }
 
     // --- rack: 16 effect slots, processed top to bottom --------------------------------------
     // Slot N (1..16) is rack entry N-1; its controls carry N at the end of their names.
@@ -178,6 +195,14 @@ public:
     virtual void FormKeyUp(int32_t function_key);
     // The file names the presets selector lists after its two fixed entries.
     std::vector<std::string> chain_file_names() const;
+    // What the title bar shows: "Varnomix", then the name of the chain file loaded or saved last,
+    // then " *" once the rack (any slot's kind, on/off, place or setting) differs from that file.
+    const std::string& title() const { return title_; }
+    // Whether the rack differs from the chain file loaded or saved last (from the empty rack
+    // before either).
+    bool rack_changed() const;
+    // Works the title out again; the views hear of a change.
+    void refresh_title();
 
     // --- skins ------------------------------------------------------------------------------
     Selector ComboBox_SKINS{"ComboBox_SKINS"};
@@ -192,7 +217,7 @@ public:
     // Whether closing the window writes "face.ini" (the headless mode leaves it to the desktop).
     bool write_settings_at_close = true;
 
-    // Blocks the watchdog has dropped.
+    // Blocks the watchdog has dropped since START.
     int32_t watchdog_drops() const { return watchdog_drops_; }
 
     const std::filesystem::path& program_folder() const { return program_folder_; }
@@ -225,6 +250,10 @@ private:
                            const char* extension);
     std::string presets_folder() const;
     std::string skins_folder() const;
+    // After any change of the rack: editors named after their slots, and the title.
+    void rack_edited();
+    // The rack as it stands is what the chain file `name` holds ("" before any file).
+    void mark_rack_kept(const std::string& name);
     // Moves the effect of the slot named by `control_name` to row `target` (may be off the rack).
     void move_slot(const std::string& control_name, int target_offset);
     // A selector's index as a kind; anything that is not a registry row is the empty slot.
@@ -249,6 +278,12 @@ private:
     bool key_busy_ = false;       // an F-key is being handled
     std::string last_chain_file_;
     int32_t watchdog_drops_ = 0;
+    int32_t underruns_ = 0;  // the output's count at the last tick while running
+    Clock clock_ = [] { return std::chrono::steady_clock::now(); };
+    std::chrono::steady_clock::time_point in_clip_until_{}, out_clip_until_{};
+    std::string title_ = "Varnomix";
+    std::string chain_name_;  // the chain file loaded or saved last, without ".pre"
+    ChainFile kept_;          // what the rack held when it was loaded or saved
     std::unique_ptr<TTuner_form> tuner_;
     // Set while face.ini is applied: choosing "WAV file input" from it asks for no file.
     bool restoring_settings_ = false;

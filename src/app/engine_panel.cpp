@@ -1,7 +1,9 @@
 // The engine panel of the main window: START, STOP, devices, rate, channels, levels, meters and the
 // latency watchdog.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -21,6 +23,24 @@ int level_meter(double level) {
     return nearest(10.0 * std::sqrt(level / 32000.0 * 100.0));
 }
 
+// A peak on the 16-bit scale in dB below full scale (32768), to a tenth; "-inf dB" below one step of
+// the 16-bit scale, where nothing reaches the output any more.
+std::string level_db(double level) {
+    if (!(level >= 1.0)) return "-inf dB";
+    const double db = 20.0 * std::log10(level / 32768.0);
+    if (std::fabs(db) < 0.05) return "0.0 dB";  // never "-0.0"
+    char text[32];
+    std::snprintf(text, sizeof text, "%+.1f dB", db);
+    return text;
+}
+
+// A clip light: lit until `until`, which a sample at full scale moves to now plus the hold.
+void clip_light(Meter& light, bool clipped, std::chrono::steady_clock::time_point now,
+                std::chrono::steady_clock::time_point& until) {
+    if (clipped) until = now + std::chrono::milliseconds(TForm1::kClipHoldMs);
+    light.set_value(now < until ? 1 : 0);
+}
+
 std::string record_name(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
 
 }  // namespace
@@ -33,7 +53,19 @@ void TForm1::create_engine_panel() {
     ScrollBar_waveInGain.hint = "Input level (top is loudest)";
     ScrollBar_waveOutGain.hint = "Output level (top is loudest)";
     TrackBar_Latency_Porog.hint = "Latency threshold: above it queued output is dropped";
-    ProgressBar_CPU.label = "CPU %";
+    ProgressBar_CPU.label = "CPU";
+    ProgressBar_CPU.unit = "%";
+    ProgressBar_Latency.unit = "ms";
+    for (Meter* light : {&Light_inclip, &Light_outclip}) {
+        light->label = "CLIP";
+        light->set_warning_from(1);
+    }
+    Light_inclip.hint = "A sample reached full scale at the input (held for two seconds)";
+    Light_outclip.hint = "A sample reached full scale at the output (held for two seconds)";
+    Label_inlevel.hint = "Input peak in dB relative to full scale";
+    Label_outlevel.hint = "Output peak in dB relative to full scale";
+    Label_dropped.hint = "Blocks of queued output the latency watchdog dropped since START";
+    Label_underruns.hint = "Times the output ran dry since START";
     ProgressBar_inlevel.label = "INPUT";
     ProgressBar_outlevel.label = "OUTPUT";
     ProgressBar_Latency.label = "Latency";
@@ -47,11 +79,12 @@ void TForm1::create_engine_panel() {
     BitBtn_Tuner.hint = "Tune the guitar (T)";
     BitBtn_Tuner.bounds = {484, 64, 96, 32};
     for (Control* c : std::initializer_list<Control*>{&ScrollBar_waveInGain, &ScrollBar_waveOutGain,
-                                                      &ProgressBar_inlevel, &ProgressBar_outlevel})
+                                                      &ProgressBar_inlevel, &ProgressBar_outlevel, &Label_inlevel,
+                                                      &Label_outlevel, &Light_inclip, &Light_outclip})
         c->group = "Levels";
     for (Control* c : std::initializer_list<Control*>{&TrackBar_Latency_Porog, &Label_Latency_Porog, &ProgressBar_CPU,
                                                       &ProgressBar_Latency, &Label_delay, &spSkinButton19,
-                                                      &spSkinButton20})
+                                                      &spSkinButton20, &Label_dropped, &Label_underruns})
         c->group = "Monitor";
     BitBtn_Init.bounds = {8, 8, 96, 32};
     BitBtn_Reset.bounds = {112, 8, 96, 32};
@@ -64,6 +97,12 @@ void TForm1::create_engine_panel() {
     ScrollBar_waveOutGain.bounds = {664, 8, 17, 96};
     ProgressBar_inlevel.bounds = {688, 8, 12, 96};
     ProgressBar_outlevel.bounds = {704, 8, 12, 96};
+    Light_inclip.bounds = {640, 108, 36, 12};
+    Light_outclip.bounds = {680, 108, 36, 12};
+    Label_inlevel.bounds = {640, 124, 60, 16};
+    Label_outlevel.bounds = {704, 124, 60, 16};
+    Label_dropped.bounds = {632, 140, 100, 16};
+    Label_underruns.bounds = {632, 156, 100, 16};
     TrackBar_Latency_Porog.bounds = {8, 112, 200, 24};
     Label_Latency_Porog.bounds = {216, 112, 80, 20};
     ProgressBar_CPU.bounds = {316, 112, 160, 16};
@@ -94,6 +133,12 @@ void TForm1::create_engine_panel() {
     add(ProgressBar_outlevel);
     add(ProgressBar_Latency);
     add(Label_delay);
+    add(Label_inlevel);
+    add(Label_outlevel);
+    add(Light_inclip);
+    add(Light_outclip);
+    add(Label_dropped);
+    add(Label_underruns);
     add(ComboBox_MIDI);
     ComboBox_MIDI.on_change = [this] { ComboBox_MIDIChange(); };
     add(spSkinButton19);
@@ -242,6 +287,9 @@ void TForm1::BitBtn_InitClick() {
     }
     BitBtn_Reset.set_enabled(true);
     BitBtn_Init.set_caption("START");
+    // The counts are of this run.
+    watchdog_drops_ = 0;
+    underruns_ = 0;
     rack_gate.store(1);
     engine_running = 1;
 }
@@ -318,8 +366,15 @@ void TForm1::Timer1Timer() {
     take_runner_message();
     EngineSettings& e = engine_settings;
     ProgressBar_CPU.set_value(nearest(static_cast<double>(cpu_load.load(std::memory_order_relaxed)) * 100.0));
-    ProgressBar_inlevel.set_value(level_meter(drivers_.get_waveIn_level()));
-    ProgressBar_outlevel.set_value(level_meter(drivers_.get_waveOut_level()));
+    const double in = drivers_.get_waveIn_level();
+    const double out = drivers_.get_waveOut_level();
+    ProgressBar_inlevel.set_value(level_meter(in));
+    ProgressBar_outlevel.set_value(level_meter(out));
+    Label_inlevel.set_caption(level_db(in));
+    Label_outlevel.set_caption(level_db(out));
+    const auto now = clock_();
+    clip_light(Light_inclip, drivers_.take_clip(false), now, in_clip_until_);
+    clip_light(Light_outclip, drivers_.take_clip(true), now, out_clip_until_);
 
     double pos = drivers_.get_audio_pos();
     if (!std::isfinite(pos)) pos = 0.0;
@@ -334,6 +389,11 @@ void TForm1::Timer1Timer() {
         ++watchdog_drops_;
     }
     e.previous_delay_bytes = e.smoothed_delay_bytes;
+    // After STOP the output drains, and that is no underrun: the count stays as it was.
+    if (engine_running != 0) underruns_ = drivers_.underruns();
+    Label_dropped.set_caption("Dropped " + std::to_string(watchdog_drops_));
+    Label_underruns.set_caption("Underruns " + std::to_string(underruns_));
+    refresh_title();
     // An output that fails while running stops the engine rather than carry on losing audio.
     if (engine_running != 0 && !drivers_.waveOut_error().empty()) BitBtn_ResetClick();
 }

@@ -2,6 +2,7 @@
 // Every file lives in PRESETS/ below the program folder.
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -72,7 +73,36 @@ bool TForm1::save_chain_file(const std::string& path) {
         services_.warning("The FX chain was not saved: cannot write \"" + path + "\" (" + why + ").");
         return false;
     }
+    mark_rack_kept(fs::path(path).stem().string());
     return true;
+}
+
+// The title compares what a save would write now with what the last load or save left: whatever
+// the user changed, in the rack or in an editor, shows, and a change taken back does not.
+bool TForm1::rack_changed() const {
+    ChainFile now;
+    fill_chain_record(now, rack_table_);
+    return std::memcmp(now.kind, kept_.kind, sizeof now.kind) != 0 ||
+           std::memcmp(now.onoff, kept_.onoff, sizeof now.onoff) != 0 ||
+           std::memcmp(now.blocks, kept_.blocks, sizeof now.blocks) != 0;
+}
+
+void TForm1::mark_rack_kept(const std::string& name) {
+    kept_ = ChainFile{};
+    fill_chain_record(kept_, rack_table_);
+    chain_name_ = name;
+    refresh_title();
+}
+
+void TForm1::refresh_title() {
+    // Before the rack exists, and while a file is half applied, there is nothing to compare.
+    if (!first_show_done_ || chain_loading_) return;
+    std::string t = "Varnomix";
+    if (!chain_name_.empty()) t += " \u2014 " + chain_name_;
+    if (rack_changed()) t += " *";
+    if (t == title_) return;
+    title_ = std::move(t);
+    notify();
 }
 
 bool TForm1::load_chain_file(const std::string& given) {
@@ -113,6 +143,8 @@ bool TForm1::load_chain_file(const std::string& given) {
     for (int n = 1; n <= kSlots; ++n) slot(n).onoff.set_checked(rack_table_.enabled[n - 1] != 0);
     // As after any rebuild of a slot.
     rack_gate = 1;
+    rack_edited();
+    mark_rack_kept(fs::path(path).stem().string());
     if (!unknown.empty()) services_.message(unknown);
     return true;
 }

@@ -23,6 +23,16 @@ int slot_number(const std::string& name) {
     return (*end == '\0' && n >= 1 && n <= TForm1::kSlots) ? static_cast<int>(n) : 0;
 }
 
+// An editor's caption with its slot: the effect's own caption, without the blanks that placed it
+// and without the slot a move or a rebuild named before.
+std::string slot_caption(const std::string& caption, int n) {
+    static const std::string mark = " \u2014 slot ";
+    std::string base = caption.substr(0, caption.find(mark));
+    const size_t first = base.find_first_not_of(' ');
+    base = first == std::string::npos ? std::string() : base.substr(first, base.find_last_not_of(' ') - first + 1);
+    return base + mark + std::to_string(n);
+}
+
 }  // namespace
 
 TForm1::EffectSlot::EffectSlot(int n)
@@ -93,6 +103,17 @@ void TForm1::build_rack() {
         rack_table_.count = i + 1;
     }
     load_chain(rack_table_);
+    rack_edited();
+}
+
+void TForm1::rack_edited() {
+    // Two editors of one kind are told apart by their slots; a move renames both slots' editors.
+    for (int i = 0; i < kSlots; ++i)
+        if (EffectInstance inst = rack_table_.instance[i]; inst != nullptr && inst->form != nullptr) {
+            std::string caption = slot_caption(inst->form->caption(), i + 1);
+            if (inst->form->caption() != caption) inst->form->set_caption(std::move(caption));
+        }
+    refresh_title();
 }
 
 void TForm1::rebuild_slot(Selector& selector, int32_t i) {
@@ -113,6 +134,7 @@ void TForm1::rebuild_slot(Selector& selector, int32_t i) {
     load_chain(rack_table_);
     selector.set_enabled(true);
     rack_gate = 1;
+    rack_edited();
 }
 
 void TForm1::spSkinComboBoxChange(Selector& sender) {
@@ -151,6 +173,7 @@ void TForm1::spSkinCheckRadioBoxClick(CheckBox& sender) {
             sender.set_caption("Off");
         }
     }
+    rack_edited();
 }
 
 void TForm1::spSkinButton3MouseUp(Button& sender, Button::MouseButton button, int, int y) {
@@ -204,6 +227,7 @@ void TForm1::move_slot(const std::string& control_name, int target_offset) {
     }
     moving_ = 0;
     rack_gate = 1;
+    rack_edited();
 }
 
 }  // namespace vx

@@ -48,6 +48,8 @@ public:
     virtual std::string waveIn_error() = 0;   // why capture did not start; "" when it did
     virtual std::string waveOut_error() = 0;  // why WinMain1 failed, or why the open output lost audio
     virtual int32_t underruns() = 0;
+    // Whether a sample reached full scale at the input (output: at the output) since the last call.
+    virtual bool take_clip(bool output) { return output ? vx::take_waveOut_clip() : vx::take_waveIn_clip(); }
     // The file "WAV file input" plays.
     virtual void set_wav_input_path(const std::string& path) { vx::set_wav_input_path(path); }
     virtual std::string wav_input_path() { return vx::wav_input_path(); }

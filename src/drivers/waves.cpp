@@ -35,6 +35,9 @@ std::atomic<float> input_gain{1.0f};
 std::atomic<float> output_gain{1.0f};
 std::atomic<double> input_level{0.0};
 std::atomic<double> output_level{0.0};
+// Set by the capture thread when a sample reaches full scale; the user-interface thread takes them.
+std::atomic<bool> input_clipped{false};
+std::atomic<bool> output_clipped{false};
 std::atomic<int64_t> blocks{0};
 
 TestSignalInput test_signal;
@@ -44,8 +47,9 @@ pa::InputStream pa_input;
 
 bool capturing() { return test_signal.running() || wav_input.running() || pa_input.running(); }
 
-// Applies a gain and follows the peak of the result.
-void gain_and_meter(float* buf, int32_t samples, float gain, int32_t frames, std::atomic<double>& level) {
+// Applies a gain, follows the peak of the result and notes a sample at full scale.
+void gain_and_meter(float* buf, int32_t samples, float gain, int32_t frames, std::atomic<double>& level,
+                    std::atomic<bool>& clipped) {
     float peak = 0.0f;
     if (gain != 1.0f) {
         for (int32_t i = 0; i < samples; ++i) buf[i] *= gain;
@@ -53,17 +57,18 @@ void gain_and_meter(float* buf, int32_t samples, float gain, int32_t frames, std
     for (int32_t i = 0; i < samples; ++i) peak = std::max(peak, std::fabs(buf[i]));
     const double fallen = level.load(relaxed) * std::exp(-frames / (rate * kLevelFallSeconds));
     level.store(std::max(static_cast<double>(peak), fallen), relaxed);
+    if (peak >= kFullScale) clipped.store(true, relaxed);
 }
 
 // The capture thread's work for every block.
 void captured(float* buffer, int32_t frames) {
     const int32_t samples = frames * channels;
-    gain_and_meter(buffer, samples, input_gain.load(relaxed), frames, input_level);
+    gain_and_meter(buffer, samples, input_gain.load(relaxed), frames, input_level, input_clipped);
     // The tuner hears the input as the rack does, before any effect.
     input_tap().push(buffer, frames, channels, rate);
     callback(frames, rate, channels, buffer);
     if (output_muted()) std::fill(buffer, buffer + samples, 0.0f);
-    gain_and_meter(buffer, samples, output_gain.load(relaxed), frames, output_level);
+    gain_and_meter(buffer, samples, output_gain.load(relaxed), frames, output_level, output_clipped);
     if (output != nullptr) output(buffer, frames, channels);
     blocks.fetch_add(1, relaxed);
 }
@@ -142,6 +147,8 @@ void setup_and_start_wave_In(int32_t sampleRate, int32_t channelCount, int32_t b
     channels = std::clamp(channelCount, 1, 2);
     input_level.store(0.0);
     output_level.store(0.0);
+    input_clipped.store(false);
+    output_clipped.store(false);
     blocks.store(0);
     input_tap().reset();
     if (is_test_signal(selected))
@@ -161,6 +168,9 @@ void stop_and_close_wave_in() {
     input_level.store(0.0);
     output_level.store(0.0);
 }
+
+bool take_waveIn_clip() { return input_clipped.exchange(false, relaxed); }
+bool take_waveOut_clip() { return output_clipped.exchange(false, relaxed); }
 
 double get_waveIn_level() { return capturing() ? input_level.load(relaxed) : 0.0; }
 double get_waveOut_level() { return capturing() ? output_level.load(relaxed) : 0.0; }

@@ -42,6 +42,12 @@ void stop_and_close_wave_in();
 // meter); 0 while stopped.
 double get_waveIn_level();
 double get_waveOut_level();
+// A sample at or beyond full scale on the 16-bit scale: what the output can no longer tell apart.
+inline constexpr float kFullScale = 32767.0f;
+// Whether a sample has reached full scale at the input (after the input level) or at the output
+// since the last call; the call clears the mark.
+bool take_waveIn_clip();
+bool take_waveOut_clip();
 // Mixer levels 0..100: 50 passes the signal unchanged, each step is 0.4 dB (100: +20 dB), 0 mutes.
 // The input level applies before the callback, the output level after it.
 void set_waveIn_level(int32_t level);

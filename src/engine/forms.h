@@ -169,6 +169,7 @@ public:
     int warning_from() const { return warning_from_; }
     void set_warning_from(int v);
     std::string label;
+    std::string unit;  // shown after the value ("%", "ms"); "" for a bare number
 
 private:
     int min_, max_, value_;

@@ -2,6 +2,8 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
+#include <QPointer>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -15,6 +17,12 @@ namespace {
 
 std::map<const Form*, EditorWindow*>& windows() {
     static std::map<const Form*, EditorWindow*> w;
+    return w;
+}
+
+// The editor placed last; the next one opens a step down and to the right of it while it shows.
+QPointer<EditorWindow>& last_placed() {
+    static QPointer<EditorWindow> w;
     return w;
 }
 
@@ -72,11 +80,7 @@ void EditorWindow::follow(const Form& f) {
     if (f.visible() && isHidden()) {
         if (!placed_) {
             placed_ = true;
-            if (f.centered) {
-                adjustSize();
-                QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
-                if (s) move(s->availableGeometry().center() - QPoint(width() / 2, height() / 2));
-            }
+            if (f.centered) place();
         }
         show();
         raise();
@@ -84,6 +88,33 @@ void EditorWindow::follow(const Form& f) {
     } else if (!f.visible() && !isHidden()) {
         hide();
     }
+}
+
+// The first editor opens at the centre of the screen; each new one a step down and to the right of
+// the one opened before, while that one shows, so that none hides another whole. One that would
+// leave the screen starts again at its top left corner.
+void EditorWindow::place() {
+    adjustSize();
+    QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (!s) return;
+    const QRect area = s->availableGeometry();
+    QPoint at = area.center() - QPoint(width() / 2, height() / 2);
+    if (EditorWindow* before = last_placed(); before && before != this && before->isVisible()) {
+        at = before->pos() + QPoint(kCascadeStep, kCascadeStep);
+        if (at.x() + width() > area.right() || at.y() + height() > area.bottom())
+            at = area.topLeft() + QPoint(kCascadeStep, kCascadeStep);
+    }
+    move(at);
+    last_placed() = this;
+}
+
+void EditorWindow::keyPressEvent(QKeyEvent* e) {
+    // Escape puts the editor away as its close button does; a list open in it takes its own Escape.
+    if (e->key() == Qt::Key_Escape && e->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(e);
 }
 
 void EditorWindow::closeEvent(QCloseEvent* e) {

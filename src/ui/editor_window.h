@@ -1,6 +1,6 @@
 // The editor window of an effect: modeless, of fixed size, with the Form's caption, and shown and
-// hidden as the Form says. Its close button only hides the Form; closing never destroys the
-// effect. The window goes away by itself when its Form is destroyed.
+// hidden as the Form says. Its close button and Escape only hide the Form; closing never destroys
+// the effect. New editors open cascaded. The window goes away by itself when its Form is destroyed.
 #pragma once
 
 #include <QWidget>
@@ -29,12 +29,16 @@ public:
     // Null once the form has been destroyed.
     Form* form() const { return form_; }
     FormView* view() const { return view_; }
+    // How far down and right of the editor opened before a new one opens.
+    static constexpr int kCascadeStep = 32;
 
 protected:
     void closeEvent(QCloseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
 
 private:
     void follow(const Form& f);
+    void place();
 
     Form* form_;
     int observer_ = 0;

@@ -260,7 +260,7 @@ public:
         : ControlBinding(m, w, cap), m_(m), w_(w), normal_highlight_(w->palette().color(QPalette::Highlight)) {}
     static std::unique_ptr<ControlBinding> make(Meter& m, QWidget* parent) {
         auto* w = new QProgressBar(parent);
-        w->setFormat(QStringLiteral("%v"));
+        w->setFormat(m.unit.empty() ? QStringLiteral("%v") : QStringLiteral("%v ") + qs(m.unit));
         // A meter drawn taller than wide is a level bar that rises.
         if (m.bounds.height > m.bounds.width) {
             w->setOrientation(Qt::Vertical);

@@ -333,7 +333,8 @@ int run_gui(int argc, char** argv) {
     if (qgetenv("QT_QPA_PLATFORM") == "offscreen") quiet_platform_notices();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Varnomix"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Varnomix"));
+    // No display name: the desktop would add it to every window's title, and the main window's title
+    // starts with the program's name already. Dialogs take the application name.
 
     Options o;
     if (const std::string err = parse(QApplication::arguments(), o); !err.empty()) return usage_error(err);

@@ -186,20 +186,38 @@ QWidget* MainWindow::engine_group() {
     return box;
 }
 
-// Each level slider with its meter beside it: the slider sets what the meter shows.
+// Each level slider with its meter beside it: the slider sets what the meter shows. Above the pair
+// the clip light, below it the peak in dB.
 QWidget* MainWindow::levels_group() {
     auto* box = new QGroupBox(QStringLiteral("Levels"), this);
     auto* row = new QHBoxLayout(box);
     TForm1& f = *form_;
-    const std::pair<Slider*, Meter*> pairs[] = {{&f.ScrollBar_waveInGain, &f.ProgressBar_inlevel},
-                                                {&f.ScrollBar_waveOutGain, &f.ProgressBar_outlevel}};
-    for (auto [slider, meter] : pairs) {
-        ControlBinding* s = bind(*slider);
-        ControlBinding* m = bind(*meter);
+    struct Column {
+        Slider* slider;
+        Meter* meter;
+        Meter* light;
+        Label* db;
+    };
+    const Column columns[] = {{&f.ScrollBar_waveInGain, &f.ProgressBar_inlevel, &f.Light_inclip, &f.Label_inlevel},
+                              {&f.ScrollBar_waveOutGain, &f.ProgressBar_outlevel, &f.Light_outclip, &f.Label_outlevel}};
+    for (const Column& c : columns) {
+        ControlBinding* s = bind(*c.slider);
+        ControlBinding* m = bind(*c.meter);
         m->drop_caption();  // the slider's caption names the pair
         auto* col = new QVBoxLayout;
         col->setSpacing(2);
         if (s->caption()) col->addWidget(s->caption(), 0, Qt::AlignHCenter);
+        // The light reads "CLIP" and fills with the warning colour while lit.
+        ControlBinding* light = bind(*c.light);
+        light->drop_caption();
+        if (auto* bar = qobject_cast<QProgressBar*>(light->widget())) {
+            bar->setFormat(QStringLiteral("CLIP"));
+            bar->setAlignment(Qt::AlignCenter);
+            bar->setMinimumWidth(0);
+            bar->setFixedSize(bar->fontMetrics().horizontalAdvance(QStringLiteral("CLIP")) + 16,
+                              bar->fontMetrics().height() + 4);
+        }
+        col->addWidget(light->widget(), 0, Qt::AlignHCenter);
         auto* pair = new QHBoxLayout;
         pair->setSpacing(4);
         pair->addWidget(s->widget());
@@ -207,6 +225,11 @@ QWidget* MainWindow::levels_group() {
         m->widget()->setFixedWidth(14);
         col->addLayout(pair, 1);
         if (s->readout()) col->addWidget(s->readout(), 0, Qt::AlignHCenter);
+        QWidget* db = bind(*c.db)->widget();
+        // Room for the widest figure, so that the column never jumps.
+        db->setMinimumWidth(db->fontMetrics().horizontalAdvance(QStringLiteral("-100.0 dB")));
+        if (auto* l = qobject_cast<QLabel*>(db)) l->setAlignment(Qt::AlignCenter);
+        col->addWidget(db, 0, Qt::AlignHCenter);
         row->addLayout(col);
     }
     return box;
@@ -243,13 +266,21 @@ QWidget* MainWindow::monitor_group() {
     value->addStretch(1);
     grid->addLayout(value, 2, 2);
 
+    // The counts the headless mode prints.
+    auto* counts = new QHBoxLayout;
+    counts->setSpacing(16);
+    counts->addWidget(bind(f.Label_dropped)->widget());
+    counts->addWidget(bind(f.Label_underruns)->widget());
+    counts->addStretch(1);
+    grid->addLayout(counts, 3, 0, 1, 3);
+
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(bind(f.spSkinButton19)->widget());
     buttons->addWidget(bind(f.spSkinButton20)->widget());
     buttons->addStretch(1);
-    grid->addLayout(buttons, 3, 0, 1, 3);
+    grid->addLayout(buttons, 4, 0, 1, 3);
     grid->setColumnStretch(1, 1);
-    grid->setRowStretch(4, 1);
+    grid->setRowStretch(5, 1);
     return box;
 }
 
@@ -380,7 +411,7 @@ void MainWindow::follow(const Form& f) {
         shown_focus_ = nullptr;
         return;
     }
-    setWindowTitle(qs(f.caption()));
+    setWindowTitle(qs(form_->title()));
     if (f.visible() && isHidden())
         show();
     else if (!f.visible() && !isHidden())

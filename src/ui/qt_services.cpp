@@ -23,6 +23,14 @@ QString title() {
     return name.isEmpty() ? QStringLiteral("Varnomix") : name;
 }
 
+// Put before every skin's own rules, which may say the same in their own colours: where the keyboard
+// focus is, and that a control cannot be used now, show in any skin.
+constexpr const char* kStateRules =
+    "QPushButton:focus, QToolButton:focus, QComboBox:focus, QLineEdit:focus, QPlainTextEdit:focus "
+    "{ border: 2px solid palette(highlight); }\n"
+    "QCheckBox:focus, QRadioButton:focus, QSlider:focus { border: 1px dashed palette(highlight); }\n"
+    "*:disabled { color: palette(mid); }\n";
+
 // The skin loaded last; like the application's style sheet, one for the whole program.
 std::string& loaded_skin_name() {
     static std::string name;
@@ -100,7 +108,7 @@ void QtServices::load_skin(Form& window, const std::string& skin_ini_path) {
     SkinDescription skin;
     if (!read_skin(skin_ini_path, skin)) return;
     loaded_skin_name() = skin.name;
-    const QString sheet = QString::fromStdString(skin.style_sheet);
+    const QString sheet = QString::fromLatin1(kStateRules) + QString::fromStdString(skin.style_sheet);
     if (EditorWindow* editor = EditorWindow::find(window))
         editor->setStyleSheet(sheet);
     else if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance()))

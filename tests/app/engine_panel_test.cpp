@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <iterator>
 #include <filesystem>
@@ -473,13 +474,19 @@ TEST_F(Panel, TimerMeters) {
         int cpu_meter;
         double level;
         int level_meter;
+        const char* db;  // the peak below full scale (32768)
     };
     const Case cases[] = {
-        {0.0f, 0, 0.0, 0},        {0.125f, 12, 320.0, 10},  // 12.5 % rounds to the even 12
-        {0.375f, 38, 500.0, 12},  // 10 x sqrt(1.5625) = 12.5, to 12
-        {0.5f, 50, 8000.0, 50},   {1.0f, 100, 32000.0, 100},
-        {2.5f, 100, 64000.0, 100},  // beyond the range the bar is full
-        {-1.0f, 0, -5.0, 0},
+        {0.0f, 0, 0.0, 0, "-inf dB"},
+        {0.125f, 12, 320.0, 10, "-40.2 dB"},  // 12.5 % rounds to the even 12
+        {0.375f, 38, 500.0, 12, "-36.3 dB"},  // 10 x sqrt(1.5625) = 12.5, to 12
+        {0.5f, 50, 8000.0, 50, "-12.2 dB"},
+        {1.0f, 100, 32000.0, 100, "-0.2 dB"},
+        {1.0f, 100, 32768.0, 100, "0.0 dB"},
+        {2.5f, 100, 64000.0, 100, "+5.8 dB"},  // beyond the range the bar is full
+        {0.0f, 0, 1.0, 1, "-90.3 dB"},         // one step of the 16-bit scale
+        {0.0f, 0, 0.99, 1, "-inf dB"},         // less than that reaches nobody
+        {-1.0f, 0, -5.0, 0, "-inf dB"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.level);
@@ -492,7 +499,78 @@ TEST_F(Panel, TimerMeters) {
         EXPECT_EQ(form->ProgressBar_outlevel.value(),
                   c.level > 0 ? std::min(100, static_cast<int>(std::nearbyint(10.0 * std::sqrt(c.level / 4.0 / 320.0))))
                               : 0);
+        EXPECT_EQ(form->Label_inlevel.caption(), c.db);
     }
+    drivers.in_level = 0.0;
+    drivers.out_level = 16384.0;
+    form->Timer1Timer();
+    EXPECT_EQ(form->Label_inlevel.caption(), "-inf dB");
+    EXPECT_EQ(form->Label_outlevel.caption(), "-6.0 dB");
+}
+
+// The audio thread only marks a sample at full scale; the timer lights the light and keeps it lit
+// for two seconds after the last mark, by a clock the test steps.
+TEST_F(Panel, ClipLightsHoldTwoSecondsAfterTheLastFullScaleSample) {
+    show();
+    std::chrono::steady_clock::time_point now{std::chrono::hours(5)};
+    form->set_clock([&] { return now; });
+    struct Tick {
+        int after_ms;
+        bool in_clip, out_clip;
+        int in_light, out_light;
+    };
+    const Tick ticks[] = {
+        {0, false, false, 0, 0},
+        {100, true, false, 1, 0},   // 0.1 s: the input reaches full scale
+        {1000, false, true, 1, 1},  // 1.1 s: the output does
+        {999, false, false, 1, 1},  // 2.099 s: the input's hold is not over
+        {1, false, false, 0, 1},    // 2.1 s: two seconds after its mark
+        {500, false, true, 0, 1},   // 2.6 s: the output again, its hold starts over
+        {1999, false, false, 0, 1},
+        {1, false, false, 0, 0},    // 4.6 s
+        {60000, false, false, 0, 0},
+        {0, true, true, 1, 1},
+    };
+    int t = 0;
+    for (const Tick& k : ticks) {
+        t += k.after_ms;
+        SCOPED_TRACE(t);
+        now += std::chrono::milliseconds(k.after_ms);
+        drivers.in_clip = k.in_clip;
+        drivers.out_clip = k.out_clip;
+        form->Timer1Timer();
+        EXPECT_EQ(form->Light_inclip.value(), k.in_light);
+        EXPECT_EQ(form->Light_outclip.value(), k.out_light);
+    }
+    // Lit is the warning colour.
+    EXPECT_GE(form->Light_inclip.value(), form->Light_inclip.warning_from());
+}
+
+TEST_F(Panel, DroppedAndUnderrunCountsAreOfThisRun) {
+    show();
+    start();
+    // A steady 40 ms: the watchdog drops a block on every tick.
+    engine_settings.previous_delay_bytes = drivers.audio_pos = 7680;
+    drivers.underrun_count = 2;
+    for (int i = 0; i < 3; ++i) form->Timer1Timer();
+    EXPECT_EQ(form->Label_dropped.caption(), "Dropped 3");
+    EXPECT_EQ(form->Label_underruns.caption(), "Underruns 2");
+
+    // After STOP the output drains: no underrun of this run.
+    form->BitBtn_Reset.click();
+    engine_settings.previous_delay_bytes = drivers.audio_pos = 0;
+    drivers.underrun_count = 9;
+    form->Timer1Timer();
+    EXPECT_EQ(form->Label_dropped.caption(), "Dropped 3");
+    EXPECT_EQ(form->Label_underruns.caption(), "Underruns 2");
+
+    // A new run counts from nought.
+    drivers.underrun_count = 0;
+    start();
+    form->Timer1Timer();
+    EXPECT_EQ(form->watchdog_drops(), 0);
+    EXPECT_EQ(form->Label_dropped.caption(), "Dropped 0");
+    EXPECT_EQ(form->Label_underruns.caption(), "Underruns 0");
 }
 
 TEST_F(Panel, LevelSlidersThresholdAndDelayButtons) {
@@ -543,8 +621,10 @@ TEST_F(Panel, ControlsAtCreation) {
     EXPECT_EQ(form->TrackBar_Latency_Porog.max(), 50);
     EXPECT_EQ(form->TrackBar_Latency_Porog.position(), 35);
     EXPECT_EQ(form->Label_Latency_Porog.caption(), "Latency");
-    EXPECT_EQ(form->ProgressBar_CPU.label, "CPU %");
+    EXPECT_EQ(form->ProgressBar_CPU.label, "CPU");
+    EXPECT_EQ(form->ProgressBar_CPU.unit, "%");
     EXPECT_EQ(form->ProgressBar_Latency.max(), 50);
+    EXPECT_EQ(form->ProgressBar_Latency.unit, "ms");
     EXPECT_EQ(form->ProgressBar_Latency.warning_from(), 35);
     EXPECT_EQ(form->spSkinButton19.caption(), "Increase Delay");
     EXPECT_EQ(form->spSkinButton20.caption(), "Decrease Delay");

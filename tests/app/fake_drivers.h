@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "drivers/drivers.h"
@@ -24,6 +25,8 @@ public:
     std::string capture_error;
     std::string output_error;  // what waveOut_error says
     double in_level = 0.0, out_level = 0.0, audio_pos = 0.0;
+    bool in_clip = false, out_clip = false;  // what the next take_clip answers
+    int32_t underrun_count = 0;
     std::function<void()> on_winmain;  // runs inside WinMain1, to look at the window then
 
     CaptureCallback callback = nullptr;
@@ -111,7 +114,9 @@ public:
         return capture_error;
     }
     std::string waveOut_error() override { return output_error; }
-    int32_t underruns() override { return 0; }
+    int32_t underruns() override { return underrun_count; }
+    // Not written down: the timer asks on every tick.
+    bool take_clip(bool output) override { return std::exchange(output ? out_clip : in_clip, false); }
 
 private:
     template <class... A>

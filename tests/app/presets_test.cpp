@@ -8,6 +8,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -608,6 +609,87 @@ TEST_F(Presets, FKeySwitchLeavesAtMostOneBlockUnprocessed) {
         EXPECT_EQ(new_rack, 17);
     }
     EXPECT_EQ(load_gate.load(), 1);
+}
+
+}  // namespace
+}  // namespace vx
+
+namespace vx {
+namespace {
+
+// The title names the chain file loaded or saved last and marks with "*" any change of the rack
+// since: a kind, on/off, the order, an editor's control. A change taken back takes the mark away;
+// saving or loading clears it; a file that could not be read leaves it.
+TEST_F(Presets, TitleNamesTheChainFileAndMarksChangesSinceItWasLoadedOrSaved) {
+    const fs::path lead = write_preset("F3 - Lead.pre", {kNoiseGate, kGainKind});
+    open();
+    EXPECT_EQ(form->title(), "Varnomix");
+    s(4).kind.set_index(kWah);
+    EXPECT_EQ(form->title(), "Varnomix *");
+    ASSERT_TRUE(form->load_chain_file(lead.string()));
+    const std::string clean = "Varnomix \u2014 F3 - Lead";
+    EXPECT_EQ(form->title(), clean);
+
+    const int gain_left = fx<Tgain_form>(2).ScrollBar_Gain_Left.position();
+    const bool air = fx<Tgain_form>(2).CheckRadioBox_Air.checked();
+    struct Change {
+        const char* what;
+        std::function<void()> make, take_back;
+    };
+    const Change changes[] = {
+        {"kind", [&] { s(3).kind.set_index(kDelayKind); }, [&] { s(3).kind.set_index(0); }},
+        {"on/off", [&] { s(1).onoff.set_checked(false); }, [&] { s(1).onoff.set_checked(true); }},
+        {"order", [&] { s(1).arrows.click_down(); }, [&] { s(2).arrows.click_up(); }},
+        {"editor slider", [&] { fx<Tgain_form>(2).ScrollBar_Gain_Left.set_position(gain_left + 7); },
+         [&] { fx<Tgain_form>(2).ScrollBar_Gain_Left.set_position(gain_left); }},
+        {"editor check box", [&] { fx<Tgain_form>(2).CheckRadioBox_Air.set_checked(!air); },
+         [&] { fx<Tgain_form>(2).CheckRadioBox_Air.set_checked(air); }},
+    };
+    for (const Change& c : changes) {
+        SCOPED_TRACE(c.what);
+        c.make();
+        form->Timer1Timer();  // an editor's control is seen at the next tick at the latest
+        EXPECT_EQ(form->title(), clean + " *");
+        EXPECT_TRUE(form->rack_changed());
+        c.take_back();
+        form->Timer1Timer();
+        EXPECT_EQ(form->title(), clean);
+    }
+
+    // Saved under another name: that name, unmarked.
+    s(5).kind.set_index(kGainKind);
+    ASSERT_TRUE(form->save_chain_file((presets() / "mine.pre").string()));
+    EXPECT_EQ(form->title(), "Varnomix \u2014 mine");
+    // A failed save or load changes neither the name nor the mark.
+    s(5).onoff.set_checked(true);
+    const std::string changed = "Varnomix \u2014 mine *";
+    EXPECT_EQ(form->title(), changed);
+    EXPECT_FALSE(form->save_chain_file((home / "no such folder" / "x.pre").string()));
+    std::ofstream(presets() / "short.pre") << "not a chain";
+    EXPECT_FALSE(form->load_chain_file((presets() / "short.pre").string()));
+    EXPECT_EQ(form->title(), changed);
+    ASSERT_TRUE(form->load_chain_file(lead.string()));
+    EXPECT_EQ(form->title(), clean);
+}
+
+// Editors carry their own caption and the slot, so that two of one kind are told apart; a move
+// renames them.
+TEST_F(Presets, EditorCaptionsNameKindAndSlot) {
+    open();
+    s(2).kind.set_index(kGainKind);
+    s(5).kind.set_index(kGainKind);
+    s(6).kind.set_index(kNoiseGate);
+    EXPECT_EQ(fx<Tgain_form>(2).caption(), "Gain \u2014 slot 2");
+    EXPECT_EQ(fx<Tgain_form>(5).caption(), "Gain \u2014 slot 5");
+    EXPECT_EQ(fx<Tnoise_gate_form>(6).caption(), "Noise Gate \u2014 slot 6");
+    Form* fifth = inst(5)->form;
+    s(5).arrows.click_up();
+    EXPECT_EQ(inst(4)->form, fifth);
+    EXPECT_EQ(fifth->caption(), "Gain \u2014 slot 4");
+    ASSERT_TRUE(form->load_chain_file(write_preset("two.pre", {0, 0, kGainKind, 0, test::kSoftHard}).string()));
+    EXPECT_EQ(fx<Tgain_form>(3).caption(), "Gain \u2014 slot 3");
+    // The effect's own caption, without the blanks that placed it on a skin.
+    EXPECT_EQ(inst(5)->form->caption(), "Distortion \u2014 slot 5");
 }
 
 }  // namespace

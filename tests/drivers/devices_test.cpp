@@ -210,6 +210,58 @@ TEST_F(Devices, LevelsApplyBeforeAndAfterTheCallback) {
     set_builtin_clock_manual(false);
 }
 
+// A callback that drives its block to full scale, as an effect gone wild would.
+int32_t full_scale_callback(int32_t frames, int32_t, int32_t channels, float* buf) {
+    std::fill(buf, buf + frames * channels, -32768.0f);
+    return 0;
+}
+
+// A sample at full scale marks the input (after its level) or the output (after its level); taking
+// a mark clears it, and a new START forgets one nobody took.
+TEST_F(Devices, FullScaleMarksTheInputOrTheOutput) {
+    set_builtin_clock_manual(true);
+    select_waveIn_device(index_of(inputs(), "Test signal"));
+    ASSERT_EQ(open_output("Null output"), 0);
+    struct Case {
+        int32_t in, out;
+        CaptureCallback callback;
+        bool in_clip, out_clip;
+    };
+    const Case cases[] = {
+        {50, 50, &peak_callback, false, false},       // the test signal peaks near -12 dB
+        {100, 50, &peak_callback, true, true},        // +20 dB before the rack, which passes it on
+        {100, 0, &peak_callback, true, false},        // muted after the rack
+        {50, 50, &full_scale_callback, false, true},  // the rack drives the output to full scale
+        {50, 40, &full_scale_callback, false, false}, // and the output level takes 4 dB off
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.in) + "/" + std::to_string(c.out));
+        set_waveIn_level(c.in);
+        set_waveOut_level(c.out);
+        setup_and_start_wave_In(48000, 2, 256, c.callback, &out_to_dsound);
+        ASSERT_STREQ(get_waveIn_error(), "");
+        step_builtin_clock(std::chrono::seconds(2));
+        EXPECT_EQ(take_waveIn_clip(), c.in_clip);
+        EXPECT_EQ(take_waveOut_clip(), c.out_clip);
+        EXPECT_FALSE(take_waveIn_clip());
+        EXPECT_FALSE(take_waveOut_clip());
+        stop_and_close_wave_in();
+    }
+    // Marked, not taken, stopped: the next START starts unmarked.
+    set_waveIn_level(100);
+    set_waveOut_level(50);
+    setup_and_start_wave_In(48000, 2, 256, &peak_callback, &out_to_dsound);
+    step_builtin_clock(std::chrono::seconds(2));
+    stop_and_close_wave_in();
+    set_waveIn_level(50);
+    setup_and_start_wave_In(48000, 2, 256, &peak_callback, &out_to_dsound);
+    step_builtin_clock(std::chrono::milliseconds(100));
+    EXPECT_FALSE(take_waveIn_clip());
+    EXPECT_FALSE(take_waveOut_clip());
+    stop_and_close_wave_in();
+    set_builtin_clock_manual(false);
+}
+
 // On the steady clock, so only what load cannot change: a clock 20 periods late starts afresh, and
 // the periods after that are waited for again (a burst would return at once), however late the
 // machine runs (waiting can only take longer).

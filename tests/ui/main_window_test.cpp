@@ -35,10 +35,12 @@
 #include "drivers/dsound.h"
 #include "drivers/waves.h"
 #include "engine/effects.h"
+#include "app/chain_file.h"
 #include "app/skin_archive.h"
 #include "gain_form.h"
 #include "gui_main.h"
 #include "main_window.h"
+#include "qt_services.h"
 #include "ui_helpers.h"
 
 namespace fs = std::filesystem;
@@ -85,6 +87,18 @@ bool pick(QComboBox* box, const QString& text) {
     return true;
 }
 
+// A shipped skin as the program applies it: unpacked from its archive in the build tree, its sheet
+// the whole program's. Off again with qApp->setStyleSheet({}).
+void wear_skin(Form& main_form, const char* skin, const fs::path& scratch) {
+    const fs::path unpacked = scratch / skin;
+    QtServices services;
+    ASSERT_TRUE(services.unpack_skin((fs::path(VX_BIN_DIR) / "SKINS" / (std::string(skin) + ".zip")).string(),
+                                     unpacked.string()));
+    services.load_skin(main_form, (unpacked / "skin.ini").string());
+    ASSERT_FALSE(qApp->styleSheet().isEmpty());
+    settle();
+}
+
 class MainWin : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -125,7 +139,7 @@ protected:
 
 TEST_F(MainWin, DrawsTheEnginePanelTheRackAndRoomForChainsAndSkins) {
     for (Control* c : form->controls()) EXPECT_NE(window->binding(c->name()), nullptr) << c->name();
-    EXPECT_EQ(window->windowTitle(), "Varnomix 3");
+    EXPECT_EQ(window->windowTitle(), "Varnomix");
     // The next task's controls have their places already.
     for (const char* name : {"ComboBox_PRESETS", "ComboBox_SKINS", "spSkinButton17", "spSkinButton18"})
         EXPECT_NE(window->widget(name), nullptr) << name;
@@ -396,6 +410,108 @@ TEST_F(MainWin, LatencyBarTurnsRedFromTheThresholdInEverySkin) {
     qApp->setStyleSheet(QString());
 }
 
+// The title bar names the chain file and marks a change made through the widgets at once.
+TEST_F(MainWin, TitleNamesTheChainFileAndMarksAChange) {
+    ChainFile rec;
+    rec.version = kChainFileVersion;
+    rec.kind[0] = kGain;
+    const fs::path lead = dir / "F3 - Lead.pre";
+    ASSERT_EQ(write_chain_file(lead.string(), rec), "");
+    ASSERT_TRUE(form->load_chain_file(lead.string()));
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Varnomix \u2014 F3 - Lead"));
+    ASSERT_TRUE(pick(kind(3), "Delay"));
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Varnomix \u2014 F3 - Lead *"));
+    QTest::keyClick(kind(3), Qt::Key_Home);  // taken back
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Varnomix \u2014 F3 - Lead"));
+}
+
+// Two editors of one kind are told apart by their titles, the second opens a step below and right
+// of the first, and Escape puts an editor away from whatever control has the focus in it.
+TEST_F(MainWin, EditorsNameTheirSlotsOpenCascadedAndEscapeHidesThem) {
+    form->slot(2).kind.set_index(kGain);
+    form->slot(5).kind.set_index(kGain);
+    QTest::mouseClick(tune(2), Qt::LeftButton);
+    QTest::mouseClick(tune(5), Qt::LeftButton);
+    QPointer<EditorWindow> a = EditorWindow::find(*inst(2)->form);
+    QPointer<EditorWindow> b = EditorWindow::find(*inst(5)->form);
+    ASSERT_TRUE(a && b);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(b));
+    EXPECT_EQ(a->windowTitle(), QStringLiteral("Gain \u2014 slot 2"));
+    EXPECT_EQ(b->windowTitle(), QStringLiteral("Gain \u2014 slot 5"));
+    EXPECT_EQ(b->pos() - a->pos(), QPoint(EditorWindow::kCascadeStep, EditorWindow::kCascadeStep));
+    test::save_shot(*b, "editor-gain-slot-5");
+
+    b->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(b));
+    auto* slider = test::widget_of<QSlider>(*b->view(), "ScrollBar_Gain_Left");
+    ASSERT_NE(slider, nullptr);
+    slider->setFocus();
+    const int position = slider->value();
+    QTest::keyClick(slider, Qt::Key_Escape);
+    EXPECT_FALSE(b->isVisible());
+    EXPECT_FALSE(inst(5)->form->visible());
+    EXPECT_EQ(slider->value(), position);
+    EXPECT_TRUE(a->isVisible());
+    // Shown again, in the place it had.
+    const QPoint was = b->pos();
+    QTest::mouseClick(tune(5), Qt::LeftButton);
+    EXPECT_TRUE(b->isVisible());
+    EXPECT_EQ(b->pos(), was);
+
+    // A move renames the editor after its new slot.
+    QTest::mouseClick(arrow(2, "down"), Qt::LeftButton);
+    EXPECT_EQ(a->windowTitle(), QStringLiteral("Gain \u2014 slot 3"));
+}
+
+// In each shipped skin the controls that wait for STOP look different while the engine runs, and
+// every kind of control shows where the keyboard focus is.
+TEST_F(MainWin, DisabledAndFocusedControlsShowInEverySkin) {
+    window->timer()->stop();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QWidget* rate = window->widget("rgSampleRate")->findChildren<QAbstractButton*>().value(0);
+    ASSERT_NE(rate, nullptr);
+    for (const char* skin : {"symbios", "atmosphere"}) {
+        SCOPED_TRACE(skin);
+        wear_skin(*form, skin, dir);
+        tune(16)->setFocus(Qt::TabFocusReason);
+        const std::vector<QWidget*> devices = {window->widget("ComboBox_waveIn"), window->widget("ComboBox_waveOut"),
+                                               window->widget("cbStereo"), rate};
+        std::vector<QImage> stopped;
+        for (QWidget* d : devices) stopped.push_back(d->grab().toImage());
+        form->BitBtn_Init.click();
+        ASSERT_TRUE(form->BitBtn_Reset.enabled());
+        settle();
+        for (size_t i = 0; i < devices.size(); ++i) {
+            SCOPED_TRACE(devices[i]->objectName().toStdString() + " " + devices[i]->metaObject()->className());
+            EXPECT_FALSE(devices[i]->isEnabled());
+            EXPECT_NE(devices[i]->grab().toImage(), stopped[i]);
+        }
+        test::save_shot(*window, std::string("main-window-running-") + skin);
+        form->BitBtn_Reset.click();
+        settle();
+        for (size_t i = 0; i < devices.size(); ++i) EXPECT_EQ(devices[i]->grab().toImage(), stopped[i]);
+
+        const std::vector<QWidget*> focusable = {
+            window->widget("BitBtn_Tuner"),  window->widget("ComboBox_waveIn"), window->widget("cbStereo"),
+            rate,                            window->widget("TrackBar_Latency_Porog"),
+            window->widget("ScrollBar_waveOutGain"), onoff(3), kind(3), arrow(3, "up"),
+            window->widget("ComboBox_PRESETS")};
+        for (QWidget* f : focusable) {
+            ASSERT_NE(f, nullptr);
+            SCOPED_TRACE(f->objectName().toStdString() + " " + f->metaObject()->className());
+            tune(16)->setFocus(Qt::TabFocusReason);
+            const QImage without = f->grab().toImage();
+            f->setFocus(Qt::TabFocusReason);
+            ASSERT_TRUE(f->hasFocus());
+            EXPECT_NE(f->grab().toImage(), without);
+        }
+        tune(16)->setFocus(Qt::TabFocusReason);
+        test::save_shot(*window, std::string("main-window-stopped-") + skin);
+        qApp->setStyleSheet(QString());
+    }
+}
+
 TEST_F(MainWin, ClosingAsksTheForm) {
     QSignalSpy closed(window.get(), &MainWindow::closed);
     form->refuse_close = true;
@@ -473,6 +589,10 @@ TEST_F(MainWinLive, StartAndStopOnTheBuiltInDevicesMoveTheMeters) {
     // The window's own timer moves the meters: the test phrase in, through a Gain at x1, out.
     EXPECT_TRUE(QTest::qWaitFor([&] { return in->value() > 10 && out->value() > 10; }, 5000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return w<QLabel>("Label_delay")->text() != "Latency 0 ms"; }, 5000));
+    EXPECT_TRUE(w<QLabel>("Label_inlevel")->text().endsWith(" dB"));
+    EXPECT_NE(w<QLabel>("Label_inlevel")->text(), "-inf dB");
+    // At x1 nothing reaches full scale.
+    EXPECT_EQ(w<QProgressBar>("Light_outclip")->value(), 0);
     test::save_shot(*window, "main-window-running");
 
     QTest::mouseClick(stop, Qt::LeftButton);
@@ -481,6 +601,39 @@ TEST_F(MainWinLive, StartAndStopOnTheBuiltInDevicesMoveTheMeters) {
     EXPECT_TRUE(w<QComboBox>("ComboBox_waveIn")->isEnabled());
     EXPECT_EQ(rack_gate.load(), 0);
     EXPECT_TRUE(services.messages.empty());
+}
+
+}  // namespace
+}  // namespace vx
+
+namespace vx {
+namespace {
+
+// The audio thread marks a sample at full scale; the window's timer lights the output's light.
+TEST_F(MainWinLive, AGainAtItsTopLightsTheOutputsClipLightOnly) {
+    ASSERT_TRUE(pick(w<QComboBox>("ComboBox_waveIn"), kTestSignalName));
+    ASSERT_TRUE(pick(w<QComboBox>("ComboBox_waveOut"), kNullOutputName));
+    form->slot(1).kind.set_index(kGain);
+    form->slot(1).onoff.set_checked(true);
+    auto& gain = dynamic_cast<Tgain_form&>(*form->rack_table().instance[0]->form);
+    gain.ScrollBar_Gain_Left.set_position(100);  // x11
+    gain.ScrollBar_Gain_Right.set_position(100);
+    auto* in = w<QProgressBar>("Light_inclip");
+    auto* out = w<QProgressBar>("Light_outclip");
+    QTest::mouseClick(w<QPushButton>("BitBtn_Init"), Qt::LeftButton);
+    ASSERT_TRUE(form->BitBtn_Reset.enabled());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return out->value() == 1; }, 5000));
+    EXPECT_TRUE(out->property(kMeterWarning).toBool());
+    EXPECT_EQ(in->value(), 0);
+    EXPECT_FALSE(in->property(kMeterWarning).toBool());
+    test::save_shot(*window, "main-window-clipping");
+    for (const char* skin : {"symbios", "atmosphere"}) {
+        wear_skin(*form, skin, dir);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return out->value() == 1; }, 5000));
+        test::save_shot(*window, std::string("main-window-clipping-") + skin);
+    }
+    qApp->setStyleSheet(QString());
+    QTest::mouseClick(w<QPushButton>("BitBtn_Reset"), Qt::LeftButton);
 }
 
 }  // namespace
