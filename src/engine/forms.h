@@ -250,6 +250,8 @@ public:
         std::string label;  // with its unit: "Hz", "dB", "ms"
         double min = 0.0, max = 1.0;
         Scale scale = Scale::Linear;
+        // Fitted by the view to the points: +-(the largest magnitude, rounded up to 1, 2, 2.5 or 5 x 10^n).
+        bool fit = false;
     };
     enum class Style {
         Line,    // the points joined

@@ -82,7 +82,26 @@ void CurveView::paintEvent(QPaintEvent*) {
     const Curve& c = *curve_;
     const auto& series = c.series();
     const Curve::Axis& ax = c.x_axis();
-    const Curve::Axis& ay = c.y_axis();
+    Curve::Axis ay = c.y_axis();
+    if (ay.fit) {
+        double top = 0.0;
+        for (const auto& s : series)
+            if (s.style == Curve::Style::Line || s.style == Curve::Style::Bars)
+                for (double v : s.y)
+                    if (std::isfinite(v)) top = std::max(top, std::fabs(v));
+        if (top > 0.0) {
+            // Up to the next 1, 2, 2.5 or 5 times a power of ten.
+            const double p10 = std::pow(10.0, std::floor(std::log10(top)));
+            double wide = 10.0 * p10;
+            for (double m : {1.0, 2.0, 2.5, 5.0})
+                if (m * p10 >= top) {
+                    wide = m * p10;
+                    break;
+                }
+            ay.max = wide;
+            if (ay.min < 0.0) ay.min = -wide;
+        }
+    }
 
     const QFontMetrics fm = fontMetrics();
     const int line = fm.height();
