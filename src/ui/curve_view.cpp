@@ -196,7 +196,8 @@ void CurveView::paintEvent(QPaintEvent*) {
                         path.moveTo(pt);
                     open = true;
                 }
-                p.setPen(QPen(col, 2));
+                // Each later line thinner, so that one lying on another still shows.
+                p.setPen(QPen(col, std::max(1.25, 3.5 - static_cast<double>(i))));
                 p.setBrush(Qt::NoBrush);
                 p.drawPath(path);
                 break;
