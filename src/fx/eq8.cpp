@@ -1,7 +1,6 @@
 #include "eq8.h"
 
 #include <complex>
-#include <numbers>
 
 #include "exact/tiny.h"
 
@@ -996,8 +995,7 @@ cplx polynomial(std::initializer_list<double> a, cplx w) {
 
 // Each stage's transfer function, read off its recurrence above.
 double TEQ8_form::response_db(int channel, double hz) const {
-    const double rate = sample_rate > 0.0f ? static_cast<double>(sample_rate) : 48000.0;
-    const cplx w = std::polar(1.0, -2.0 * std::numbers::pi * hz / rate);  // z^-1
+    const cplx w = unit_delay(hz, sample_rate);
     cplx h = 1.0;
     if (eq_on) {
         const EqBank& b = channel == 2 ? right_bank : left_bank;
@@ -1014,10 +1012,7 @@ double TEQ8_form::response_db(int channel, double hz) const {
     }
     if (lp_on) {
         const double f = FourPoleLowpass::f_of(lp_fc), fb = FourPoleLowpass::fb_of(f, lp_res);
-        const double c = 0.35013 * f * f * f * f;
-        const cplx stage = polynomial({1.0, 0.3}, w) / polynomial({1.0, -(1.0 - f)}, w);
-        const cplx four = stage * stage * stage * stage;
-        h *= c * four / (1.0 + c * fb * w * four);
+        h *= four_pole_response(f, fb, w);
     }
     if (shelf_on) {
         const SecondOrderSet c = shelf_coefficients();
@@ -1032,7 +1027,7 @@ double TEQ8_form::response_db(int channel, double hz) const {
     if (channel == 0 && low_cut_on)
         h *= polynomial({1.0, -5.0, 10.0, -10.0, 5.0, -1.0}, w) / 1.019684607 /
              polynomial({1.0, -4.961030878, 9.8448479614, -9.7683493471, 4.8462783871, -0.961746123}, w);
-    return 20.0 * std::log10(std::max(std::abs(h), 1e-12));
+    return decibels(h);
 }
 
 std::vector<Curve::Series> TEQ8_form::response_series() {

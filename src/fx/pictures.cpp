@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 namespace vx {
 
@@ -52,6 +53,19 @@ std::vector<std::vector<double>> ramp_outputs(int channels, const std::function<
     }
     return out;
 }
+
+std::complex<double> four_pole_response(double f, double fb, std::complex<double> w) {
+    const double c = 0.35013 * (f * f) * (f * f);
+    const std::complex<double> stage = (1.0 + 0.3 * w) / (1.0 - (1.0 - f) * w);
+    const std::complex<double> four = stage * stage * stage * stage;
+    return c * four / (1.0 + c * fb * w * four);
+}
+
+std::complex<double> unit_delay(double hz, double rate) {
+    return std::polar(1.0, -2.0 * std::numbers::pi * hz / (rate > 0.0 ? rate : 48000.0));
+}
+
+double decibels(std::complex<double> h) { return 20.0 * std::log10(std::max(std::abs(h), 1e-12)); }
 
 Curve transfer_curve(std::string name, std::string caption, std::string what) {
     return Curve(std::move(name), std::move(caption), std::move(what), sample_axis("input"), sample_axis("output", true));

@@ -2,6 +2,7 @@
 // sample scale on which a distortion's transfer curve is taken from its own processing.
 #pragma once
 
+#include <complex>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -35,6 +36,14 @@ int32_t ramp_point(int k);
 std::vector<std::vector<double>> ramp_outputs(int channels, const std::function<void(float*, int32_t)>& process);
 // The inputs at the ramp's points.
 std::vector<double> ramp_inputs();
+
+// The four-pole resonant low-pass (FourPoleLowpass::step, which is linear) at z^-1 = w, for its f and
+// fb: four stages (1 + 0.3 z^-1) / (1 - (1 - f) z^-1) inside the loop closed through one sample.
+std::complex<double> four_pole_response(double f, double fb, std::complex<double> w);
+// z^-1 at `hz` for `rate`.
+std::complex<double> unit_delay(double hz, double rate);
+// |h| in dB, at least -240.
+double decibels(std::complex<double> h);
 
 // A transfer curve: input and output on the 16-bit scale.
 Curve transfer_curve(std::string name, std::string caption, std::string what);
