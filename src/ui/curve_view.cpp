@@ -52,8 +52,8 @@ std::vector<double> CurveView::ticks(const Curve::Axis& a) {
             }
         return out;
     }
-    // About five steps of 1, 2, 2.5 or 5 times a power of ten.
-    const double raw = (a.max - a.min) / 5.0;
+    // About six steps of 1, 2, 2.5 or 5 times a power of ten.
+    const double raw = (a.max - a.min) / 6.0;
     const double p = std::pow(10.0, std::floor(std::log10(raw)));
     double step = p * 10.0;
     for (double m : {1.0, 2.0, 2.5, 5.0})
