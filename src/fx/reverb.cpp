@@ -53,20 +53,14 @@ Treverb_form::Treverb_form() : Form("Reverberator", 520, 250) {
     add(Curve_Decay);
     // Rendering a second of reverb is too much for every step of a drag: the picture waits until the
     // sliders rest.
+    // Nor is it rendered before someone looks at it.
+    Curve_Decay.set_source([this] { return decay_series(); });
     after_each_change(*this, [this] { decay_wait_ = kDecayRest; });
     Timer_Decay.on_timer = [this] {
-        if (decay_wait_ == 0 && rate_seen != decay_rate_) decay_wait_ = 1;
-        if (decay_wait_ > 0 && --decay_wait_ == 0) Curve_Decay.set_series(decay_series());
+        if (decay_wait_ == 0 && rate_seen != decay_rate_ && !Curve_Decay.stale()) decay_wait_ = 1;
+        if (decay_wait_ > 0 && --decay_wait_ == 0) Curve_Decay.invalidate();
     };
     FormCreate();
-}
-
-void Treverb_form::FormShow() {
-    Form::FormShow();
-    if (decay_wait_ > 0) {
-        decay_wait_ = 0;
-        Curve_Decay.set_series(decay_series());
-    }
 }
 
 // The wet part (output minus the impulse) of a private instance's response, its energy per window

@@ -98,7 +98,7 @@ public:
     void ScrollBar_Right_BrightnessChange() {}
 
     // The decay of the tail: energy over time of an impulse response that a private instance renders
-    // (1 s), mono, left and right. Drawn again once the sliders have rested for kDecayRest ticks.
+    // (1 s), mono, left and right. Stale again once the sliders have rested for kDecayRest ticks.
     Curve Curve_Decay{"Curve_Decay", "Decay of the tail",
                       "energy in dB over time (ms) of the reverb's impulse response (1 s), mono, left and right",
                       {"ms", 0.0, 1000.0}, {"dB", -100.0, 0.0}};
@@ -119,12 +119,8 @@ public:
         alignas(32) float taps[16][kChunk];
     };
 
-protected:
-    // A window that opens shows the decay at once.
-    void FormShow() override;
-
 private:
-    int decay_wait_ = 1;  // ticks until Curve_Decay is drawn again (0: it is current)
+    int decay_wait_ = 0;  // ticks until Curve_Decay is drawn again (0: none pending)
     int32_t decay_rate_ = 0;
     void FormCreate();
     Scratch scratch_;

@@ -269,16 +269,22 @@ TEST(Curves, ReverbDecayIsTheEnergyOfAnImpulseResponseAndWaitsForTheSlidersToRes
                          {"ScrollBar_Right_Decay", 40}, {"ScrollBar_Gain_Mono", 70}};
     move(rev, moves);
     move(reference.as<Treverb_form>(), moves);
-    // Ticks while a slider moves draw nothing; kDecayRest ticks of rest draw once.
+    // Drawn at the first look; while a slider moves the picture keeps what it showed, and kDecayRest
+    // ticks of rest draw it once more.
+    rev.Curve_Decay.series();
     const int before = rev.Curve_Decay.computations();
     for (int step = 0; step < 5; ++step) {
         rev.ScrollBar_Mono_Brightness.set_position(60 + step);
         rev.Timer_Decay.tick();
+        EXPECT_FALSE(rev.Curve_Decay.stale());
+        rev.Curve_Decay.series();
     }
     EXPECT_EQ(rev.Curve_Decay.computations(), before);
     for (int t = 0; t < Treverb_form::kDecayRest; ++t) rev.Timer_Decay.tick();
-    EXPECT_EQ(rev.Curve_Decay.computations(), before + 1);
+    EXPECT_TRUE(rev.Curve_Decay.stale());
+    rev.Curve_Decay.series();
     rev.Timer_Decay.tick();
+    rev.Curve_Decay.series();
     EXPECT_EQ(rev.Curve_Decay.computations(), before + 1);
     reference.as<Treverb_form>().ScrollBar_Mono_Brightness.set_position(64);
 
