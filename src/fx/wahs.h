@@ -58,7 +58,7 @@ public:
     relaxed<double> shown_cutoff{0.1};
     relaxed<int32_t> shown_rate{48000};
     // Draws the cut-off again when it moved.
-    FormTimer Timer_Sweep{40};
+    FormTimer Timer_Sweep{100};
 
     // Written by the handlers, read by the processing once per block.
     relaxed<float> level{0.0f};
