@@ -5,6 +5,7 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
+#include <memory>
 
 #include "effects.h"
 
@@ -37,6 +38,19 @@ inline void put_bool_byte(int32_t& word, bool b) {
     word = static_cast<int32_t>((static_cast<uint32_t>(word) & 0xFFFFFF00u) | (b ? 1u : 0u));
 }
 inline bool bool_byte(int32_t word) { return (static_cast<uint32_t>(word) & 0xFFu) != 0; }
+
+// A new instance of kind T with the settings of `from`, as a chain file would restore them. Pictures
+// of an effect are computed with one on the user-interface thread, so that the instance the audio
+// thread runs keeps its memories.
+template <class T>
+std::unique_ptr<T> private_copy(T& from) {
+    auto copy = std::make_unique<T>();
+    copy->create_defaults();
+    ParameterBlock block{};
+    from.get_parameters(block.data());
+    copy->put_parameters(block.data());
+    return copy;
+}
 
 // The three entry points of a kind, made from its class T:
 //   T()               creates the editor window; the constructor ends by running FormCreate

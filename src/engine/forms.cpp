@@ -18,6 +18,7 @@ const char* Control::type_name(Type t) {
         case Type::Memo: return "memo";
         case Type::UpDown: return "updown";
         case Type::Header: return "header";
+        case Type::Curve: return "curve";
     }
     return "control";
 }
@@ -359,6 +360,68 @@ void advance_form_timers(int elapsed_ms) {
         t->tick();
     }
     running = false;
+}
+
+// --- Curve ------------------------------------------------------------------------------------
+
+Curve::Curve(std::string name, std::string caption, std::string what, Axis x, Axis y)
+    : Control(std::move(name), Type::Curve), caption_(std::move(caption)), what_(std::move(what)), x_(std::move(x)),
+      y_(std::move(y)) {}
+
+void Curve::set_axes(Axis x, Axis y) {
+    x_ = std::move(x);
+    y_ = std::move(y);
+    notify();
+}
+
+const std::vector<Curve::Series>& Curve::series() const {
+    if (stale_ && source_) {
+        // Cleared first: a source that reads its own curve sees the old points, not itself again.
+        stale_ = false;
+        series_ = source_();
+        ++computations_;
+    }
+    return series_;
+}
+
+void Curve::set_series(std::vector<Series> s) {
+    series_ = std::move(s);
+    stale_ = false;
+    ++computations_;
+    notify();
+}
+
+void Curve::set_source(std::function<std::vector<Series>()> source) {
+    source_ = std::move(source);
+    invalidate();
+}
+
+void Curve::invalidate() {
+    stale_ = true;
+    notify();
+}
+
+void after_each_change(Form& form, const std::function<void()>& after) {
+    auto chain = [&after](std::function<void()>& handler) {
+        handler = [first = std::move(handler), after] {
+            if (first) first();
+            after();
+        };
+    };
+    for (Control* c : form.controls()) {
+        switch (c->type()) {
+            case Control::Type::Slider: chain(static_cast<Slider*>(c)->on_change); break;
+            case Control::Type::CheckBox: chain(static_cast<CheckBox*>(c)->on_click); break;
+            case Control::Type::Selector: chain(static_cast<Selector*>(c)->on_select); break;
+            case Control::Type::Button: chain(static_cast<Button*>(c)->on_click); break;
+            case Control::Type::RadioGroup: chain(static_cast<RadioGroup*>(c)->on_click); break;
+            case Control::Type::UpDown:
+                chain(static_cast<UpDown*>(c)->on_up);
+                chain(static_cast<UpDown*>(c)->on_down);
+                break;
+            default: break;
+        }
+    }
 }
 
 }  // namespace vx

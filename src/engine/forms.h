@@ -19,7 +19,7 @@ namespace vx {
 
 class Control {
 public:
-    enum class Type { Slider, CheckBox, Selector, Button, Label, Meter, RadioGroup, TextBox, Memo, UpDown, Header };
+    enum class Type { Slider, CheckBox, Selector, Button, Label, Meter, RadioGroup, TextBox, Memo, UpDown, Header, Curve };
 
     Control(std::string name, Type type) : name_(std::move(name)), type_(type) {}
     Control(const Control&) = delete;
@@ -239,6 +239,65 @@ public:
 private:
     std::vector<std::string> sections_;
 };
+
+// A picture of what an effect does: series of points over two axes, drawn by the view and read by
+// tests. The effect computes the points on the user-interface thread, from a private instance or
+// from its coefficients, never from the instance the audio thread runs. Points may be computed on
+// demand: invalidate() marks them stale and series() runs the source again before it answers.
+class Curve : public Control {
+public:
+    enum class Scale { Linear, Log };
+    struct Axis {
+        std::string label;  // with its unit: "Hz", "dB", "ms"
+        double min = 0.0, max = 1.0;
+        Scale scale = Scale::Linear;
+        // Fitted by the view to the points: +-(the largest magnitude, rounded up to 1, 2, 2.5 or 5 x 10^n).
+        bool fit = false;
+    };
+    enum class Style {
+        Line,    // the points joined
+        Bars,    // a bar from the x axis (or 0, where the y range holds it) up to each point
+        Marker,  // a vertical line at each x (y ignored)
+        Span,    // a shaded stretch between x[0] and x[1], x[2] and x[3], ... (y ignored)
+    };
+    struct Series {
+        std::string name;
+        Style style = Style::Line;
+        std::vector<double> x, y;
+    };
+
+    Curve(std::string name, std::string caption, std::string what, Axis x, Axis y);
+    const std::string& caption() const { return caption_; }
+    // One line on what the picture shows (the --controls listing prints it).
+    const std::string& what() const { return what_; }
+    const Axis& x_axis() const { return x_; }
+    const Axis& y_axis() const { return y_; }
+    void set_axes(Axis x, Axis y);
+
+    // The points; runs the source first when they are stale.
+    const std::vector<Series>& series() const;
+    void set_series(std::vector<Series> s);
+    // The source of the points on demand; the points are stale until it has run.
+    void set_source(std::function<std::vector<Series>()> source);
+    // The settings changed: the points are stale, and the view is told to draw again.
+    void invalidate();
+    bool stale() const { return stale_; }
+    // How many times the source has run (tests count recomputations).
+    int computations() const { return computations_; }
+
+private:
+    std::string caption_, what_;
+    Axis x_, y_;
+    mutable std::vector<Series> series_;
+    std::function<std::vector<Series>()> source_;
+    mutable bool stale_ = false;
+    mutable int computations_ = 0;
+};
+
+// After every handler of the form's present controls (a slider's change, a click, a choice) runs
+// `after`; for pictures that follow the settings. Call it once the handlers are in place.
+class Form;
+void after_each_change(Form& form, const std::function<void()>& after);
 
 // A window: the controls in order, a caption, a size, and show / hide / close.
 class Form {

@@ -1,6 +1,7 @@
 #include "CompTortions.h"
 
 #include <algorithm>
+#include <vector>
 #include <cmath>
 #include <bit>
 #include <cstddef>
@@ -40,6 +41,14 @@ TCompTortion_form::TCompTortion_form() : Form("Compressor-Distortion", 330, 330)
     ScrollBar_Popravka.on_change = [this] { ScrollBar_PopravkaChange(); };
     ScrollBar_Softness2.on_change = [this] { ScrollBar_Softness2Change(); };
     ScrollBar_Color.on_change = [this] { ScrollBar_ColorChange(); };
+    add(Curve_Law);
+    Curve_Law.set_source([this] {
+        const std::vector<double> x = ramp_inputs();
+        std::vector<float> in(x.begin(), x.end()), out(in.size());
+        static_law(in.data(), out.data(), static_cast<int32_t>(in.size()));
+        return std::vector<Curve::Series>{{"output", Curve::Style::Line, x, std::vector<double>(out.begin(), out.end())}};
+    });
+    after_each_change(*this, [this] { Curve_Law.invalidate(); });
     FormCreate();
 }
 
@@ -393,6 +402,28 @@ void mend(Lane& l, int32_t n, bool output_finite) {
 
 }  // namespace
 
+// A held level fills the window: the envelope is h times its magnitude (never below the floor). From
+// there the block's own passes compute the law and the output.
+void TCompTortion_form::static_law(const float* in, float* out, int32_t n) const {
+    const Law law{gain_in, gain_out, crunch, sharp_k, dist_exp, color, window};
+    const double K = law.K, gout = law.gout;
+    std::vector<float> y(static_cast<size_t>(n)), b(static_cast<size_t>(n));
+    std::vector<double> p(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i) {
+        y[i] = in[i] * law.gin;
+        b[i] = std::max(static_cast<float>(static_cast<double>(std::fabs(y[i])) * law.h), static_cast<float>(kFloor));
+    }
+    law_inputs(b.data(), y.data(), n, law.h, law.crunch);
+    if (law.d == 2.0f) {
+        outputs<2>(out, y.data(), b.data(), p.data(), n, K, gout);
+    } else if (law.d == 1.0f) {
+        outputs<1>(out, y.data(), b.data(), p.data(), n, K, gout);
+    } else {
+        powers(p.data(), b.data(), n, law.d);
+        outputs<0>(out, y.data(), b.data(), p.data(), n, K, gout);
+    }
+}
+
 void TCompTortion_form::CompTortion(int32_t frameCount, int32_t, int32_t channelCount, float* buffer) {
     if (window_request.load(std::memory_order_relaxed) != 0) {
         const int32_t h = window_request.exchange(0, std::memory_order_acquire);
@@ -476,6 +507,7 @@ void TCompTortion_form::put_parameters(const int32_t* block) {
     ScrollBar_Popravka.set_position(block[11]);
     ScrollBar_Softness2.set_position(block[12]);
     ScrollBar_Color.set_position(block[13]);
+    Curve_Law.invalidate();
 }
 
 VX_REGISTER_KIND(3, TCompTortion_form, CompTortion)

@@ -21,6 +21,7 @@
 
 #include "engine/effect_unit.h"
 #include "engine/forms.h"
+#include "pictures.h"
 
 namespace vx {
 
@@ -54,6 +55,12 @@ public:
     Slider ScrollBar_Popravka{"ScrollBar_Popravka", 0, 100, 50, 1, 10};
     Slider ScrollBar_Softness2{"ScrollBar_Softness2", 0, 50, 43, 1, 5};
     Slider ScrollBar_Color{"ScrollBar_Color", 1, 100, 70, 1, 10};
+    // The static gain law: output for an input held at each level (the envelope full of it), from the
+    // processing's own passes.
+    Curve Curve_Law = transfer_curve("Curve_Law", "Static gain law",
+                                     "output for an input held at each level, on the 16-bit scale (after the low band is dropped)");
+    // Outputs for inputs held at the levels in[0..n-1] (16-bit scale, after the low band is dropped).
+    void static_law(const float* in, float* out, int32_t n) const;
 
     // Written by the handlers, read by the processing.
     relaxed<float> gain_in{0.0f};

@@ -129,6 +129,9 @@ TMultiTortion_form::TMultiTortion_form() : Form("Distortion Plus", 713, 619) {
     spSkinHeaderControl1.set_section(2, "0 dB");
     spSkinHeaderControl1.set_section(3, "0 Hz");
     lay_out();
+    add(Curve_Shapers);
+    Curve_Shapers.set_source([this] { return shaper_series(); });
+    after_each_change(*this, [this] { Curve_Shapers.invalidate(); });
     FormCreate();
 }
 
@@ -574,6 +577,32 @@ void store_lanes(const Lanes<W>& r, MultiBank& b) {
     b.mix = r.mix;
 }
 
+// The two shapers of a band, on vector lanes or on one double (the editor's picture), before the
+// value is stored as float32.
+// Standard: positive side, first case that holds from the top. Whatever it changes ends at 0 or
+// above, which the negative side leaves alone; so both sides are one choice and one store.
+template <class D>
+[[gnu::always_inline]] inline D fold_back(D u, const Shared& c) {
+    D s = u >= c.L ? c.L - c.k * u : u;
+    s = u >= 16000.0 ? c.k_half * (u - 16000.0) : s;
+    s = u >= 48000.0 ? c.k_eighth * (u - 48000.0) + c.L : s;
+    s = u >= 180000.0 ? D{} + c.L : s;
+    s = u < -c.L ? -c.L - c.k * u : s;
+    s = u < -16000.0 ? c.k_half * (u + 16000.0) : s;
+    s = u < -48000.0 ? c.k_eighth * (u + 48000.0) - c.L : s;
+    s = u < -180000.0 ? D{} - c.L : s;
+    return s;
+}
+
+// True: with T' = max(T, 0), "u >= 0 and u >= T" is u >= T', and "u < 0 and -u > T" is -u > T'.
+template <class D>
+[[gnu::always_inline]] inline D true_limit(D u, D T, D Tpos, const Shared& c) {
+    D s = u >= Tpos ? c.slope * u + c.keep * T : u;
+    // Rounding is symmetric, so negating after it is negating before.
+    s = -u > Tpos ? -(c.slope * -u + c.keep * T) : s;
+    return s;
+}
+
 // One sample v (after Drive) through a bank; leaves the 16 weighted bands in `prod`, in band order.
 template <int W, bool Standard, bool True, bool Filter2>
 [[gnu::always_inline]] inline void bank_step(Lanes<W>& r, double v, const Shared& c, double* __restrict prod) {
@@ -586,27 +615,8 @@ template <int W, bool Standard, bool True, bool Filter2>
         r.y2[h] = r.y1[h];
         r.y1[h] = y;
         D u = y;
-        if (Standard) {
-            // Positive side, first case that holds from the top. Whatever it changes ends at 0 or
-            // above, which the negative side leaves alone; so both sides are one choice and one store.
-            D s = u >= c.L ? c.L - c.k * u : u;
-            s = u >= 16000.0 ? c.k_half * (u - 16000.0) : s;
-            s = u >= 48000.0 ? c.k_eighth * (u - 48000.0) + c.L : s;
-            s = u >= 180000.0 ? D{} + c.L : s;
-            s = u < -c.L ? -c.L - c.k * u : s;
-            s = u < -16000.0 ? c.k_half * (u + 16000.0) : s;
-            s = u < -48000.0 ? c.k_eighth * (u + 48000.0) - c.L : s;
-            s = u < -180000.0 ? D{} - c.L : s;
-            u = stored<W>(s);
-        }
-        if (True) {
-            // With T' = max(T, 0), "u >= 0 and u >= T" is u >= T', and "u < 0 and -u > T" is -u > T'.
-            const D T = r.T[h], Tpos = r.Tpos[h];
-            D s = u >= Tpos ? c.slope * u + c.keep * T : u;
-            // Rounding is symmetric, so negating after it is negating before.
-            s = -u > Tpos ? -(c.slope * -u + c.keep * T) : s;
-            u = stored<W>(s);
-        }
+        if (Standard) u = stored<W>(fold_back(u, c));
+        if (True) u = stored<W>(true_limit(u, r.T[h], r.Tpos[h], c));
         r.band[h] = u;
         D src = u;
         if (Filter2) {
@@ -891,6 +901,18 @@ void TMultiTortion_form::MultiTortion(int32_t frameCount, int32_t, int32_t chann
            eq_gain1, porog, eq_on);
     if (channelCount != 1 && !bank1.memories_finite()) bank1.clear_memories();
     if (!bank0.memories_finite()) bank0.clear_memories();
+}
+
+std::vector<Curve::Series> TMultiTortion_form::shaper_series() const {
+    const Shared c = shared_of(bank0.fold_level, 1.0f, 1.0f, true_slope);
+    const double T = porog[0], Tpos = std::max(T, 0.0);
+    Curve::Series fold{use_standard ? "Standard" : "Standard (off)", Curve::Style::Line, ramp_inputs(), {}};
+    Curve::Series limit{use_true ? "True" : "True (off)", Curve::Style::Line, ramp_inputs(), {}};
+    for (double u : fold.x) {
+        fold.y.push_back(static_cast<float>(fold_back(u, c)));
+        limit.y.push_back(static_cast<float>(true_limit(u, T, Tpos, c)));
+    }
+    return {std::move(fold), std::move(limit)};
 }
 
 VX_REGISTER_KIND(5, TMultiTortion_form, MultiTortion)

@@ -27,6 +27,7 @@
 
 #include "engine/effect_unit.h"
 #include "engine/forms.h"
+#include "pictures.h"
 
 namespace vx {
 
@@ -107,6 +108,11 @@ public:
     std::array<std::unique_ptr<TextBox>, 65> spSkinEdit;
     // spSkinCheckRadioBox[1..16]: Filter 2 of each band of bank 0; [0] unused.
     std::array<std::unique_ptr<CheckBox>, 17> spSkinCheckRadioBox;
+    // The two shapers of a band, input to output, as the bank's kernel computes them.
+    Curve Curve_Shapers = transfer_curve("Curve_Shapers", "Band shapers",
+                                         "band input to output on the 16-bit scale: Standard fold-back and True limiter (band 1)");
+    // The points of Curve_Shapers.
+    std::vector<Curve::Series> shaper_series() const;
 
     // --- handlers ---
     void ScrollBarChange(int k);              // ScrollBar0Change .. ScrollBar15Change

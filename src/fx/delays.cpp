@@ -36,7 +36,40 @@ TDelay_form::TDelay_form() : Form("Delay", 330, 250) {
     ScrollBar_Delay_Gain.on_change = [this] { ScrollBar_Delay_GainChange(); };
     ScrollBar_Delay_I_Gain.on_change = [this] { ScrollBar_Delay_I_GainChange(); };
     CheckRadioBox_Small_Flanger.on_click = [this] { CheckRadioBox_Small_FlangerClick(); };
+    add(Curve_Taps);
+    Curve_Taps.set_source([this] { return tap_series(); });
+    after_each_change(*this, [this] { Curve_Taps.invalidate(); });
+    Timer_Rate.on_timer = [this] {
+        if (rate_seen != taps_rate_ && !Curve_Taps.stale()) Curve_Taps.invalidate();
+    };
     FormCreate();
+}
+
+// Where run() reads each tap behind the write position, and with what gain (the sweep, when on,
+// moves every tap by up to 600 samples).
+std::vector<Curve::Series> TDelay_form::tap_series() {
+    taps_rate_ = rate_seen.load();
+    const double ms = 1000.0 / std::max(1, taps_rate_);
+    const int32_t D = std::clamp<int32_t>(delay_samples, 0, kMaxDelay);
+    const float og = out_gain;
+    Curve::Series left{"left, mono", Curve::Style::Bars, {0.0}, {og}};
+    Curve::Series right{"right", Curve::Style::Bars, {0.0}, {og}};
+    for (int j = 0; j < 5; ++j) {
+        const double g = static_cast<double>(og) * tap_gain[j];
+        left.x.push_back((j + 1) * D * ms);
+        left.y.push_back(g);
+        right.x.push_back((sweep_on != 0 ? (j + 1) * D : j * D + D / 2) * ms);
+        right.y.push_back(g);
+    }
+    // The time axis ends a little after the last echo, at a round figure.
+    double end = 5.5 * D * ms;
+    for (double step : {100.0, 200.0, 500.0, 1000.0, 2000.0, 5000.0, 10000.0})
+        if (end <= step) {
+            end = step;
+            break;
+        }
+    Curve_Taps.set_axes({"ms", -end / 50.0, end}, Curve_Taps.y_axis());
+    return {std::move(left), std::move(right)};
 }
 
 void TDelay_form::FormCreate() {
@@ -233,7 +266,8 @@ void TDelay_form::Delay_RT(int32_t frameCount, int32_t D) { run<false>(L, frameC
 
 void TDelay_form::Delay_RT1(int32_t frameCount, int32_t D) { run<true>(R, frameCount, D); }
 
-void TDelay_form::Delay(int32_t frameCount, int32_t, int32_t channelCount, float* buffer) {
+void TDelay_form::Delay(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer) {
+    if (sampleRate > 0) rate_seen = sampleRate;
     if (frameCount <= 0) return;
     take_tap_gains();
     if (channelCount == 1) {
@@ -279,6 +313,7 @@ void TDelay_form::put_parameters(const int32_t* block) {
     ScrollBar_Delay_I_Gain.set_position(block[3]);
     // Checked only for a state byte of exactly 1, so that the box and the sweep always agree.
     CheckRadioBox_Small_Flanger.set_checked((static_cast<uint32_t>(block[4]) & 0xFFu) == 1u);
+    Curve_Taps.invalidate();
 }
 
 VX_REGISTER_KIND(8, TDelay_form, Delay)

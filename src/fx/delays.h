@@ -18,6 +18,7 @@
 
 #include "engine/effect_unit.h"
 #include "engine/forms.h"
+#include "pictures.h"
 
 namespace vx {
 
@@ -57,6 +58,13 @@ public:
     Slider ScrollBar_Delay_Gain{"ScrollBar_Delay_Gain", 0, 100, 60, 1, 10};
     Slider ScrollBar_Delay_I_Gain{"ScrollBar_Delay_I_Gain", 1, 100, 45, 1, 10};
     CheckBox CheckRadioBox_Small_Flanger{"CheckRadioBox_Small_Flanger", "  Ping pong", false};
+    // The dry signal and the five taps of each channel: a bar at each time (ms) with its gain.
+    Curve Curve_Taps{"Curve_Taps", "Dry and taps", "the dry signal and the five taps as bars: time in ms and gain, left and right",
+                     {"ms", 0.0, 1000.0}, {"gain", 0.0, 1.0}};
+    std::vector<Curve::Series> tap_series();
+    // The rate of the last block (the picture's ms); 48000 until the engine runs.
+    relaxed<int32_t> rate_seen{48000};
+    FormTimer Timer_Rate{500};
 
     // Written by the handlers, read by the audio thread.
     relaxed<int32_t> delay_samples{0};
@@ -76,6 +84,7 @@ public:
     void CheckRadioBox_Small_FlangerClick();
 
 private:
+    int32_t taps_rate_ = 0;  // the rate Curve_Taps was computed at
     void FormCreate();
     // Both the Decay and the Echo Gain handler: the tap gains from both sliders' positions.
     void recompute_tap_gains();

@@ -43,7 +43,20 @@ TDistortion1_form::TDistortion1_form() : Form("Distortion", 330, 330) {
     ScrollBar_Smooth_k2.on_change = [this] { ScrollBar_Smooth_k2Change(); };
     ScrollBar_Color_M.on_change = [this] { ScrollBar_Color_MChange(); };
     ScrollBar_Color_N.on_change = [this] { ScrollBar_Color_NChange(); };
+    add(Curve_Transfer);
+    Curve_Transfer.set_source([this] { return transfer_series(); });
+    after_each_change(*this, [this] { Curve_Transfer.invalidate(); });
     FormCreate();
+}
+
+std::vector<vx::Curve::Series> TDistortion1_form::transfer_series() {
+    auto copy = private_copy(*this);
+    // The band splits are not part of the stored settings.
+    copy->color_L = color_L.load();
+    copy->color_R = color_R.load();
+    auto y = ramp_outputs(2, [&](float* b, int32_t n) { copy->distortion1(n, 48000, 2, b); });
+    return {{"left, mono", vx::Curve::Style::Line, ramp_inputs(), std::move(y[0])},
+            {"right", vx::Curve::Style::Line, ramp_inputs(), std::move(y[1])}};
 }
 
 // These differ from the sliders' first positions on purpose; a field follows its slider once moved.
@@ -332,6 +345,7 @@ void TDistortion1_form::put_parameters(const int32_t* block) {
     ScrollBar_Tone1_k4.set_position(block[8]);
     ScrollBar_Gain_In.set_position(block[9]);
     ScrollBar_Gain_Out.set_position(block[10]);
+    Curve_Transfer.invalidate();
 }
 
 VX_REGISTER_KIND(6, TDistortion1_form, distortion1)

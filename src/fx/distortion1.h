@@ -17,6 +17,7 @@
 
 #include "engine/effect_unit.h"
 #include "engine/forms.h"
+#include "pictures.h"
 
 namespace vx {
 
@@ -55,6 +56,9 @@ public:
     Slider ScrollBar_Smooth_k2{"ScrollBar_Smooth_k2", 1, 40, 10, 1, 5};
     Slider ScrollBar_Color_M{"ScrollBar_Color_M", 1, 100, 70, 1, 10};
     Slider ScrollBar_Color_N{"ScrollBar_Color_N", 1, 100, 70, 1, 10};
+    // Input to output on a slow ramp, left (and mono) and right, from a private instance's processing.
+    vx::Curve Curve_Transfer = transfer_curve("Curve_Transfer", "Transfer curve",
+                                              "input to output on the 16-bit scale, left/mono and right (slow ramp)");
 
     // Processing state; the handlers write these while the audio thread reads them.
     relaxed<float> out_scale{0.0f};
@@ -81,6 +85,8 @@ public:
     void ScrollBar_Smooth_k2Change();
     void ScrollBar_Color_MChange();
     void ScrollBar_Color_NChange();
+    // The points of Curve_Transfer.
+    std::vector<vx::Curve::Series> transfer_series();
 
 private:
     void FormCreate();

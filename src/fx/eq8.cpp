@@ -1,5 +1,7 @@
 #include "eq8.h"
 
+#include <complex>
+
 #include "exact/tiny.h"
 
 #include <algorithm>
@@ -136,6 +138,14 @@ TEQ8_form::TEQ8_form() : Form("8 bands Equalizer and Filters", 760, 470) {
     CheckRadioBox_fnc_2000_OnOff.on_click = [this] { CheckRadioBox_fnc_2000_OnOffClick(); };
     ScrollBar_fnc_2000.on_change = [this] { ScrollBar_fnc_2000Change(); };
     CheckRadioBox_Filter_Notch.on_click = [this] { CheckRadioBox_Filter_NotchClick(); };
+    // Under the two banks.
+    Curve_Response.bounds = {16, 440, 250, 200};
+    add(Curve_Response);
+    Curve_Response.set_source([this] { return response_series(); });
+    after_each_change(*this, [this] { Curve_Response.invalidate(); });
+    Timer_Response.on_timer = [this] {
+        if (sample_rate != response_rate_ && !Curve_Response.stale()) Curve_Response.invalidate();
+    };
     FormCreate();
 }
 
@@ -181,6 +191,7 @@ void TEQ8_form::create_defaults() {
     smooth_s_right = 0.0f;
     init_pre_EQ_dsp(48000.0f);
     init_post_EQ_dsp(48000.0f);
+    Curve_Response.invalidate();
 }
 
 // --- equalizer ----------------------------------------------------------------------------------
@@ -961,6 +972,79 @@ void TEQ8_form::put_parameters(const int32_t* block) {
     ScrollBar_fnc_2000.set_position(block[30]);
     CheckRadioBox_fnc_2000_OnOff.set_checked(byte_flag(block[31], 0));
     Gang.set_checked(byte_flag(block[31], 1));
+    Curve_Response.invalidate();
+}
+
+// --- the response curve ---------------------------------------------------------------------------
+
+namespace {
+
+using cplx = std::complex<double>;
+
+// a[0] + a[1] z^-1 + ... at z^-1 = w.
+cplx polynomial(std::initializer_list<double> a, cplx w) {
+    cplx sum = 0.0, power = 1.0;
+    for (double c : a) {
+        sum += c * power;
+        power *= w;
+    }
+    return sum;
+}
+
+}  // namespace
+
+// Each stage's transfer function, read off its recurrence above.
+double TEQ8_form::response_db(int channel, double hz) const {
+    const cplx w = unit_delay(hz, sample_rate);
+    cplx h = 1.0;
+    if (eq_on) {
+        const EqBank& b = channel == 2 ? right_bank : left_bank;
+        const double d = channel == 0 ? smooth_d_mono : channel == 1 ? smooth_d_left : smooth_d_right;
+        cplx sum = 0.0;
+        for (int j = 0; j < kEqBands; ++j)
+            sum += static_cast<double>(b.weights[j]) * polynomial({1.0, 0.0, -1.0}, w) / polynomial({b.a0[j], b.a1[j], b.a2[j]}, w);
+        h = sum * (1.0 - d) / polynomial({1.0, -d}, w) * static_cast<double>(b.output_gain);
+    }
+    const cplx second_difference = polynomial({1.0, -2.0, 1.0}, w);
+    if (hp_on) {
+        const SecondOrderSet c = hp_coefficients();
+        h *= second_difference / polynomial({c.A0, c.A1, c.A2}, w);
+    }
+    if (lp_on) {
+        const double f = FourPoleLowpass::f_of(lp_fc), fb = FourPoleLowpass::fb_of(f, lp_res);
+        h *= four_pole_response(f, fb, w);
+    }
+    if (shelf_on) {
+        const SecondOrderSet c = shelf_coefficients();
+        h *= static_cast<double>(shelf_gain) * second_difference / polynomial({c.A0, c.A1, c.A2}, w) + 1.0;
+    }
+    if (speaker_on) {
+        const int32_t row = speaker_row;
+        const SpeakerRow& r = kSpeakerRows[row < 0 || row > 5 ? 0 : row];
+        h *= polynomial({1.0, 5.0, 10.0, 10.0, 5.0, 1.0}, w) / r.gain /
+             polynomial({1.0, -r.c[4], -r.c[3], -r.c[2], -r.c[1], -r.c[0]}, w);
+    }
+    if (channel == 0 && low_cut_on)
+        h *= polynomial({1.0, -5.0, 10.0, -10.0, 5.0, -1.0}, w) / 1.019684607 /
+             polynomial({1.0, -4.961030878, 9.8448479614, -9.7683493471, 4.8462783871, -0.961746123}, w);
+    return decibels(h);
+}
+
+std::vector<Curve::Series> TEQ8_form::response_series() {
+    response_rate_ = sample_rate;
+    const std::vector<double> f = log_frequencies(241);
+    auto of = [&](int channel) {
+        std::vector<double> db;
+        for (double hz : f) db.push_back(response_db(channel, hz));
+        return db;
+    };
+    std::vector<Curve::Series> out;
+    // Mono runs the left bank; it differs only by its treble cut and the low cut.
+    const bool mono_as_left = !low_cut_on && smooth_d_mono == smooth_d_left;
+    if (!mono_as_left) out.push_back({"mono", Curve::Style::Line, f, of(0)});
+    out.push_back({mono_as_left ? "left, mono" : "left", Curve::Style::Line, f, of(1)});
+    out.push_back({"right", Curve::Style::Line, f, of(2)});
+    return out;
 }
 
 VX_REGISTER_KIND(2, TEQ8_form, EQ8_dsp)

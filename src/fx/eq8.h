@@ -21,6 +21,7 @@
 #include "engine/effect_unit.h"
 #include "engine/forms.h"
 #include "laws.h"
+#include "pictures.h"
 
 namespace vx {
 
@@ -145,6 +146,16 @@ public:
     CheckBox CheckRadioBox_fnc_2000_OnOff{"CheckRadioBox_fnc_2000_OnOff", " Low Pass Filter", false};
     Slider ScrollBar_fnc_2000{"ScrollBar_fnc_2000", 0, 5, 0};
     CheckBox CheckRadioBox_Filter_Notch{"CheckRadioBox_Filter_Notch", "Cut off low freq", false};
+    // Magnitude response of each channel: its bank and the filters switched on, from the coefficients
+    // in use, at the rate of the last block.
+    Curve Curve_Response{"Curve_Response", "Frequency response",
+                         "magnitude response in dB over 20 Hz .. 20 kHz of the mono, left and right channel",
+                         frequency_axis(), {"dB", -48.0, 30.0}};
+    // Checks now and then whether the engine's rate moved the response.
+    FormTimer Timer_Response{500};
+    // The gain in dB at `hz` of one channel: 0 mono, 1 stereo left, 2 stereo right.
+    double response_db(int channel, double hz) const;
+    std::vector<Curve::Series> response_series();
 
     // The ten sliders of each side in the order Reset, Copy and the block use: gain, bands 1..8, treble cut.
     Slider* const left_sliders[10] = {&ScrollBar_EQ8G,    &ScrollBar_EQ8_125, &ScrollBar_EQ8_250, &ScrollBar_EQ8_450,
@@ -221,6 +232,7 @@ public:
     void CheckRadioBox_Filter_NotchClick();
 
 private:
+    float response_rate_ = 0.0f;  // the rate Curve_Response was computed at
     void FormCreate();
     // The audio thread's sets and the words they were designed from.
     SecondOrderSet hp_set, shelf_set;

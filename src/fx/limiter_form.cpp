@@ -232,7 +232,23 @@ Tlimiter_form::Tlimiter_form() : Form(" Distortion ", 327, 302) {
     ScrollBar_FNC_1.on_change = [this] { ScrollBar_FNC_1Change(); };
     ScrollBar_FNC_2.on_change = [this] { ScrollBar_FNC_2Change(); };
     CheckBox_soft_limiter.on_click = [this] { CheckBox_soft_limiterClick(); };
+    add(Curve_Transfer);
+    Curve_Transfer.set_source([this] { return transfer_series(); });
+    after_each_change(*this, [this] { Curve_Transfer.invalidate(); });
     FormCreate();
+}
+
+std::vector<Curve::Series> Tlimiter_form::transfer_series() {
+    std::vector<Curve::Series> out;
+    for (int channels : {1, 2}) {
+        auto copy = private_copy(*this);
+        // The smoothing is not part of the stored settings.
+        copy->low_smooth = low_smooth.load();
+        copy->high_smooth = high_smooth.load();
+        auto y = ramp_outputs(channels, [&](float* b, int32_t n) { copy->limiter(n, 48000, channels, b); });
+        out.push_back({channels == 1 ? "mono" : "stereo", Curve::Style::Line, ramp_inputs(), std::move(y[0])});
+    }
+    return out;
 }
 
 void Tlimiter_form::FormCreate() { shown_once = 0; }
@@ -249,6 +265,7 @@ void Tlimiter_form::create_defaults() {
     high_smooth = 0.71f;
     shape_mode = 0;
     for (int32_t& v : editor_values) v = 0;
+    Curve_Transfer.invalidate();
     split_state = low_state = high_state = split_state_L = split_state_R = 0.0f;
     cap_voltage = 0.0;
 }
@@ -557,6 +574,7 @@ void Tlimiter_form::put_parameters(const int32_t* block) {
     restore_float(split_coef_R, block[5], 0.001f, 0.999f);
     shape_mode = block[6];
     for (int i = 0; i < 5; ++i) editor_values[i] = std::clamp(block[7 + i], 0, 100);
+    Curve_Transfer.invalidate();
 }
 
 VX_REGISTER_KIND(4, Tlimiter_form, limiter)

@@ -30,6 +30,7 @@
 
 #include "engine/effect_unit.h"
 #include "engine/forms.h"
+#include "pictures.h"
 
 namespace vx {
 
@@ -60,6 +61,9 @@ public:
     Slider ScrollBar_FNC_1{"ScrollBar_FNC_1", 0, 100, 0, 1, 10};
     Slider ScrollBar_FNC_2{"ScrollBar_FNC_2", 1, 100, 1, 1, 10};
     CheckBox CheckBox_soft_limiter{"CheckBox_soft_limiter", "Soft Limiter", false, true};
+    // Input to output on a slow ramp, mono and stereo, from a private instance's processing.
+    Curve Curve_Transfer = transfer_curve("Curve_Transfer", "Transfer curve",
+                                          "input to output on the 16-bit scale, mono and stereo (slow ramp)");
 
     // Settings; the handlers write these while the audio thread reads them.
     relaxed<float> threshold{0.0f};
@@ -88,6 +92,8 @@ public:
     void ScrollBar_FNC_1Change();
     void ScrollBar_FNC_2Change();
     void CheckBox_soft_limiterClick();
+    // The points of Curve_Transfer.
+    std::vector<Curve::Series> transfer_series();
 
     // Frames per pass over the scratch bands; longer blocks are taken in pieces.
     static constexpr int32_t kScratch = 512;

@@ -48,7 +48,56 @@ Treverb_form::Treverb_form() : Form("Reverberator", 520, 250) {
     ScrollBar_Mono_Brightness.on_change = [this] { ScrollBar_Mono_BrightnessChange(); };
     ScrollBar_Left_Brightness.on_change = [this] { ScrollBar_Left_BrightnessChange(); };
     ScrollBar_Right_Brightness.on_change = [this] { ScrollBar_Right_BrightnessChange(); };
+    // Under the three columns.
+    Curve_Decay.bounds = {16, 240, 488, 200};
+    add(Curve_Decay);
+    // Rendering a second of reverb is too much for every step of a drag: the picture waits until the
+    // sliders rest.
+    // Nor is it rendered before someone looks at it.
+    Curve_Decay.set_source([this] { return decay_series(); });
+    after_each_change(*this, [this] { decay_wait_ = kDecayRest; });
+    Timer_Decay.on_timer = [this] {
+        if (decay_wait_ == 0 && rate_seen != decay_rate_ && !Curve_Decay.stale()) decay_wait_ = 1;
+        if (decay_wait_ > 0 && --decay_wait_ == 0) Curve_Decay.invalidate();
+    };
     FormCreate();
+}
+
+// The wet part (output minus the impulse) of a private instance's response, its energy per window
+// against the impulse's.
+std::vector<Curve::Series> Treverb_form::decay_series() {
+    decay_rate_ = std::max(1, rate_seen.load());
+    const int32_t frames = decay_rate_;  // one second
+    const int32_t window = std::max<int32_t>(1, decay_rate_ * kDecayWindowMs / 1000);
+    constexpr float kImpulse = 32767.0f;
+    std::vector<Curve::Series> out;
+    for (int channels : {1, 2}) {
+        auto copy = private_copy(*this);
+        // The damping is not part of the stored settings.
+        copy->damp1 = damp1.load();
+        copy->damp2 = damp2.load();
+        std::vector<float> buf(static_cast<size_t>(frames) * channels, 0.0f);
+        for (int c = 0; c < channels; ++c) buf[static_cast<size_t>(c)] = kImpulse;
+        for (int32_t at = 0; at < frames; at += 512) {
+            const int32_t n = std::min<int32_t>(512, frames - at);
+            copy->rever(n, decay_rate_, channels, buf.data() + static_cast<size_t>(at) * channels);
+        }
+        for (int c = 0; c < channels; ++c) buf[static_cast<size_t>(c)] -= kImpulse;
+        for (int c = 0; c < channels; ++c) {
+            Curve::Series s{channels == 1 ? "mono" : c == 0 ? "left" : "right", Curve::Style::Line, {}, {}};
+            for (int32_t w0 = 0; w0 + window <= frames; w0 += window) {
+                double e = 0.0;
+                for (int32_t i = w0; i < w0 + window; ++i) {
+                    const double v = buf[static_cast<size_t>(i) * channels + c];
+                    e += v * v;
+                }
+                s.x.push_back((w0 + window / 2.0) * 1000.0 / decay_rate_);
+                s.y.push_back(e > 0.0 ? std::max(-240.0, 10.0 * std::log10(e / (double{kImpulse} * kImpulse))) : -240.0);
+            }
+            out.push_back(std::move(s));
+        }
+    }
+    return out;
 }
 
 // The sliders keep the form's positions; the processing starts from values of its own.
@@ -374,7 +423,8 @@ void mix_stereo(float* block, const float (*wet)[Treverb_form::kChunk], const fl
 
 }  // namespace
 
-void Treverb_form::rever(int32_t frameCount, int32_t, int32_t channelCount, float* buffer) {
+void Treverb_form::rever(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer) {
+    if (sampleRate > 0) rate_seen = sampleRate;
     if (frameCount <= 0) return;
     const float d1f = damp1;
     const double d1 = d1f;
@@ -480,6 +530,7 @@ void Treverb_form::put_parameters(const int32_t* block) {
     ScrollBar_Mono_Delay.set_position(block[21]);
     ScrollBar_Left_Delay.set_position(block[22]);
     ScrollBar_Right_Delay.set_position(block[23]);
+    decay_wait_ = kDecayRest;
 }
 
 VX_REGISTER_KIND(7, Treverb_form, rever)

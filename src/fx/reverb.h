@@ -21,6 +21,7 @@
 
 #include "engine/effect_unit.h"
 #include "engine/forms.h"
+#include "pictures.h"
 
 namespace vx {
 
@@ -96,6 +97,18 @@ public:
     void ScrollBar_Left_BrightnessChange();
     void ScrollBar_Right_BrightnessChange() {}
 
+    // The decay of the tail: energy over time of an impulse response that a private instance renders
+    // (1 s), mono, left and right. Stale again once the sliders have rested for kDecayRest ticks.
+    Curve Curve_Decay{"Curve_Decay", "Decay of the tail",
+                      "energy in dB over time (ms) of the reverb's impulse response (1 s), mono, left and right",
+                      {"ms", 0.0, 1000.0}, {"dB", -100.0, 0.0}};
+    FormTimer Timer_Decay{100};
+    static constexpr int kDecayRest = 3;
+    static constexpr int32_t kDecayWindowMs = 20;
+    std::vector<Curve::Series> decay_series();
+    // The rate of the last block; 48000 until the engine runs.
+    relaxed<int32_t> rate_seen{48000};
+
     // Frames per pass: less than the shortest comb, so a pass reads no comb entry it writes.
     static constexpr int32_t kChunk = 512;
     struct Scratch {
@@ -107,6 +120,8 @@ public:
     };
 
 private:
+    int decay_wait_ = 0;  // ticks until Curve_Decay is drawn again (0: none pending)
+    int32_t decay_rate_ = 0;
     void FormCreate();
     Scratch scratch_;
     // Clears every non-finite memory; called after a block whose input could have made one.

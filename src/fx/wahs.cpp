@@ -1,5 +1,8 @@
 #include "wahs.h"
 
+#include <complex>
+#include <numbers>
+
 #include "exact/tiny.h"
 
 #include <algorithm>
@@ -48,6 +51,12 @@ Twah_form::Twah_form() : Form("wah", 330, 300) {
     ScrollBar_Speed.on_change = [this] { ScrollBar_SpeedChange(); };
     ScrollBar_Level.on_change = [this] { ScrollBar_LevelChange(); };
     CheckRadioBox_Sweep_OnOff.on_click = [this] { CheckRadioBox_Sweep_OnOffClick(); };
+    add(Curve_Sweep);
+    Curve_Sweep.set_source([this] { return sweep_series(); });
+    after_each_change(*this, [this] { Curve_Sweep.invalidate(); });
+    Timer_Sweep.on_timer = [this] {
+        if ((shown_cutoff != drawn_cutoff_ || shown_rate != drawn_rate_) && !Curve_Sweep.stale()) Curve_Sweep.invalidate();
+    };
     FormCreate();
 }
 
@@ -610,10 +619,12 @@ void Twah_form::filter_fnc_3(int32_t frames, float* buffer) {
     settle_memories();
 }
 
-void Twah_form::wah(int32_t frameCount, int32_t, int32_t channelCount, float* buffer) {
+void Twah_form::wah(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer) {
     if (frameCount <= 0) return;
+    if (sampleRate > 0) shown_rate = sampleRate;
     if (channelCount == 1) {
         filter_fnc_1(frameCount, buffer);
+        shown_cutoff = cutoff_left;
         return;
     }
     // The right channel restarts from the left's sweep position every block. With one set of
@@ -623,6 +634,51 @@ void Twah_form::wah(int32_t frameCount, int32_t, int32_t channelCount, float* bu
     settle_memories();
     cutoff_right = cutoff_left;
     step_right = step_left;
+    shown_cutoff = cutoff_left;
+}
+
+double wah_cutoff_hz(double cutoff, double res, double rate) {
+    const double f = std::min(FourPoleLowpass::f_of(cutoff), f_limit_of(res));
+    // The loop's phase: one sample's delay and four stages (1 + 0.3 z^-1) / (1 - (1 - f) z^-1), each
+    // of whose factors keeps a positive real part, so the sum of their angles needs no unwrapping.
+    auto phase = [f](double w) {
+        const std::complex<double> z = std::polar(1.0, -w);
+        return -w + 4.0 * (std::arg(1.0 + 0.3 * z) - std::arg(1.0 - (1.0 - f) * z));
+    };
+    constexpr int kSteps = 1024;
+    double lo = 0.0, hi = -1.0, lowest = 0.0, at_lowest = std::numbers::pi;
+    for (int i = 1; i < kSteps; ++i) {
+        const double w = std::numbers::pi * i / kSteps;
+        const double p = phase(w);
+        if (p < lowest) lowest = p, at_lowest = w;
+        if (p <= -std::numbers::pi) {
+            hi = w;
+            break;
+        }
+        lo = w;
+    }
+    if (hi < 0.0) return at_lowest * rate / (2.0 * std::numbers::pi);
+    for (int i = 0; i < 40; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (phase(mid) <= -std::numbers::pi ? hi : lo) = mid;
+    }
+    return 0.5 * (lo + hi) * rate / (2.0 * std::numbers::pi);
+}
+
+std::vector<Curve::Series> Twah_form::sweep_series() {
+    drawn_cutoff_ = shown_cutoff;
+    drawn_rate_ = shown_rate;
+    const double rate = drawn_rate_ > 0 ? drawn_rate_ : 48000.0;
+    const double r = res;
+    const double f = std::min(FourPoleLowpass::f_of(drawn_cutoff_), f_limit_of(r));
+    const double fb = FourPoleLowpass::fb_of(f, r);
+    Curve::Series response{"response", Curve::Style::Line, log_frequencies(241), {}};
+    const double gain = level;
+    for (double hz : response.x)
+        response.y.push_back(decibels(gain * four_pole_response(f, fb, unit_delay(hz, rate))));
+    return {{"sweep", Curve::Style::Span, {wah_cutoff_hz(start, r, rate), wah_cutoff_hz(stop, r, rate)}, {}},
+            {"cut-off", Curve::Style::Marker, {wah_cutoff_hz(drawn_cutoff_, r, rate)}, {}},
+            std::move(response)};
 }
 
 void Twah_form::ScrollBar_FcChange() { start = static_cast<float>(ScrollBar_Fc.position() / 200.0); }

@@ -20,8 +20,13 @@
 #include "engine/effect_unit.h"
 #include "engine/forms.h"
 #include "laws.h"
+#include "pictures.h"
 
 namespace vx {
+
+// The frequency in Hz at which the filter's loop turns the phase by half a cycle, where its resonance
+// peaks: the cut-off the picture shows for a normalised cut-off, resonance and rate.
+double wah_cutoff_hz(double cutoff, double res, double rate);
 
 class Twah_form : public Form {
 public:
@@ -43,6 +48,17 @@ public:
     Slider ScrollBar_Speed{"ScrollBar_Speed", 1, 199, 100, 1, 1};
     Slider ScrollBar_Level{"ScrollBar_Level", 1, 100, 50, 1, 1};
     CheckBox CheckRadioBox_Sweep_OnOff{"CheckRadioBox_Sweep_OnOff", "Sweep On/Off", true};
+    // The sweep range on a frequency axis, the cut-off where the engine has it and the filter's
+    // response there (left channel; the right one sits 1.1 times higher).
+    Curve Curve_Sweep{"Curve_Sweep", "Sweep",
+                      "the sweep range in Hz, the current cut-off (moving while the engine runs) and the filter's response there",
+                      frequency_axis(), {"dB", -48.0, 30.0}};
+    std::vector<Curve::Series> sweep_series();
+    // The cut-off (normalised) at the end of the last block and the block's rate, for the picture.
+    relaxed<double> shown_cutoff{0.1};
+    relaxed<int32_t> shown_rate{48000};
+    // Draws the cut-off again when it moved.
+    FormTimer Timer_Sweep{100};
 
     // Written by the handlers, read by the processing once per block.
     relaxed<float> level{0.0f};
@@ -84,6 +100,8 @@ public:
     void CheckRadioBox_Sweep_OnOffClick();
 
 private:
+    double drawn_cutoff_ = -1.0;  // where Curve_Sweep last showed the cut-off
+    int32_t drawn_rate_ = 0;
     void FormCreate();
     void settle_memories();
     // Channels 1: mono; 0: one channel of a stereo buffer (Right picks which); 2: both.

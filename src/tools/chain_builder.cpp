@@ -279,6 +279,11 @@ std::string describe_control(const Control& c) {
         case Control::Type::Button:
             line += "  \"" + static_cast<const Button&>(c).caption() + "\"";
             break;
+        case Control::Type::Curve: {
+            const auto& k = static_cast<const Curve&>(c);
+            line += "  \"" + k.caption() + "\"  " + k.what();
+            break;
+        }
         default:
             break;
     }

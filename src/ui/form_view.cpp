@@ -1,5 +1,7 @@
 #include "form_view.h"
 
+#include "curve_view.h"
+
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -483,6 +485,27 @@ private:
     std::vector<QLabel*> sections_;
 };
 
+// A picture: the view asks the model for its points only when it paints, so that moving a slider
+// computes a stale picture once per frame at most.
+class CurveBinding : public ControlBinding {
+public:
+    CurveBinding(Curve& c, CurveView* w) : ControlBinding(c, w), w_(w) {}
+    static std::unique_ptr<ControlBinding> make(Curve& c, QWidget* parent) {
+        return std::unique_ptr<ControlBinding>(new CurveBinding(c, new CurveView(c, parent)));
+    }
+    ~CurveBinding() override {
+        if (w_) w_->detach();
+    }
+
+protected:
+    void update_widget() override {
+        if (w_) w_->update();
+    }
+
+private:
+    QPointer<CurveView> w_;
+};
+
 }  // namespace
 
 // --- ControlBinding ------------------------------------------------------------------------
@@ -510,6 +533,7 @@ std::unique_ptr<ControlBinding> ControlBinding::create(Control& c, QWidget* pare
         case Control::Type::Memo: b = MemoBinding::make(static_cast<Memo&>(c), parent); break;
         case Control::Type::UpDown: b = UpDownBinding::make(static_cast<UpDown&>(c), parent); break;
         case Control::Type::Header: b = HeaderBinding::make(static_cast<Header&>(c), parent); break;
+        case Control::Type::Curve: b = CurveBinding::make(static_cast<Curve&>(c), parent); break;
     }
     b->widget_->setObjectName(qs(c.name()));
     b->sync();
@@ -542,6 +566,8 @@ void ControlBinding::drop_caption() { delete caption_.data(); }
 
 void ControlBinding::detach() {
     control_ = nullptr;
+    // A picture paints from its model at any time; it must stop before the model goes.
+    if (auto* picture = qobject_cast<CurveView*>(widget_.data())) picture->detach();
     for (QWidget* w : {widget_.data(), caption_.data(), readout_.data()})
         if (w) w->setEnabled(false);
 }
@@ -572,7 +598,8 @@ Place place_of(const ControlBinding& b) {
         case Control::Type::TextBox: return b.caption() ? Place::Row : Place::Compact;
         case Control::Type::RadioGroup:
         case Control::Type::Memo:
-        case Control::Type::Header: return Place::Wide;
+        case Control::Type::Header:
+        case Control::Type::Curve: return Place::Wide;
         default: return Place::Compact;
     }
 }

@@ -157,7 +157,8 @@ TEST(CompressorDistortion, NewInstanceProcessesWithCreationValuesNotSliders) {
         {&f.ScrollBar_Softness2, "Softness ", 0, 50, 43, 0, [&] { return f.window.load(); }, 101},
         {&f.ScrollBar_Color, "Color  ", 1, 100, 70, 100, [&] { return f.color.load(); }, 0.999f},
     };
-    ASSERT_EQ(f.controls().size(), std::size(cases));
+    ASSERT_EQ(f.controls().size(), std::size(cases) + 1);  // the sliders, then the picture
+    EXPECT_EQ(f.controls().back(), &f.Curve_Law);
     for (size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
         EXPECT_EQ(f.controls()[i], c.slider) << "control order";

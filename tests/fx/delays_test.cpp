@@ -90,7 +90,8 @@ TEST(Delay, NewInstanceEndsFormCreateWithItsSliderPositions) {
         {&f.ScrollBar_Delay_Gain, "Gain  ", 0, 100, 65},
         {&f.ScrollBar_Delay_I_Gain, "Echo Gain  ", 1, 100, 85},
     };
-    ASSERT_EQ(f.controls().size(), 5u);
+    ASSERT_EQ(f.controls().size(), 6u);  // the sliders, the check box, then the picture
+    EXPECT_EQ(f.controls().back(), &f.Curve_Taps);
     for (size_t i = 0; i < 4; ++i) {
         const Control& c = controls[i];
         EXPECT_EQ(f.controls()[i], c.s);

@@ -119,7 +119,8 @@ TEST(DistortionSoftHard, NewInstanceProcessesWithCreationValuesNotSliders) {
         {&f.ScrollBar_Color_N, "Color (R)  ", 1, 100, 70, 69, [&] { return f.color_R.load(); },
          static_cast<float>(std::sqrt(0.69))},
     };
-    ASSERT_EQ(f.controls().size(), std::size(cases));
+    ASSERT_EQ(f.controls().size(), std::size(cases) + 1);  // the sliders, then the picture
+    EXPECT_EQ(f.controls().back(), &f.Curve_Transfer);
     for (size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
         EXPECT_EQ(f.controls()[i], c.slider) << "control order";
