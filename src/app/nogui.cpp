@@ -49,7 +49,8 @@ const char* kUsage =
     "                       under JACK, the ALSA sequencer client Varnomix otherwise)\n"
     "  --list-midi          print the MIDI sources with their indices\n"
     "  --home DIR           the program folder (default: $VARNOMIX_HOME, else the program's folder)\n"
-    "Settings are read from the program folder (face.ini, playback.ini) but never written.\n";
+    "Settings are read from the program folder (face.ini, playback.ini) but never written.\n"
+    "Values may also follow an \"=\" (--NAME=VALUE); \"--\" ends the options.\n";
 
 std::atomic<bool> stop_requested{false};
 

@@ -19,7 +19,10 @@ const char* kUsage =
     "Writes a plucked-string phrase as 16-bit PCM WAV, to play through a chain without a guitar.\n"
     "  --rate HZ        sample rate, 8000..192000 (default 48000)\n"
     "  --channels 1|2   channels, the phrase in each (default 2)\n"
-    "  --seconds N      length, 1..600 (default 4)\n";
+    "  --seconds N      length, 1..600 (default 4)\n"
+    "  -h, --help       print this text\n"
+    "  --version        print the version\n"
+    "Values may also follow an \"=\" (--NAME=VALUE); \"--\" ends the options.\n";
 
 }  // namespace
 

@@ -28,7 +28,10 @@ const char* kUsage =
     "  --off S             switch slot S off\n"
     "  @FILE               the options written in FILE, one a line (\"--fx noise gate\")\n"
     "both:  --home DIR     the program folder whose settings files the effects read (default\n"
-    "                      $VARNOMIX_HOME, else the program's folder); never written\n";
+    "                      $VARNOMIX_HOME, else the program's folder); never written\n"
+    "       -h, --help     print this text\n"
+    "       --version      print the version\n"
+    "Values may also follow an \"=\" (--NAME=VALUE); \"--\" ends the options.\n";
 
 int fail(const std::string& msg) { return usage_error("varnomix-preset", msg); }
 

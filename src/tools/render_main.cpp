@@ -37,7 +37,10 @@ const char* kUsage =
     "  --home DIR          the program folder whose settings files the effects read (default\n"
     "                      $VARNOMIX_HOME, else the program's folder); never written\n"
     "  @FILE               the options written in FILE, one a line (\"--fx noise gate\")\n"
-    "Chain options (--preset, --fx, --set, --off) act in the order given.\n";
+    "  -h, --help          print this text\n"
+    "  --version           print the version\n"
+    "Chain options (--preset, --fx, --set, --off) act in the order given.\n"
+    "Values may also follow an \"=\" (--NAME=VALUE); \"--\" ends the options.\n";
 
 int fail(const std::string& msg) { return usage_error("varnomix-render", msg); }
 
