@@ -103,7 +103,7 @@ std::string parse_preset_command(std::vector<std::string> args, OfflineChain& ch
         if (o.is("--version")) cmd.action = ToolAction::Version;
         if (cmd.action != ToolAction::Work) return "";
     }
-    if (words.size() < 2 || (words[0] != "show" && words[0] != "build")) return "expected show FILE.pre or build OUT.pre";
+    if (words.size() < 2 || (words[0] != "show" && words[0] != "build")) return "expected show or build: show FILE.pre, build OUT.pre";
     cmd.build = words[0] == "build";
     cmd.file = words[1];
     if (!cmd.build) {

@@ -170,8 +170,8 @@ TEST(ToolCommands, PresetAndPhraseCommandLines) {
         {{"show", "a.pre", "--bytes"}, "unknown option \"--bytes\" (see --help); show takes FILE.pre and, if wanted, --words"},
         {{"build", "out.pre", "--words"}, "--words goes with show"},
         {{"build", "out.pre", "extra"}, "build takes OUT.pre and chain options, not \"extra\""},
-        {{"build"}, "expected show FILE.pre or build OUT.pre"},
-        {{"list", "a.pre"}, "expected show FILE.pre or build OUT.pre"},
+        {{"build"}, "expected show or build: show FILE.pre, build OUT.pre"},
+        {{"list", "a.pre"}, "expected show or build: show FILE.pre, build OUT.pre"},
     };
     for (const Case& c : preset_cases) {
         OfflineChain chain;
