@@ -15,17 +15,24 @@ using namespace vx;
 
 namespace {
 
-// Working folder and program folder: the private one, holding a factory preset as "a.pre".
+// The program folder: the private one, holding a factory preset as "a.pre".
 void setup_once() {
     static const bool done = [] {
         const fuzz::fs::path& h = fuzz::home();
         std::error_code ec;
         fuzz::fs::copy_file(VX_FUZZ_PRESET, h / "a.pre", fuzz::fs::copy_options::overwrite_existing, ec);
-        fuzz::fs::current_path(h);
         ::setenv("VARNOMIX_HOME", h.c_str(), 1);
         return true;
     }();
     (void)done;
+}
+
+// "a.pre" and "@opts.txt" name the files in the program folder (libFuzzer's own folder stays the
+// working folder).
+std::string in_home(const std::string& arg) {
+    if (arg == "a.pre") return (fuzz::home() / arg).string();
+    if (arg == "@opts.txt") return "@" + (fuzz::home() / "opts.txt").string();
+    return arg;
 }
 
 void play_one_block(const OfflineChain& chain) {
@@ -45,12 +52,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
     const size_t nul = text.find('\0');
     const std::string file_text = nul == std::string::npos ? "" : text.substr(nul + 1);
-    fuzz::write_file("opts.txt", reinterpret_cast<const uint8_t*>(file_text.data()), file_text.size());
+    fuzz::write_file(fuzz::home() / "opts.txt", reinterpret_cast<const uint8_t*>(file_text.data()), file_text.size());
     std::vector<std::string> args;
     const std::string line_text = text.substr(0, nul);
     for (size_t at = 0; at <= line_text.size();) {
         const size_t end = std::min(line_text.find('\n', at), line_text.size());
-        args.push_back(line_text.substr(at, end - at));
+        args.push_back(in_home(line_text.substr(at, end - at)));
         at = end + 1;
     }
     switch (data[0] % 3) {
