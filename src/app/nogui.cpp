@@ -17,6 +17,7 @@
 #include "app/Unit1.h"
 #include "app/console_services.h"
 #include "app/midi_control.h"
+#include "app/options.h"
 #include "app/editor_dialogs.h"
 #include "fx/record_wavs.h"
 #include "engine/program_folder.h"
@@ -48,7 +49,8 @@ const char* kUsage =
     "                       under JACK, the ALSA sequencer client Varnomix otherwise)\n"
     "  --list-midi          print the MIDI sources with their indices\n"
     "  --home DIR           the program folder (default: $VARNOMIX_HOME, else the program's folder)\n"
-    "Settings are read from the program folder (face.ini, playback.ini) but never written.\n";
+    "Settings are read from the program folder (face.ini, playback.ini) but never written.\n"
+    "Values may also follow an \"=\" (--NAME=VALUE); \"--\" ends the options.\n";
 
 std::atomic<bool> stop_requested{false};
 
@@ -67,10 +69,7 @@ struct Options {
     std::vector<std::pair<int, std::string>> records;  // slot, file
 };
 
-int usage_error(const std::string& text) {
-    std::fprintf(stderr, "varnomix: %s\n", text.c_str());
-    return 2;
-}
+int usage_error(const std::string& text) { return vx::usage_error("varnomix", text); }
 
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -103,54 +102,40 @@ std::string unknown_device(const char* what, const std::string& word, const std:
 
 // Parses the options; "" or the usage error.
 std::string parse(int argc, char** argv, Options& o) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) return false;
-            out = args[++i];
-            return true;
-        };
-        if (a == "--nogui") continue;
-        if (a == "--record") {
-            const size_t colon = i + 1 < args.size() ? args[i + 1].find(':') : std::string::npos;
-            const std::string slot = colon == std::string::npos ? "" : args[i + 1].substr(0, colon);
-            if (slot.empty() || slot.size() > 2 || !std::all_of(slot.begin(), slot.end(), ::isdigit) ||
-                std::atoi(slot.c_str()) < 1 || std::atoi(slot.c_str()) > 16 || colon + 1 == args[i + 1].size())
-                return "--record takes S:FILE.wav, S a slot 1..16";
-            o.records.emplace_back(std::atoi(slot.c_str()), args[i + 1].substr(colon + 1));
-            ++i;
-        } else if (a == "--mono") {
-            o.mono = true;
-        } else if (a == "--list-midi") {
-            o.list_midi = true;
-        } else if (a == "--midi") {
-            if (!value(o.midi)) return a + " needs a value";
-        } else if (a == "--tuner") {
-            o.tuner = true;
-        } else if (a == "--list-devices") {
-            o.list = true;
-        } else if (a == "--help" || a == "-h") {
-            o.help = true;
-        } else if (a == "--input" || a == "--output" || a == "--rate" || a == "--home" || a == "--seconds" ||
-                   a == "--preset" || a == "--input-file") {
-            std::string v;
-            if (!value(v)) return a + " needs a value";
-            if (a == "--input") o.input = v;
-            if (a == "--output") o.output = v;
-            if (a == "--rate") o.rate = v;
-            if (a == "--home") o.home = v;
-            if (a == "--preset") o.preset = v;
-            if (a == "--input-file") o.input_file = v;
-            if (a == "--seconds") {
-                char* end = nullptr;
-                const double s = std::strtod(v.c_str(), &end);
-                if (end == v.c_str() || *end != '\0' || !std::isfinite(s) || s <= 0.0 || s > 1e7)
-                    return "--seconds needs a positive number of seconds, not \"" + v + "\"";
-                o.seconds = s;
-            }
-        } else {
-            return "unknown option \"" + a + "\"";
+    static constexpr OptionSpec kSpecs[] = {
+        {"--nogui"}, {"--help", false, "", 'h'}, {"--mono"}, {"--tuner"}, {"--list-devices"}, {"--list-midi"},
+        {"--record", true, "takes S:FILE.wav, S a slot 1..16"}, {"--midi", true}, {"--input", true},
+        {"--output", true}, {"--rate", true}, {"--home", true}, {"--seconds", true}, {"--preset", true},
+        {"--input-file", true},
+    };
+    const ParsedOptions parsed = parse_options({argv + 1, argv + argc}, kSpecs);
+    if (!parsed.ok()) return parsed.error;
+    for (const OptionItem& a : parsed.items) {
+        const std::string& v = a.value;
+        if (a.positional()) return "unexpected argument \"" + v + "\"";
+        if (a.is("--record")) {
+            auto record = parse_slot_and_file(v, 16);
+            if (!record) return "--record takes S:FILE.wav, S a slot 1..16";
+            o.records.push_back(*record);
+        }
+        o.mono = o.mono || a.is("--mono");
+        o.list_midi = o.list_midi || a.is("--list-midi");
+        o.tuner = o.tuner || a.is("--tuner");
+        o.list = o.list || a.is("--list-devices");
+        o.help = o.help || a.is("--help");
+        if (a.is("--midi")) o.midi = v;
+        if (a.is("--input")) o.input = v;
+        if (a.is("--output")) o.output = v;
+        if (a.is("--rate")) o.rate = v;
+        if (a.is("--home")) o.home = v;
+        if (a.is("--preset")) o.preset = v;
+        if (a.is("--input-file")) o.input_file = v;
+        if (a.is("--seconds")) {
+            char* end = nullptr;
+            const double s = std::strtod(v.c_str(), &end);
+            if (end == v.c_str() || *end != '\0' || !std::isfinite(s) || s <= 0.0 || s > 1e7)
+                return "--seconds needs a positive number of seconds, not \"" + v + "\"";
+            o.seconds = s;
         }
     }
     return "";
@@ -167,7 +152,7 @@ int rate_index(const std::string& word) {
 
 int run_nogui(int argc, char** argv) {
     Options o;
-    if (const std::string err = parse(argc, argv, o); !err.empty()) return usage_error(err + "\n" + kUsage);
+    if (const std::string err = parse(argc, argv, o); !err.empty()) return usage_error(err);
     if (o.help) {
         std::printf("%s", kUsage);
         return 0;

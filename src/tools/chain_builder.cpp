@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 namespace vx {
 
@@ -135,56 +134,7 @@ std::string read_chain_file_strictly(const std::string& path, ChainFile& rec) {
     return "";
 }
 
-bool chain_option(OfflineChain& chain, const std::vector<std::string>& args, size_t& i, std::string& error) {
-    const std::string& a = args[i];
-    if (a != "--fx" && a != "--set" && a != "--off" && a != "--preset") return false;
-    if (i + 1 >= args.size()) {
-        error = a + (a == "--fx" ? " needs a KIND" : a == "--set" ? " needs S:NAME=VALUE" : a == "--off" ? " needs a slot number" : " needs a FILE.pre");
-        return true;
-    }
-    const std::string& v = args[++i];
-    if (a == "--fx") error = chain.add_effect(v);
-    if (a == "--set") error = chain.set_control(v);
-    if (a == "--off") error = chain.switch_off(v);
-    if (a == "--preset") error = chain.load_preset(v);
-    return true;
-}
-
-std::string expand_argument_files(std::vector<std::string>& args) {
-    std::vector<std::string> out;
-    for (const std::string& a : args) {
-        if (a.size() < 2 || a[0] != '@') {
-            out.push_back(a);
-            continue;
-        }
-        const std::string path = a.substr(1);
-        std::ifstream in(path);
-        if (!in) return "cannot read the argument file \"" + path + "\"";
-        for (std::string line; std::getline(in, line);) {
-            while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
-            const size_t start = line.find_first_not_of(" \t");
-            if (start == std::string::npos || line[start] == '#') continue;
-            line = line.substr(start);
-            const size_t blank = line.find(' ');
-            out.push_back(line.substr(0, blank));
-            if (blank != std::string::npos) out.push_back(line.substr(line.find_first_not_of(' ', blank)));
-        }
-    }
-    args = std::move(out);
-    return "";
-}
-
-std::string take_home_option(std::vector<std::string>& args) {
-    std::string home;
-    for (size_t i = 0; i < args.size();) {
-        if (args[i] != "--home") {
-            ++i;
-            continue;
-        }
-        if (i + 1 >= args.size() || args[i + 1].empty()) return "--home needs a DIR";
-        home = args[i + 1];
-        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
-    }
+std::string use_program_home(const std::string& home) {
     const std::filesystem::path folder = program_folder(home);
     std::error_code ec;
     if (!home.empty() && !std::filesystem::is_directory(folder, ec))

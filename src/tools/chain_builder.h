@@ -43,20 +43,10 @@ private:
 // must name a kind 0..13 (after the renumbering of older versions). "" or the message.
 std::string read_chain_file_strictly(const std::string& path, ChainFile& rec);
 
-// Runs the chain option at args[i] (--fx KIND, --set S:NAME=VALUE, --off S, --preset FILE) with
-// its value, and moves i past it. False when args[i] is not a chain option; otherwise `error` is ""
-// or the message.
-bool chain_option(OfflineChain& chain, const std::vector<std::string>& args, size_t& i, std::string& error);
-
-// Replaces every argument "@FILE" by the arguments written in FILE, one a line: an option, a blank
-// and its value ("--fx noise gate"), or an option alone. Blank lines and lines that begin with '#'
-// are skipped. "" or the message.
-std::string expand_argument_files(std::vector<std::string>& args);
-
-// Takes "--home DIR" out of the arguments, wherever it stands, and makes the program folder it names
-// (else $VARNOMIX_HOME, else the program's folder) the one the effects read their settings from, read
-// only. It must run before any effect is created. "" or the message.
-std::string take_home_option(std::vector<std::string>& args);
+// Makes the program folder `home` names (else $VARNOMIX_HOME, else the program's folder) the one the
+// effects read their settings from, read only. It must run before any effect is created. "" or the
+// message.
+std::string use_program_home(const std::string& home);
 
 // A kind given as a registry name or index; -1 if it names none.
 EffectKind parse_kind(const std::string& word);

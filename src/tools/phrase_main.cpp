@@ -5,9 +5,10 @@
 #include <vector>
 
 #include "audio_file.h"
-#include "chain_builder.h"
+#include "app/options.h"
 #include "engine/program_folder.h"
 #include "engine/test_signal.h"
+#include "tool_options.h"
 
 using namespace vx;
 
@@ -18,51 +19,35 @@ const char* kUsage =
     "Writes a plucked-string phrase as 16-bit PCM WAV, to play through a chain without a guitar.\n"
     "  --rate HZ        sample rate, 8000..192000 (default 48000)\n"
     "  --channels 1|2   channels, the phrase in each (default 2)\n"
-    "  --seconds N      length, 1..600 (default 4)\n";
+    "  --seconds N      length, 1..600 (default 4)\n"
+    "  -h, --help       print this text\n"
+    "  --version        print the version\n"
+    "Values may also follow an \"=\" (--NAME=VALUE); \"--\" ends the options.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    int rate = 48000;
-    int channels = 2;
-    int seconds = 4;
-    std::string outPath;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto number = [&](int& v, int lo, int hi) { return i + 1 < argc && parse_int(argv[++i], v) && v >= lo && v <= hi; };
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (a == "--version") {
-            std::printf("varnomix-phrase %s\n", version());
-            return 0;
-        } else if (a == "--rate") {
-            if (!number(rate, 8000, 192000)) { std::fprintf(stderr, "varnomix-phrase: --rate takes 8000..192000\n"); return 2; }
-        } else if (a == "--channels") {
-            if (!number(channels, 1, 2)) { std::fprintf(stderr, "varnomix-phrase: --channels takes 1 or 2\n"); return 2; }
-        } else if (a == "--seconds") {
-            if (!number(seconds, 1, 600)) { std::fprintf(stderr, "varnomix-phrase: --seconds takes 1..600\n"); return 2; }
-        } else if (!a.empty() && a[0] != '-' && outPath.empty()) {
-            outPath = a;
-        } else {
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
+    PhraseCommand cmd;
+    if (auto e = parse_phrase_command({argv + 1, argv + argc}, cmd); !e.empty())
+        return usage_error("varnomix-phrase", e);
+    if (cmd.action == ToolAction::Help) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
-    if (outPath.empty()) {
-        std::fputs(kUsage, stderr);
-        return 2;
+    if (cmd.action == ToolAction::Version) {
+        std::printf("varnomix-phrase %s\n", version());
+        return 0;
     }
-    const std::vector<float> mono = make_test_phrase(rate, seconds);
+    const int rate = cmd.rate;
+    const int channels = cmd.channels;
+    const std::string& outPath = cmd.output;
+    const std::vector<float> mono = make_test_phrase(rate, cmd.seconds);
     AudioData d;
     d.sample_rate = rate;
     d.channels = channels;
     d.samples.reserve(mono.size() * static_cast<size_t>(channels));
     for (float s : mono)
         for (int c = 0; c < channels; ++c) d.samples.push_back(s);
-    if (auto e = write_wav(outPath, d, true); !e.empty()) {
-        std::fprintf(stderr, "varnomix-phrase: %s\n", e.c_str());
-        return 2;
-    }
+    if (auto e = write_wav(outPath, d, true); !e.empty()) return usage_error("varnomix-phrase", e);
     return 0;
 }

@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "app/options.h"
 #include "chain_builder.h"
 #include "engine/effects.h"
 #include "engine/program_folder.h"
+#include "tool_options.h"
 
 using namespace vx;
 
@@ -26,15 +28,14 @@ const char* kUsage =
     "  --off S             switch slot S off\n"
     "  @FILE               the options written in FILE, one a line (\"--fx noise gate\")\n"
     "both:  --home DIR     the program folder whose settings files the effects read (default\n"
-    "                      $VARNOMIX_HOME, else the program's folder); never written\n";
+    "                      $VARNOMIX_HOME, else the program's folder); never written\n"
+    "       -h, --help     print this text\n"
+    "       --version      print the version\n"
+    "Values may also follow an \"=\" (--NAME=VALUE); \"--\" ends the options.\n";
 
-int fail(const std::string& msg) {
-    std::fprintf(stderr, "varnomix-preset: %s\n", msg.c_str());
-    return 2;
-}
+int fail(const std::string& msg) { return usage_error("varnomix-preset", msg); }
 
-int show(const std::string& path, bool words) {
-    OfflineChain chain;
+int show(OfflineChain& chain, const std::string& path, bool words) {
     if (auto e = chain.load_preset(path); !e.empty()) return fail(e);
     const ChainFile& rec = chain.record();
     const ChainTable& t = chain.table();
@@ -59,38 +60,21 @@ int show(const std::string& path, bool words) {
     return 0;
 }
 
-int build(const std::string& out, std::vector<std::string> args) {
-    OfflineChain chain;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string e;
-        if (!chain_option(chain, args, i, e)) return fail("unknown option \"" + args[i] + "\"\n" + kUsage);
-        if (!e.empty()) return fail(e);
-    }
-    if (auto e = chain.save_preset(out); !e.empty()) return fail(e);
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (auto e = expand_argument_files(args); !e.empty()) return fail(e);
-    if (auto e = take_home_option(args); !e.empty()) return fail(e);
-    if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+    OfflineChain chain;
+    PresetCommand cmd;
+    if (auto e = parse_preset_command({argv + 1, argv + argc}, chain, cmd); !e.empty()) return fail(e);
+    if (cmd.action == ToolAction::Help) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (!args.empty() && args[0] == "--version") {
+    if (cmd.action == ToolAction::Version) {
         std::printf("varnomix-preset %s\n", version());
         return 0;
     }
-    if (args.size() >= 2 && args[0] == "show") {
-        const bool words = args.size() == 3 && args[2] == "--words";
-        if (args.size() > 3 || (args.size() == 3 && !words))
-            return fail("show takes FILE.pre and, if wanted, --words\n" + std::string(kUsage));
-        return show(args[1], words);
-    }
-    if (args.size() >= 2 && args[0] == "build")
-        return build(args[1], std::vector<std::string>(args.begin() + 2, args.end()));
-    return fail(std::string("expected show or build\n") + kUsage);
+    if (!cmd.build) return show(chain, cmd.file, cmd.words);
+    if (auto e = chain.save_preset(cmd.file); !e.empty()) return fail(e);
+    return 0;
 }

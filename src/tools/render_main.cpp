@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "audio_file.h"
+#include "app/options.h"
 #include "chain_builder.h"
 #include "engine/effects.h"
 #include "engine/program_folder.h"
 #include "record_wavs.h"
+#include "tool_options.h"
 
 using namespace vx;
 
@@ -35,12 +37,12 @@ const char* kUsage =
     "  --home DIR          the program folder whose settings files the effects read (default\n"
     "                      $VARNOMIX_HOME, else the program's folder); never written\n"
     "  @FILE               the options written in FILE, one a line (\"--fx noise gate\")\n"
-    "Chain options (--preset, --fx, --set, --off) act in the order given.\n";
+    "  -h, --help          print this text\n"
+    "  --version           print the version\n"
+    "Chain options (--preset, --fx, --set, --off) act in the order given.\n"
+    "Values may also follow an \"=\" (--NAME=VALUE); \"--\" ends the options.\n";
 
-int fail(const std::string& msg) {
-    std::fprintf(stderr, "varnomix-render: %s\n", msg.c_str());
-    return 2;
-}
+int fail(const std::string& msg) { return usage_error("varnomix-render", msg); }
 
 void list_kinds() {
     const EffectRegistry& reg = get_registry();
@@ -71,64 +73,28 @@ void progress(int64_t done, int64_t total) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (auto e = expand_argument_files(args); !e.empty()) return fail(e);
-    if (auto e = take_home_option(args); !e.empty()) return fail(e);
     OfflineChain chain;
-    std::vector<std::string> files;
-    int block = 480;
-    int channels = 0;
-    bool pcm16 = false;
-    bool quiet = false;
-    std::vector<std::pair<int, std::string>> records;  // slot, file
-
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) return false;
-            out = args[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--help" || a == "-h") {
+    RenderCommand cmd;
+    if (auto e = parse_render_command({argv + 1, argv + argc}, chain, cmd); !e.empty()) return fail(e);
+    switch (cmd.action) {
+        case ToolAction::Help:
             std::fputs(kUsage, stdout);
             return 0;
-        } else if (a == "--version") {
+        case ToolAction::Version:
             std::printf("varnomix-render %s\n", version());
             return 0;
-        } else if (a == "--list-kinds") {
+        case ToolAction::ListKinds:
             list_kinds();
             return 0;
-        } else if (a == "--controls") {
-            if (!value(v)) return fail("--controls needs a KIND");
-            return print_controls(v);
-        } else if (std::string e; chain_option(chain, args, i, e)) {
-            if (!e.empty()) return fail(e);
-        } else if (a == "--record") {
-            const size_t colon = i + 1 < args.size() ? args[i + 1].find(':') : std::string::npos;
-            int slot = 0;
-            if (colon == std::string::npos || !parse_int(args[i + 1].substr(0, colon), slot) || slot < 1 ||
-                slot > OfflineChain::kSlots || colon + 1 == args[i + 1].size())
-                return fail("--record takes S:FILE.wav, S a slot 1..16");
-            records.emplace_back(slot, args[i + 1].substr(colon + 1));
-            ++i;
-        } else if (a == "--block") {
-            if (!value(v) || !parse_int(v, block) || block < 1 || block > 512)
-                return fail("--block takes a number of frames from 1 to 512");
-        } else if (a == "--channels") {
-            if (!value(v) || !parse_int(v, channels) || (channels != 1 && channels != 2))
-                return fail("--channels takes 1 or 2");
-        } else if (a == "--pcm16") {
-            pcm16 = true;
-        } else if (a == "--quiet") {
-            quiet = true;
-        } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-            return fail("unknown option \"" + a + "\"\n" + kUsage);
-        } else {
-            files.push_back(a);
-        }
+        case ToolAction::Controls:
+            return print_controls(cmd.controls_kind);
+        case ToolAction::Work:
+            break;
     }
-    if (files.size() != 2) return fail(std::string("expected INPUT and OUTPUT\n") + kUsage);
+    const std::vector<std::string>& files = cmd.files;
+    const auto& records = cmd.records;
+    const int block = cmd.block;
+    int channels = cmd.channels;
 
     AudioReader in;
     if (auto e = in.open(files[0]); !e.empty()) return fail(e);
@@ -154,8 +120,8 @@ int main(int argc, char** argv) {
     }
     chain.load();
     AudioWriter out;
-    if (auto e = out.open(files[1], in.sample_rate(), channels, pcm16); !e.empty()) return fail(e);
-    const bool bar = !quiet && ::isatty(STDERR_FILENO);
+    if (auto e = out.open(files[1], in.sample_rate(), channels, cmd.pcm16); !e.empty()) return fail(e);
+    const bool bar = !cmd.quiet && ::isatty(STDERR_FILENO);
     // The file streams through in pieces of whole blocks, so that every block falls where it would in
     // one pass over the whole file.
     const int64_t piece = block * std::max(1, 16384 / block);

@@ -25,6 +25,7 @@
 #include "app/Unit1.h"
 #include "app/editor_dialogs.h"
 #include "app/midi_control.h"
+#include "app/options.h"
 #include "engine/program_folder.h"
 #include "chain_builder.h"
 #include "drivers/drivers.h"
@@ -71,11 +72,7 @@ extern "C" void on_termination_signal(int) {
 
 void complain(const std::string& text) { std::fprintf(stderr, "varnomix: %s\n", text.c_str()); }
 
-int usage_error(const std::string& text) {
-    complain(text);
-    std::fputs(kUsage, stderr);
-    return 2;
-}
+int usage_error(const std::string& text) { return vx::usage_error("varnomix", text); }
 
 std::string kind_list() {
     std::string s;
@@ -106,31 +103,39 @@ struct Options {
     double tuner_hz = 82.4069 * std::pow(2.0, -12.0 / 1200.0);
 };
 
-// "" or what is wrong with the command line.
-std::string parse(const QStringList& args, Options& o) {
-    for (qsizetype i = 1; i < args.size(); ++i) {
-        const QString& a = args[i];
-        const qsizetype left = args.size() - 1 - i;
-        if (a == QLatin1String("--home")) {
-            if (left < 1) return "--home needs a folder";
-            o.home = args[++i].toStdString();
-        } else if (a == QLatin1String("--screenshot")) {
-            if (left < 1) return "--screenshot needs a FILE.png";
-            o.screenshot = args[++i].toStdString();
-        } else if (a == QLatin1String("--screenshot-tuner")) {
-            if (left < 1) return "--screenshot-tuner needs a FILE.png";
-            o.screenshot_tuner = args[++i].toStdString();
-            if (left >= 2 && !args[i + 1].startsWith(QLatin1String("--"))) {
+// "" or what is wrong with the command line (Qt's own options already taken out of it).
+std::string parse(const QStringList& qt_args, Options& o) {
+    static constexpr OptionSpec kSpecs[] = {
+        {"--help", false, "", 'h'},
+        {"--home", true, "needs a folder"},
+        {"--screenshot", true, "needs a FILE.png"},
+        {"--screenshot-tuner", true, "needs a FILE.png"},
+        {"--screenshot-editor", true, "needs a KIND and a FILE.png"},
+    };
+    std::vector<std::string> args;
+    for (qsizetype i = 1; i < qt_args.size(); ++i) args.push_back(qt_args[i].toStdString());
+    const ParsedOptions parsed = parse_options(args, kSpecs);
+    if (!parsed.ok()) return parsed.error;
+    const std::vector<OptionItem>& items = parsed.items;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const OptionItem& a = items[i];
+        const bool word_follows = i + 1 < items.size() && items[i + 1].positional();
+        if (a.is("--home")) {
+            o.home = a.value;
+        } else if (a.is("--screenshot")) {
+            o.screenshot = a.value;
+        } else if (a.is("--screenshot-tuner")) {
+            o.screenshot_tuner = a.value;
+            if (word_follows) {
                 bool ok = false;
-                o.tuner_hz = args[++i].toDouble(&ok);
+                o.tuner_hz = QString::fromStdString(items[++i].value).toDouble(&ok);
                 if (!ok || !(o.tuner_hz > 0.0 && o.tuner_hz < 20000.0)) return "--screenshot-tuner: HZ must be 0..20000";
             }
-        } else if (a == QLatin1String("--screenshot-editor")) {
-            if (left < 2) return "--screenshot-editor needs a KIND and a FILE.png";
-            o.screenshot_editor = std::pair{args[i + 1].toStdString(), args[i + 2].toStdString()};
-            i += 2;
-        } else {
-            return "unknown option \"" + a.toStdString() + "\"";
+        } else if (a.is("--screenshot-editor")) {
+            if (!word_follows) return "--screenshot-editor needs a KIND and a FILE.png";
+            o.screenshot_editor = std::pair{a.value, items[++i].value};
+        } else if (a.positional()) {
+            return "unexpected argument \"" + a.value + "\"";
         }
     }
     if (o.screenshot && o.screenshot_editor) return "--screenshot and --screenshot-editor go one at a time";
@@ -318,7 +323,7 @@ void quiet_platform_notices() {
 }
 
 int run_gui(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(kUsage, stdout);
             return 0;

@@ -2,6 +2,7 @@
 // engine without windows; --list-devices and --list-midi print the devices and MIDI sources.
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "app/nogui.h"
 #include "engine/program_folder.h"
@@ -11,7 +12,8 @@
 
 int main(int argc, char** argv) {
     bool help = false, nogui = false;
-    for (int i = 1; i < argc; ++i) {
+    // Which program runs; each reads its options itself. What follows "--" is no option.
+    for (int i = 1; i < argc && std::string_view(argv[i]) != "--"; ++i) {
         const std::string a = argv[i];
         if (a == "--version") {
             std::printf("varnomix %s\n", vx::version());

@@ -118,7 +118,7 @@ TEST_F(GuiTool, BadRequestsSayWhyAndExitTwo) {
         {"--screenshot-editor 0 /tmp/vx-never.png", "empty slot"},
         {"--screenshot-editor Gain /nonexistent-folder/x.png", "cannot write the screenshot"},
         {"--screenshot-editor Gain", "needs a KIND and a FILE.png"},
-        {"--frobnicate", "usage:"},
+        {"--frobnicate", "unknown option \"--frobnicate\""},
         {"--screenshot /nonexistent-folder/x.png", "cannot write the screenshot"},
         {"--screenshot", "--screenshot needs a FILE.png"},
         {"--screenshot /tmp/vx-never.png --screenshot-editor Gain /tmp/vx-never.png", "one at a time"},
