@@ -79,6 +79,10 @@ public:
 
     std::string label;  // caption shown beside the slider, if any
     std::function<void()> on_change;
+    // The value the effect uses at this position, in its unit ("812.5 ms (39000 samples)"), from the
+    // law its handler stores; set by the kind. Empty where the position is the value.
+    std::function<std::string()> unit_text;
+    std::string unit_value() const { return unit_text ? unit_text() : std::string(); }
     // The pointer entering and leaving the slider; a view calls these.
     void mouse_enter() { if (on_mouse_enter) on_mouse_enter(); }
     void mouse_leave() { if (on_mouse_leave) on_mouse_leave(); }

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "engine/effects.h"
+#include "engine/units.h"
 #include "laws.h"
 
 namespace vx {
@@ -33,6 +35,11 @@ Tgain_form::Tgain_form() : Form("Gain", 320, 236) {
     CheckRadioBox_Air.on_click = [this] { CheckRadioBox_AirClick(); };
     RadioBox_SimpleChorus.on_click = [this] { RadioBox_SimpleChorusClick(); };
     ScrollBar_SimpleChorus.on_change = [this] { ScrollBar_SimpleChorusChange(); };
+    for (Slider* s : {&ScrollBar_Gain_Left, &ScrollBar_Gain_Right, &ScrollBar_Gain_Mono})
+        s->unit_text = [s] { return gain_text(SliderFactor(s->position()).value_or(0.0f)); };
+    ScrollBar_SimpleChorus.unit_text = [this] {
+        return samples_text(simple_chorus_delay(ScrollBar_SimpleChorus.position()), display_rate());
+    };
     FormCreate();
 }
 
@@ -111,6 +118,11 @@ int32_t simple_chorus_length(int32_t position) {
     auto f = SliderFactor(position);
     if (!f) return 0;
     return static_cast<int32_t>(std::nearbyint(static_cast<double>(*f) * 1800.0));
+}
+
+int32_t simple_chorus_delay(int32_t position) {
+    const int32_t length = simple_chorus_length(position);
+    return length < Tgain_form::kLineWrap ? length : Tgain_form::kLineWrap;
 }
 
 void Tgain_form::ScrollBar_SimpleChorusChange() {

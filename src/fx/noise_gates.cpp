@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/units.h"
 #include "laws.h"
 
 namespace vx {
@@ -39,6 +40,13 @@ Tnoise_gate_form::Tnoise_gate_form() : Form("Noise Gate", 330, 300) {
     ScrollBar_min_porog.on_change = [this] { ScrollBar_min_porogChange(); };
     ScrollBar_Supress.on_change = [this] { ScrollBar_SupressChange(); };
     ScrollBar_Gain_Out.on_change = [this] { ScrollBar_Gain_OutChange(); };
+    for (Slider* s : {&ScrollBar_Gain_In, &ScrollBar_Gain_Out})
+        s->unit_text = [s] { return gain_text(SliderFactor(s->position()).value_or(0.0f)); };
+    for (Slider* s : {&ScrollBar_Porog_Max, &ScrollBar_min_porog})
+        s->unit_text = [s] { return dbfs_text(gate_threshold(s->position())); };
+    ScrollBar_Supress.unit_text = [this] {
+        return gain_text(gate_suppressed_gain(ScrollBar_Supress.position()).value_or(0.0f));
+    };
     FormCreate();
 }
 
@@ -153,10 +161,14 @@ void Tnoise_gate_form::ScrollBar_min_porogChange() {
     Label_porog_min.set_caption(close_threshold_caption(ScrollBar_min_porog.position()));
 }
 
+std::optional<float> gate_suppressed_gain(int32_t position) {
+    if (!(position >= 0 && position < 101)) return std::nullopt;
+    if (auto f = SliderFactor(100 - position)) return static_cast<float>(0.1L * *f);
+    return std::nullopt;
+}
+
 void Tnoise_gate_form::ScrollBar_SupressChange() {
-    const int32_t p = ScrollBar_Supress.position();
-    if (!(p >= 0 && p < 101)) return;
-    if (auto f = SliderFactor(100 - p)) suppressed_gain = static_cast<float>(0.1L * *f);
+    if (auto g = gate_suppressed_gain(ScrollBar_Supress.position())) suppressed_gain = *g;
 }
 
 void Tnoise_gate_form::ScrollBar_Gain_OutChange() {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "engine/effects.h"
+#include "engine/units.h"
 #include "laws.h"
 
 namespace vx {
@@ -48,6 +50,15 @@ Treverb_form::Treverb_form() : Form("Reverberator", 520, 250) {
     ScrollBar_Mono_Brightness.on_change = [this] { ScrollBar_Mono_BrightnessChange(); };
     ScrollBar_Left_Brightness.on_change = [this] { ScrollBar_Left_BrightnessChange(); };
     ScrollBar_Right_Brightness.on_change = [this] { ScrollBar_Right_BrightnessChange(); };
+    for (Slider* s : {&ScrollBar_Gain_Mono, &ScrollBar_Gain_Left, &ScrollBar_Gain_Right})
+        s->unit_text = [s] { return gain_text(SliderFactor(s->position()).value_or(0.0f)); };
+    for (Slider* s : {&ScrollBar_Mono_Delay, &ScrollBar_Left_Delay, &ScrollBar_Right_Delay})
+        s->unit_text = [s] { return samples_text(s->position(), display_rate()); };
+    for (Slider* s : {&ScrollBar_Mono_Decay, &ScrollBar_Left_Decay, &ScrollBar_Right_Decay})
+        s->unit_text = [s] { return percent_text(reverb_percent(s->position())); };
+    // Both brightness laws set the coefficient c of a one-pole low-pass: its corner is what one hears.
+    for (Slider* s : {&ScrollBar_Mono_Brightness, &ScrollBar_Left_Brightness})
+        s->unit_text = [s] { return one_pole_corner_text(reverb_root_percent(s->position()), display_rate()); };
     FormCreate();
 }
 
@@ -73,15 +84,11 @@ void Treverb_form::create_defaults() {
 
 // --- Handlers -------------------------------------------------------------------------------------
 
-namespace {
+float reverb_percent(int32_t position) { return static_cast<float>(static_cast<long double>(position) / 100.0L); }
 
-float percent(int32_t position) { return static_cast<float>(static_cast<long double>(position) / 100.0L); }
-
-float root_percent(int32_t position) {
+float reverb_root_percent(int32_t position) {
     return static_cast<float>(std::sqrt(static_cast<long double>(position) / 100.0L));
 }
-
-}  // namespace
 
 void Treverb_form::ScrollBar_Gain_MonoChange() {
     if (auto f = SliderFactor(ScrollBar_Gain_Mono.position())) wet_gain[0] = *f;
@@ -108,22 +115,22 @@ void Treverb_form::ScrollBar_Left_DelayChange() { post_len[1] = ScrollBar_Left_D
 void Treverb_form::ScrollBar_Right_DelayChange() { post_len[2] = ScrollBar_Right_Delay.position(); }
 
 void Treverb_form::ScrollBar_Mono_DecayChange() {
-    decay[0] = percent(ScrollBar_Mono_Decay.position());
+    decay[0] = reverb_percent(ScrollBar_Mono_Decay.position());
     ScrollBar_Left_Decay.set_position(ScrollBar_Mono_Decay.position());
     ScrollBar_Right_Decay.set_position(ScrollBar_Mono_Decay.position());
 }
 
-void Treverb_form::ScrollBar_Left_DecayChange() { decay[1] = percent(ScrollBar_Left_Decay.position()); }
+void Treverb_form::ScrollBar_Left_DecayChange() { decay[1] = reverb_percent(ScrollBar_Left_Decay.position()); }
 
-void Treverb_form::ScrollBar_Right_DecayChange() { decay[2] = percent(ScrollBar_Right_Decay.position()); }
+void Treverb_form::ScrollBar_Right_DecayChange() { decay[2] = reverb_percent(ScrollBar_Right_Decay.position()); }
 
 void Treverb_form::ScrollBar_Mono_BrightnessChange() {
-    const float c = root_percent(ScrollBar_Mono_Brightness.position());
+    const float c = reverb_root_percent(ScrollBar_Mono_Brightness.position());
     for (auto& t : tone_coef) t = c;
 }
 
 void Treverb_form::ScrollBar_Left_BrightnessChange() {
-    const float d = root_percent(ScrollBar_Left_Brightness.position());
+    const float d = reverb_root_percent(ScrollBar_Left_Brightness.position());
     damp1 = d;
     damp2 = static_cast<float>(1.0L - d);
 }
@@ -465,7 +472,7 @@ void Treverb_form::put_parameters(const int32_t* block) {
     ScrollBar_Gain_Left.set_position(block[4]);
     ScrollBar_Gain_Right.set_position(block[5]);
 
-    for (int j = 0; j < 3; ++j) restore_float(decay[j], block[6 + j], percent(5), percent(99));
+    for (int j = 0; j < 3; ++j) restore_float(decay[j], block[6 + j], reverb_percent(5), reverb_percent(99));
     ScrollBar_Mono_Decay.set_position(block[9]);
     ScrollBar_Left_Decay.set_position(block[10]);
     ScrollBar_Right_Decay.set_position(block[11]);

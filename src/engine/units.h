@@ -1,0 +1,32 @@
+// Values in the units a guitarist reads: the text a slider shows beside its position. Every kind
+// computes the number with the same law function its handler stores, and formats it here, so that
+// all editors write milliseconds, hertz and decibels alike.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vx {
+
+// Full scale of the engine's 16-bit sample scale.
+inline constexpr double kFullScale = 32768.0;
+
+// "812.5 ms (39000 samples)": a count of samples as time at `rate`, then the count itself.
+std::string samples_text(double samples, int32_t rate);
+// "812.5 ms": a time given in samples, at `rate`.
+std::string ms_text(double samples, int32_t rate);
+// "6.25 s" or "812.5 ms": the period of a slow cycle given in samples, at `rate`.
+std::string period_text(double samples, int32_t rate);
+// "62.5 Hz", "440 Hz", "1.55 kHz".
+std::string hz_text(double hz);
+// "+6.0 dB (x2)", "-20.8 dB (x0.0909)", "-inf dB (x0)": an amplitude factor.
+std::string gain_text(double factor);
+// "-30.3 dBFS": a level on the 16-bit scale, in dB below full scale.
+std::string dbfs_text(double level);
+// "40 %": a ratio (0.4).
+std::string percent_text(double ratio);
+// The corner frequency of a one-pole low-pass y = c y + (1 - c) x at `rate` (its -3 dB point), as
+// text; "0 Hz" for c = 1 (the filter holds), "open" for c <= 0.
+std::string one_pole_corner_text(double c, int32_t rate);
+
+}  // namespace vx
