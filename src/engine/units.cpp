@@ -61,6 +61,17 @@ std::string gain_text(double factor) {
     return format(shown > 0.0 ? "+%.1f dB" : "%.1f dB", shown == 0.0 ? 0.0 : shown) + " (" + x + ")";
 }
 
+std::string factor_text(double factor) {
+    std::string t = format("%.5f", factor);
+    while (t.size() > 1 && t.back() == '0') t.pop_back();
+    if (t.back() == '.') t.pop_back();
+    return "x" + t;
+}
+
+std::string resonance_text(double res) { return format("x%.1f", res); }
+
+std::string ratio_text(double ratio) { return ratio > 0.0 ? format("%.1f:1", ratio) : std::string("limit"); }
+
 std::string dbfs_text(double level) {
     if (!(level > 0.0)) return "-inf dBFS";
     const double db = std::nearbyint(20.0 * std::log10(level / kFullScale) * 10.0) / 10.0;

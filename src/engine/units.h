@@ -21,6 +21,12 @@ std::string period_text(double samples, int32_t rate);
 std::string hz_text(double hz);
 // "+6.0 dB (x2)", "-20.8 dB (x0.0909)", "-inf dB (x0)": an amplitude factor.
 std::string gain_text(double factor);
+// "x1.0006": a factor as it is, up to five decimals.
+std::string factor_text(double factor);
+// "x3.0": a resonance (feedback) factor.
+std::string resonance_text(double res);
+// "4.0:1", "limit" for 0 (no growth at all): a compression ratio.
+std::string ratio_text(double ratio);
 // "-30.3 dBFS": a level on the 16-bit scale, in dB below full scale.
 std::string dbfs_text(double level);
 // "40 %": a ratio (0.4).

@@ -5,6 +5,8 @@
 #include <bit>
 #include <cstddef>
 
+#include "engine/effects.h"
+#include "engine/units.h"
 #include "laws.h"
 
 namespace vx {
@@ -40,6 +42,24 @@ TCompTortion_form::TCompTortion_form() : Form("Compressor-Distortion", 330, 330)
     ScrollBar_Popravka.on_change = [this] { ScrollBar_PopravkaChange(); };
     ScrollBar_Softness2.on_change = [this] { ScrollBar_Softness2Change(); };
     ScrollBar_Color.on_change = [this] { ScrollBar_ColorChange(); };
+    for (Slider* s : {&ScrollBar_Drive, &SkinScroll_Level, &ScrollBar_Popravka})
+        s->unit_text = [s] { return gain_text(SliderFactor(s->position()).value_or(0.0f)); };
+    // The gain law turns from 1 towards g^(d - 2) where g^2 passes K: the knee sits at g = sqrt(K).
+    ScrollBar_Sharp.unit_text = [this] {
+        return "knee " + dbfs_text(std::sqrt(static_cast<double>(sharp_of_position(ScrollBar_Sharp.position()))));
+    };
+    // Above the knee the output grows as g^(d - 1): a ratio of 1 / (d - 1) dB in to 1 dB out.
+    ScrollBar_Distortion.unit_text = [this] {
+        const double d = exponent_of_position(ScrollBar_Distortion.position());
+        return ratio_text(d - 1.0 > 0.0 ? 1.0 / (d - 1.0) : 0.0) + " (d " + factor_text(d).substr(1) + ")";
+    };
+    ScrollBar_Softness2.unit_text = [this] {
+        return samples_text(window_of_position(ScrollBar_Softness2.position()), display_rate());
+    };
+    // The low band is dropped: the corner of the one-pole split is where the cut begins.
+    ScrollBar_Color.unit_text = [this] {
+        return "cut below " + one_pole_corner_text(color_of_position(ScrollBar_Color.position()), display_rate());
+    };
     FormCreate();
 }
 
@@ -104,8 +124,10 @@ void TCompTortion_form::ScrollBar_PopravkaChange() {
 // The indices and envelopes belong to the audio thread: it restarts them itself at the start of its
 // next block, so every block runs either wholly on the old window or wholly on the new one, and no
 // block is let through unprocessed (that would be an audible step into the dry signal).
+int32_t TCompTortion_form::window_of_position(int32_t position) { return 101 - 2 * position; }
+
 void TCompTortion_form::ScrollBar_Softness2Change() {
-    const int32_t h = 101 - 2 * ScrollBar_Softness2.position();
+    const int32_t h = window_of_position(ScrollBar_Softness2.position());
     window = h;
     window_request.store(h, std::memory_order_release);
 }

@@ -9,6 +9,7 @@
 
 #include "engine/ini.h"
 #include "engine/program_folder.h"
+#include "engine/units.h"
 #include "laws.h"
 
 #if defined(__x86_64__)
@@ -119,6 +120,15 @@ TMultiTortion_form::TMultiTortion_form() : Form("Distortion Plus", 713, 619) {
     ScrollBar_gain_Out.label = "Level";
     ScrollBar_gain_In.on_change = [this] { ScrollBar_gain_InChange(); };
     ScrollBar_gain_Out.on_change = [this] { ScrollBar_gain_OutChange(); };
+    for (Slider* s : {&ScrollBar_gain_In, &ScrollBar_gain_Out})
+        s->unit_text = [s] { return gain_text(SliderFactor(s->position()).value_or(0.0f)); };
+    // Band gains are upside down (top loudest); the threshold row is a level on the 16-bit scale.
+    for (int k = 0; k < kPlusBands; ++k) {
+        for (Slider* s : {ScrollBar[k].get(), spSkinScrollBar[k + 1].get()})
+            s->unit_text = [s] { return gain_text(plus_band_gain(s->position()).value_or(0.0f)); };
+        Slider* t = spSkinScrollBar[k + 17].get();
+        t->unit_text = [t] { return dbfs_text(plus_threshold(t->position())); };
+    }
     CheckBox_Standard.on_click = [this] { CheckBox_StandardClick(); };
     CheckBox_True.on_click = [this] { CheckBox_TrueClick(); };
     CheckBox_Filter2.on_click = [this] { CheckBox_Filter2Click(); };
@@ -276,14 +286,16 @@ bool TMultiTortion_form::FormClose() {
     return true;
 }
 
+std::optional<float> plus_band_gain(int32_t position) { return SliderFactor(100 - position); }
+
 void TMultiTortion_form::ScrollBarChange(int k) {
     const int p = ScrollBar[k]->position();
-    if (auto f = SliderFactor(100 - p)) eq_gain0[k] = *f;
+    if (auto f = plus_band_gain(p)) eq_gain0[k] = *f;
     if (gang) spSkinScrollBar[k + 1]->set_position(p);
 }
 
 void TMultiTortion_form::spSkinScrollBarChange(int n) {
-    if (auto f = SliderFactor(100 - spSkinScrollBar[n]->position())) eq_gain1[n - 1] = *f;
+    if (auto f = plus_band_gain(spSkinScrollBar[n]->position())) eq_gain1[n - 1] = *f;
 }
 
 void TMultiTortion_form::spSkinScrollBar17Change(const Slider& sender) {

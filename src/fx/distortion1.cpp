@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "engine/effects.h"
+#include "engine/units.h"
 #include "laws.h"
 
 namespace vx {
@@ -41,6 +43,13 @@ TDistortion1_form::TDistortion1_form() : Form("Distortion", 330, 330) {
     ScrollBar_Smooth_k2.on_change = [this] { ScrollBar_Smooth_k2Change(); };
     ScrollBar_Color_M.on_change = [this] { ScrollBar_Color_MChange(); };
     ScrollBar_Color_N.on_change = [this] { ScrollBar_Color_NChange(); };
+    for (Slider* s : {&ScrollBar_Gain_In, &ScrollBar_Gain_Out})
+        s->unit_text = [s] { return gain_text(SliderFactor(s->position()).value_or(0.0f)); };
+    // The knee's two levels are samples on the 16-bit scale, stored as the positions themselves.
+    for (Slider* s : {&ScrollBar_Tone1_k4, &ScrollBar_Tone2_k3}) s->unit_text = [s] { return dbfs_text(s->position()); };
+    ScrollBar_Smooth_k2.unit_text = [this] { return factor_text(smooth_of_position(ScrollBar_Smooth_k2.position())); };
+    for (Slider* s : {&ScrollBar_Color_M, &ScrollBar_Color_N})
+        s->unit_text = [s] { return "split " + one_pole_corner_text(color_of_position(s->position()), display_rate()); };
     FormCreate();
 }
 

@@ -1,11 +1,15 @@
 #include "eq8.h"
 
+#include "engine/effects.h"
+#include "engine/units.h"
 #include "exact/tiny.h"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <complex>
 #include <cstring>
+#include <numbers>
 #include <type_traits>
 
 #if defined(__SSE2__)
@@ -136,6 +140,7 @@ TEQ8_form::TEQ8_form() : Form("8 bands Equalizer and Filters", 760, 470) {
     CheckRadioBox_fnc_2000_OnOff.on_click = [this] { CheckRadioBox_fnc_2000_OnOffClick(); };
     ScrollBar_fnc_2000.on_change = [this] { ScrollBar_fnc_2000Change(); };
     CheckRadioBox_Filter_Notch.on_click = [this] { CheckRadioBox_Filter_NotchClick(); };
+    set_unit_texts();
     FormCreate();
 }
 
@@ -896,8 +901,14 @@ void TEQ8_form::Copy_Right_to_LeftClick() {
 void TEQ8_form::CheckRadioBox_EQ8_OnOffClick() { eq_on = CheckRadioBox_EQ8_OnOff.checked(); }
 void TEQ8_form::CheckRadioBox_FVC_OnOffClick() { hp_on = CheckRadioBox_FVC_OnOff.checked(); }
 
+float eq8_high_pass_hz(int32_t position) { return static_cast<float>(position); }
+double eq8_low_pass_fc(int32_t position) { return position / 100.0; }
+double eq8_low_pass_res(int32_t position) { return position / 10.0; }
+float eq8_shelf_hz(int32_t position) { return static_cast<float>(position * 50); }
+float eq8_shelf_gain(int32_t position) { return static_cast<float>(position / 10.0); }
+
 void TEQ8_form::ScrollBar_LPF_1Change() {
-    hp_cutoff_hz = static_cast<float>(ScrollBar_LPF_1.position());
+    hp_cutoff_hz = eq8_high_pass_hz(ScrollBar_LPF_1.position());
     recalc_a_fvc_1(48000.0f, hp_cutoff_hz);
 }
 
@@ -908,19 +919,78 @@ void TEQ8_form::ScrollBar_QChange() {
 }
 
 void TEQ8_form::CheckRadioBox_FNC_OnOffClick() { lp_on = CheckRadioBox_FNC_OnOff.checked(); }
-void TEQ8_form::ScrollBar_fnc_FCChange() { lp_fc = ScrollBar_fnc_FC.position() / 100.0; }
-void TEQ8_form::ScrollBar_fnc_resChange() { lp_res = ScrollBar_fnc_res.position() / 10.0; }
+void TEQ8_form::ScrollBar_fnc_FCChange() { lp_fc = eq8_low_pass_fc(ScrollBar_fnc_FC.position()); }
+void TEQ8_form::ScrollBar_fnc_resChange() { lp_res = eq8_low_pass_res(ScrollBar_fnc_res.position()); }
 void TEQ8_form::CheckRadioBox_ShelfClick() { shelf_on = CheckRadioBox_Shelf.checked(); }
 
 void TEQ8_form::ScrollBar_Shelf_fvc_FChange() {
-    shelf_hz = static_cast<float>(ScrollBar_Shelf_fvc_F.position() * 50);
+    shelf_hz = eq8_shelf_hz(ScrollBar_Shelf_fvc_F.position());
     recalc_a_fvcs_1(48000.0f);
 }
 
-void TEQ8_form::ScrollBar_Shelf_fvc_GChange() { shelf_gain = static_cast<float>(ScrollBar_Shelf_fvc_G.position() / 10.0); }
+void TEQ8_form::ScrollBar_Shelf_fvc_GChange() { shelf_gain = eq8_shelf_gain(ScrollBar_Shelf_fvc_G.position()); }
 void TEQ8_form::CheckRadioBox_fnc_2000_OnOffClick() { speaker_on = CheckRadioBox_fnc_2000_OnOff.checked(); }
 void TEQ8_form::ScrollBar_fnc_2000Change() { load_speaker_row(ScrollBar_fnc_2000.position()); }
 void TEQ8_form::CheckRadioBox_Filter_NotchClick() { low_cut_on = CheckRadioBox_Filter_Notch.checked(); }
+
+// --- values in units ---------------------------------------------------------------------------
+
+double eq8_speaker_corner(int32_t row) {
+    if (row < 0 || row > 5) row = 0;
+    const SpeakerRow& r = kSpeakerRows[row];
+    // H(z) = (1 + 5 z^-1 + 10 z^-2 + 10 z^-3 + 5 z^-4 + z^-5) / GAIN / (1 - c4 z^-1 - .. - c0 z^-5).
+    const double num[6] = {1, 5, 10, 10, 5, 1};
+    const double den[6] = {1, -r.c[4], -r.c[3], -r.c[2], -r.c[1], -r.c[0]};
+    auto magnitude = [&](double w) {
+        std::complex<double> n = 0, d = 0;
+        for (int k = 0; k < 6; ++k) {
+            const std::complex<double> z = std::polar(1.0, -w * k);
+            n += num[k] * z;
+            d += den[k] * z;
+        }
+        return std::abs(n / d);
+    };
+    const double dc = magnitude(0.0), half = dc / std::sqrt(2.0);
+    double lo = 0.0, hi = std::numbers::pi;
+    for (int i = 0; i < 60; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (magnitude(mid) > half ? lo : hi) = mid;
+    }
+    return lo / (2.0 * std::numbers::pi);
+}
+
+void TEQ8_form::set_unit_texts() {
+    // Each bank weighs its bands x10 (at position 51) and scales the sum by 0.1 (at 50), so that the
+    // middle passes the guitar at x1: both read against that.
+    for (Slider* s : {&ScrollBar_EQ8G, &ScrollBar_EQ8GR})
+        s->unit_text = [s] { return gain_text(eq8_output_gain(s->position()) * 10.0); };
+    for (int band = 1; band <= 8; ++band)
+        for (Slider* s : {left_sliders[band], right_sliders[band]})
+            s->unit_text = [s] { return gain_text(eq8_band_weight(101 - s->position()) / 10.0); };
+    for (Slider* s : {&ScrollBar_EQ8_FNC_LM, &ScrollBar_EQ8_FNC_R})
+        s->unit_text = [s] { return "corner " + one_pole_corner_text(eq8_treble_cut(s->position()), display_rate()); };
+    // A second-order set is designed for a rate; at another one its corner moves with the rate.
+    ScrollBar_LPF_1.unit_text = [this] {
+        const float design_rate = word_rate(hp_design);
+        return hz_text(eq8_high_pass_hz(ScrollBar_LPF_1.position()) * display_rate() / design_rate);
+    };
+    ScrollBar_Q.unit_text = [this] { return "Q " + factor_text(1.0 / hp_damping(ScrollBar_Q.position())).substr(1); };
+    ScrollBar_fnc_FC.unit_text = [this] {
+        return hz_text(four_pole_cutoff_hz(eq8_low_pass_fc(ScrollBar_fnc_FC.position()), display_rate()));
+    };
+    ScrollBar_fnc_res.unit_text = [this] { return resonance_text(eq8_low_pass_res(ScrollBar_fnc_res.position())); };
+    ScrollBar_Shelf_fvc_F.unit_text = [this] {
+        const float design_rate = word_rate(shelf_design);
+        return hz_text(eq8_shelf_hz(ScrollBar_Shelf_fvc_F.position()) * display_rate() / design_rate);
+    };
+    // The shelf adds its high-passed copy x g to the signal: the treble rises to x(1 + g).
+    ScrollBar_Shelf_fvc_G.unit_text = [this] {
+        return "treble " + gain_text(1.0 + eq8_shelf_gain(ScrollBar_Shelf_fvc_G.position()));
+    };
+    ScrollBar_fnc_2000.unit_text = [this] {
+        return "-3 dB at " + hz_text(eq8_speaker_corner(ScrollBar_fnc_2000.position()) * display_rate());
+    };
+}
 
 // --- parameter block ----------------------------------------------------------------------------
 

@@ -1,5 +1,8 @@
 #include "wahs.h"
 
+#include "engine/effects.h"
+#include "engine/units.h"
+
 #include "exact/tiny.h"
 
 #include <algorithm>
@@ -48,6 +51,18 @@ Twah_form::Twah_form() : Form("wah", 330, 300) {
     ScrollBar_Speed.on_change = [this] { ScrollBar_SpeedChange(); };
     ScrollBar_Level.on_change = [this] { ScrollBar_LevelChange(); };
     CheckRadioBox_Sweep_OnOff.on_click = [this] { CheckRadioBox_Sweep_OnOffClick(); };
+    for (Slider* s : {&ScrollBar_Fc, &ScrollBar_deviation})
+        s->unit_text = [s] { return hz_text(four_pole_cutoff_hz(wah_turning_point(s->position()), display_rate())); };
+    ScrollBar_res.unit_text = [this] { return resonance_text(wah_resonance(ScrollBar_res.position())); };
+    // How long one sweep from start to stop takes (a step is a sample, or a frame in stereo).
+    ScrollBar_Speed.unit_text = [this] {
+        const double up = wah_up_factor(ScrollBar_Speed.position());
+        const double from = wah_turning_point(ScrollBar_Fc.position()), to = wah_turning_point(ScrollBar_deviation.position());
+        const std::string factor = factor_text(up) + " a step";
+        if (!(to > from) || !(up > 1.0)) return factor;
+        return period_text(std::log(to / from) / std::log(up), display_rate()) + " up, " + factor;
+    };
+    ScrollBar_Level.unit_text = [this] { return gain_text(SliderFactor(ScrollBar_Level.position()).value_or(0.0f)); };
     FormCreate();
 }
 
@@ -625,11 +640,15 @@ void Twah_form::wah(int32_t frameCount, int32_t, int32_t channelCount, float* bu
     step_right = step_left;
 }
 
-void Twah_form::ScrollBar_FcChange() { start = static_cast<float>(ScrollBar_Fc.position() / 200.0); }
+float wah_turning_point(int32_t position) { return static_cast<float>(position / 200.0); }
 
-void Twah_form::ScrollBar_deviationChange() { stop = static_cast<float>(ScrollBar_deviation.position() / 200.0); }
+double wah_resonance(int32_t position) { return position / 10.0; }
 
-void Twah_form::ScrollBar_resChange() { res = ScrollBar_res.position() / 10.0; }
+void Twah_form::ScrollBar_FcChange() { start = wah_turning_point(ScrollBar_Fc.position()); }
+
+void Twah_form::ScrollBar_deviationChange() { stop = wah_turning_point(ScrollBar_deviation.position()); }
+
+void Twah_form::ScrollBar_resChange() { res = wah_resonance(ScrollBar_res.position()); }
 
 void Twah_form::ScrollBar_SpeedChange() {
     const float up = wah_up_factor(ScrollBar_Speed.position());
