@@ -61,12 +61,18 @@ std::string gain_text(double factor) {
     return format(shown > 0.0 ? "+%.1f dB" : "%.1f dB", shown == 0.0 ? 0.0 : shown) + " (" + x + ")";
 }
 
-std::string factor_text(double factor) {
-    std::string t = format("%.5f", factor);
-    while (t.size() > 1 && t.back() == '0') t.pop_back();
-    if (t.back() == '.') t.pop_back();
-    return "x" + t;
+std::string plain_number(double v, int decimals) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    std::string t = buf;
+    if (t.find('.') != std::string::npos) {
+        while (t.back() == '0') t.pop_back();
+        if (t.back() == '.') t.pop_back();
+    }
+    return t;
 }
+
+std::string factor_text(double factor) { return "x" + plain_number(factor, 5); }
 
 std::string resonance_text(double res) { return format("x%.1f", res); }
 
@@ -82,11 +88,13 @@ std::string percent_text(double ratio) { return one_decimal(ratio * 100.0) + " %
 
 std::string one_pole_corner_text(double c, int32_t rate) {
     if (rate <= 0) rate = 48000;
-    if (c <= 0.0) return "open";
+    // A filter that never falls to -3 dB below half the rate passes the whole band.
+    const std::string above = "above " + hz_text(rate / 2.0);
+    if (c <= 0.0) return above;
     if (c >= 1.0) return "0 Hz";
     // |H| = 1/sqrt(2) where cos w = 1 - (1 - c)^2 / (2 c).
     const double cw = 1.0 - (1.0 - c) * (1.0 - c) / (2.0 * c);
-    if (cw <= -1.0) return "open";
+    if (cw <= -1.0) return above;
     return hz_text(std::acos(cw) * rate / (2.0 * std::numbers::pi));
 }
 

@@ -21,6 +21,8 @@ std::string period_text(double samples, int32_t rate);
 std::string hz_text(double hz);
 // "+6.0 dB (x2)", "-20.8 dB (x0.0909)", "-inf dB (x0)": an amplitude factor.
 std::string gain_text(double factor);
+// "0.71": a plain number with at most `decimals` decimals, trailing zeros dropped.
+std::string plain_number(double v, int decimals);
 // "x1.0006": a factor as it is, up to five decimals.
 std::string factor_text(double factor);
 // "x3.0": a resonance (feedback) factor.
@@ -32,7 +34,7 @@ std::string dbfs_text(double level);
 // "40 %": a ratio (0.4).
 std::string percent_text(double ratio);
 // The corner frequency of a one-pole low-pass y = c y + (1 - c) x at `rate` (its -3 dB point), as
-// text; "0 Hz" for c = 1 (the filter holds), "open" for c <= 0.
+// text; "0 Hz" for c = 1 (the filter holds), "above 24.0 kHz" where it passes the whole band.
 std::string one_pole_corner_text(double c, int32_t rate);
 
 }  // namespace vx

@@ -51,7 +51,7 @@ TCompTortion_form::TCompTortion_form() : Form("Compressor-Distortion", 330, 330)
     // Above the knee the output grows as g^(d - 1): a ratio of 1 / (d - 1) dB in to 1 dB out.
     ScrollBar_Distortion.unit_text = [this] {
         const double d = exponent_of_position(ScrollBar_Distortion.position());
-        return ratio_text(d - 1.0 > 0.0 ? 1.0 / (d - 1.0) : 0.0) + " (d " + factor_text(d).substr(1) + ")";
+        return ratio_text(d - 1.0 > 0.0 ? 1.0 / (d - 1.0) : 0.0) + " (d " + plain_number(d, 2) + ")";
     };
     ScrollBar_Softness2.unit_text = [this] {
         return samples_text(window_of_position(ScrollBar_Softness2.position()), display_rate());

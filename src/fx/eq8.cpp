@@ -974,7 +974,7 @@ void TEQ8_form::set_unit_texts() {
         const float design_rate = word_rate(hp_design);
         return hz_text(eq8_high_pass_hz(ScrollBar_LPF_1.position()) * display_rate() / design_rate);
     };
-    ScrollBar_Q.unit_text = [this] { return "Q " + factor_text(1.0 / hp_damping(ScrollBar_Q.position())).substr(1); };
+    ScrollBar_Q.unit_text = [this] { return "Q " + plain_number(1.0 / hp_damping(ScrollBar_Q.position()), 2); };
     ScrollBar_fnc_FC.unit_text = [this] {
         return hz_text(four_pole_cutoff_hz(eq8_low_pass_fc(ScrollBar_fnc_FC.position()), display_rate()));
     };

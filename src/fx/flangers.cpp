@@ -299,7 +299,7 @@ Tflanger_form::Tflanger_form() : Form("Flanger", 330, 340) {
     // A sweep runs 300 samples of delay up and down again: one turn takes 600 / speed samples.
     auto sweep_text = [](int32_t position) {
         const float speed = flanger_speed(position);
-        return period_text(600.0 / speed, display_rate());
+        return period_text(600.0 / speed, display_rate()) + " a sweep";
     };
     ScrollBar_Flanger_Speed.unit_text = [this, sweep_text] { return sweep_text(ScrollBar_Flanger_Speed.position()); };
     // Ganged, the right sweep runs at the left one's speed whatever its own slider says.

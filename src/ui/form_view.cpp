@@ -94,6 +94,9 @@ public:
         if (!vertical && s.unit_text) {
             unit = new QLabel(parent);
             unit->setObjectName(qs(s.name() + "_unit"));
+            // Set apart from the position; a skin may colour it by the property.
+            unit->setProperty(kSliderUnit, true);
+            unit->setIndent(unit->fontMetrics().horizontalAdvance(QStringLiteral("  ")));
             // Room for the usual "-20.8 dB (x0.0909)", so that the column does not jump as it moves.
             unit->setMinimumWidth(unit->fontMetrics().horizontalAdvance(QStringLiteral("-20.8 dB (x0.0909)")));
         }

@@ -24,6 +24,8 @@ namespace vx {
 // A meter at or above its warning value carries this property, true, and is drawn in this colour.
 inline constexpr const char* kMeterWarning = "warning";
 inline const QColor kWarningColour{214, 48, 32};
+// A slider's value in its unit is a label carrying this property, true.
+inline constexpr const char* kSliderUnit = "unit";
 
 class ControlBinding : public QObject {
     Q_OBJECT
