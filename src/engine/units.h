@@ -1,6 +1,6 @@
 // Values in the units a guitarist reads: the text a slider shows beside its position. Every kind
-// computes the number with the same law function its handler stores, and formats it here, so that
-// all editors write milliseconds, hertz and decibels alike.
+// formats here the value its handler stored by its law, so that all editors write milliseconds,
+// hertz and decibels alike.
 #pragma once
 
 #include <cstdint>

@@ -42,24 +42,20 @@ TCompTortion_form::TCompTortion_form() : Form("Compressor-Distortion", 330, 330)
     ScrollBar_Popravka.on_change = [this] { ScrollBar_PopravkaChange(); };
     ScrollBar_Softness2.on_change = [this] { ScrollBar_Softness2Change(); };
     ScrollBar_Color.on_change = [this] { ScrollBar_ColorChange(); };
-    for (Slider* s : {&ScrollBar_Drive, &SkinScroll_Level, &ScrollBar_Popravka})
-        s->unit_text = [s] { return gain_text(SliderFactor(s->position()).value_or(0.0f)); };
+    // Each shows the value its handler stored: a new instance runs K = 6e7 and color 0.98 until moved.
+    ScrollBar_Drive.unit_text = [this] { return gain_text(gain_in); };
+    SkinScroll_Level.unit_text = [this] { return gain_text(gain_out); };
+    ScrollBar_Popravka.unit_text = [this] { return gain_text(crunch); };
     // The gain law turns from 1 towards g^(d - 2) where g^2 passes K: the knee sits at g = sqrt(K).
-    ScrollBar_Sharp.unit_text = [this] {
-        return "knee " + dbfs_text(std::sqrt(static_cast<double>(sharp_of_position(ScrollBar_Sharp.position()))));
-    };
+    ScrollBar_Sharp.unit_text = [this] { return "knee " + dbfs_text(std::sqrt(static_cast<double>(sharp_k))); };
     // Above the knee the output grows as g^(d - 1): a ratio of 1 / (d - 1) dB in to 1 dB out.
     ScrollBar_Distortion.unit_text = [this] {
-        const double d = exponent_of_position(ScrollBar_Distortion.position());
+        const double d = dist_exp;
         return ratio_text(d - 1.0 > 0.0 ? 1.0 / (d - 1.0) : 0.0) + " (d " + plain_number(d, 2) + ")";
     };
-    ScrollBar_Softness2.unit_text = [this] {
-        return samples_text(window_of_position(ScrollBar_Softness2.position()), display_rate());
-    };
+    ScrollBar_Softness2.unit_text = [this] { return samples_text(window, display_rate()); };
     // The low band is dropped: the corner of the one-pole split is where the cut begins.
-    ScrollBar_Color.unit_text = [this] {
-        return "cut below " + one_pole_corner_text(color_of_position(ScrollBar_Color.position()), display_rate());
-    };
+    ScrollBar_Color.unit_text = [this] { return "cut below " + one_pole_corner_text(color, display_rate()); };
     FormCreate();
 }
 

@@ -120,14 +120,14 @@ TMultiTortion_form::TMultiTortion_form() : Form("Distortion Plus", 713, 619) {
     ScrollBar_gain_Out.label = "Level";
     ScrollBar_gain_In.on_change = [this] { ScrollBar_gain_InChange(); };
     ScrollBar_gain_Out.on_change = [this] { ScrollBar_gain_OutChange(); };
-    for (Slider* s : {&ScrollBar_gain_In, &ScrollBar_gain_Out})
-        s->unit_text = [s] { return gain_text(SliderFactor(s->position()).value_or(0.0f)); };
-    // Band gains are upside down (top loudest); the threshold row is a level on the 16-bit scale.
+    // Each shows the value its handler stored: a new instance limits at 200 whatever the
+    // threshold row shows. The threshold row is a level on the 16-bit scale.
+    ScrollBar_gain_In.unit_text = [this] { return gain_text(gain_in); };
+    ScrollBar_gain_Out.unit_text = [this] { return gain_text(gain_out); };
     for (int k = 0; k < kPlusBands; ++k) {
-        for (Slider* s : {ScrollBar[k].get(), spSkinScrollBar[k + 1].get()})
-            s->unit_text = [s] { return gain_text(plus_band_gain(s->position()).value_or(0.0f)); };
-        Slider* t = spSkinScrollBar[k + 17].get();
-        t->unit_text = [t] { return dbfs_text(plus_threshold(t->position())); };
+        ScrollBar[k]->unit_text = [this, k] { return gain_text(eq_gain0[k]); };
+        spSkinScrollBar[k + 1]->unit_text = [this, k] { return gain_text(eq_gain1[k]); };
+        spSkinScrollBar[k + 17]->unit_text = [this, k] { return dbfs_text(porog[k]); };
     }
     CheckBox_Standard.on_click = [this] { CheckBox_StandardClick(); };
     CheckBox_True.on_click = [this] { CheckBox_TrueClick(); };

@@ -38,12 +38,11 @@ TDelay_form::TDelay_form() : Form("Delay", 330, 250) {
     ScrollBar_Delay_Gain.on_change = [this] { ScrollBar_Delay_GainChange(); };
     ScrollBar_Delay_I_Gain.on_change = [this] { ScrollBar_Delay_I_GainChange(); };
     CheckRadioBox_Small_Flanger.on_click = [this] { CheckRadioBox_Small_FlangerClick(); };
-    ScrollBar_Delay_Time.unit_text = [this] {
-        return samples_text(delay_time_samples(ScrollBar_Delay_Time.position()), display_rate());
-    };
-    ScrollBar_Delay_Decay.unit_text = [this] { return percent_text(delay_percent_law(ScrollBar_Delay_Decay.position())); };
-    for (Slider* s : {&ScrollBar_Delay_Gain, &ScrollBar_Delay_I_Gain})
-        s->unit_text = [s] { return gain_text(delay_percent_law(s->position())); };
+    // Each shows the value its handler stored, which is what the processing uses.
+    ScrollBar_Delay_Time.unit_text = [this] { return samples_text(delay_samples, display_rate()); };
+    ScrollBar_Delay_Decay.unit_text = [this] { return percent_text(decay); };
+    ScrollBar_Delay_Gain.unit_text = [this] { return gain_text(out_gain); };
+    ScrollBar_Delay_I_Gain.unit_text = [this] { return gain_text(echo_gain); };
     FormCreate();
 }
 

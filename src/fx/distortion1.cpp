@@ -43,13 +43,15 @@ TDistortion1_form::TDistortion1_form() : Form("Distortion", 330, 330) {
     ScrollBar_Smooth_k2.on_change = [this] { ScrollBar_Smooth_k2Change(); };
     ScrollBar_Color_M.on_change = [this] { ScrollBar_Color_MChange(); };
     ScrollBar_Color_N.on_change = [this] { ScrollBar_Color_NChange(); };
-    for (Slider* s : {&ScrollBar_Gain_In, &ScrollBar_Gain_Out})
-        s->unit_text = [s] { return gain_text(SliderFactor(s->position()).value_or(0.0f)); };
-    // The knee's two levels are samples on the 16-bit scale, stored as the positions themselves.
-    for (Slider* s : {&ScrollBar_Tone1_k4, &ScrollBar_Tone2_k3}) s->unit_text = [s] { return dbfs_text(s->position()); };
-    ScrollBar_Smooth_k2.unit_text = [this] { return factor_text(smooth_of_position(ScrollBar_Smooth_k2.position())); };
-    for (Slider* s : {&ScrollBar_Color_M, &ScrollBar_Color_N})
-        s->unit_text = [s] { return "split " + one_pole_corner_text(color_of_position(s->position()), display_rate()); };
+    // Each shows the value its handler stored: a new instance bends at 1000 -> 10000 until moved.
+    ScrollBar_Gain_In.unit_text = [this] { return gain_text(gain_in); };
+    ScrollBar_Gain_Out.unit_text = [this] { return gain_text(gain_out); };
+    // The knee's two levels are samples on the 16-bit scale.
+    ScrollBar_Tone1_k4.unit_text = [this] { return dbfs_text(knee_out); };
+    ScrollBar_Tone2_k3.unit_text = [this] { return dbfs_text(knee_in); };
+    ScrollBar_Smooth_k2.unit_text = [this] { return factor_text(smooth); };
+    ScrollBar_Color_M.unit_text = [this] { return "split " + one_pole_corner_text(color_L, display_rate()); };
+    ScrollBar_Color_N.unit_text = [this] { return "split " + one_pole_corner_text(color_R, display_rate()); };
     FormCreate();
 }
 

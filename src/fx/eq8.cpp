@@ -962,34 +962,30 @@ double eq8_speaker_corner(int32_t row) {
 void TEQ8_form::set_unit_texts() {
     // Each bank weighs its bands x10 (at position 51) and scales the sum by 0.1 (at 50), so that the
     // middle passes the guitar at x1: both read against that.
-    for (Slider* s : {&ScrollBar_EQ8G, &ScrollBar_EQ8GR})
-        s->unit_text = [s] { return gain_text(eq8_output_gain(s->position()) * 10.0); };
-    for (int band = 1; band <= 8; ++band)
-        for (Slider* s : {left_sliders[band], right_sliders[band]})
-            s->unit_text = [s] { return gain_text(eq8_band_weight(101 - s->position()) / 10.0); };
-    for (Slider* s : {&ScrollBar_EQ8_FNC_LM, &ScrollBar_EQ8_FNC_R})
-        s->unit_text = [s] { return "corner " + one_pole_corner_text(eq8_treble_cut(s->position()), display_rate()); };
+    // Each shows the value its handler stored, which is what the processing uses.
+    ScrollBar_EQ8G.unit_text = [this] { return gain_text(left_bank.output_gain * 10.0); };
+    ScrollBar_EQ8GR.unit_text = [this] { return gain_text(right_bank.output_gain * 10.0); };
+    for (int band = 1; band <= 8; ++band) {
+        left_sliders[band]->unit_text = [this, band] { return gain_text(left_bank.weights[band] / 10.0); };
+        right_sliders[band]->unit_text = [this, band] { return gain_text(right_bank.weights[band] / 10.0); };
+    }
+    ScrollBar_EQ8_FNC_LM.unit_text = [this] { return "corner " + one_pole_corner_text(smooth_d_left, display_rate()); };
+    ScrollBar_EQ8_FNC_R.unit_text = [this] { return "corner " + one_pole_corner_text(smooth_d_right, display_rate()); };
     // A second-order set is designed for a rate; at another one its corner moves with the rate.
     ScrollBar_LPF_1.unit_text = [this] {
-        const float design_rate = word_rate(hp_design);
-        return hz_text(eq8_high_pass_hz(ScrollBar_LPF_1.position()) * display_rate() / design_rate);
+        const uint64_t w = hp_design;
+        return hz_text(static_cast<double>(word_cutoff(w)) * display_rate() / word_rate(w));
     };
-    ScrollBar_Q.unit_text = [this] { return "Q " + plain_number(1.0 / hp_damping(ScrollBar_Q.position()), 2); };
-    ScrollBar_fnc_FC.unit_text = [this] {
-        return hz_text(four_pole_cutoff_hz(eq8_low_pass_fc(ScrollBar_fnc_FC.position()), display_rate()));
-    };
-    ScrollBar_fnc_res.unit_text = [this] { return resonance_text(eq8_low_pass_res(ScrollBar_fnc_res.position())); };
+    ScrollBar_Q.unit_text = [this] { return "Q " + plain_number(1.0 / hp_damping(word_q(hp_design)), 2); };
+    ScrollBar_fnc_FC.unit_text = [this] { return hz_text(four_pole_cutoff_hz(lp_fc, display_rate())); };
+    ScrollBar_fnc_res.unit_text = [this] { return resonance_text(lp_res); };
     ScrollBar_Shelf_fvc_F.unit_text = [this] {
-        const float design_rate = word_rate(shelf_design);
-        return hz_text(eq8_shelf_hz(ScrollBar_Shelf_fvc_F.position()) * display_rate() / design_rate);
+        const uint64_t w = shelf_design;
+        return hz_text(static_cast<double>(word_cutoff(w)) * display_rate() / word_rate(w));
     };
     // The shelf adds its high-passed copy x g to the signal: the treble rises to x(1 + g).
-    ScrollBar_Shelf_fvc_G.unit_text = [this] {
-        return "treble " + gain_text(1.0 + eq8_shelf_gain(ScrollBar_Shelf_fvc_G.position()));
-    };
-    ScrollBar_fnc_2000.unit_text = [this] {
-        return "-3 dB at " + hz_text(eq8_speaker_corner(ScrollBar_fnc_2000.position()) * display_rate());
-    };
+    ScrollBar_Shelf_fvc_G.unit_text = [this] { return "treble " + gain_text(1.0 + shelf_gain); };
+    ScrollBar_fnc_2000.unit_text = [this] { return "-3 dB at " + hz_text(eq8_speaker_corner(speaker_row) * display_rate()); };
 }
 
 // --- parameter block ----------------------------------------------------------------------------

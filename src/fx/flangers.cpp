@@ -294,21 +294,18 @@ Tflanger_form::Tflanger_form() : Form("Flanger", 330, 340) {
     ScrollBar_Flanger_Tone.on_change = [this] { ScrollBar_Flanger_ToneChange(); };
     ScrollBar_ChorusTone.on_change = [this] { ScrollBar_ChorusToneChange(); };
     RadioBox_Chorus.on_click = [this] { RadioBox_ChorusClick(); };
-    ScrollBar_Flanger_Level.unit_text = [this] { return gain_text(flanger_ratio(ScrollBar_Flanger_Level.position())); };
-    ScrollBar_Flanger_Tone.unit_text = [this] { return percent_text(flanger_ratio(ScrollBar_Flanger_Tone.position())); };
-    // A sweep runs 300 samples of delay up and down again: one turn takes 600 / speed samples.
-    auto sweep_text = [](int32_t position) {
-        const float speed = flanger_speed(position);
-        return period_text(600.0 / speed, display_rate()) + " a sweep";
+    // Each shows the value its handler stored: a new instance sweeps at 0.0075 until a speed moves,
+    // and a ganged right sweep runs at the left one's speed whatever its own slider shows.
+    ScrollBar_Flanger_Level.unit_text = [this] { return gain_text(level); };
+    ScrollBar_Flanger_Tone.unit_text = [this] { return percent_text(L.feedback); };
+    // A sweep runs 300 samples of delay up and down again: one turn takes 600 / speed samples (the
+    // sign of a speed is the direction it runs in now).
+    auto sweep_text = [](const std::atomic<float>& speed) {
+        return period_text(600.0 / std::fabs(speed.load(std::memory_order_relaxed)), display_rate()) + " a sweep";
     };
-    ScrollBar_Flanger_Speed.unit_text = [this, sweep_text] { return sweep_text(ScrollBar_Flanger_Speed.position()); };
-    // Ganged, the right sweep runs at the left one's speed whatever its own slider says.
-    ScrollBar_Flanger_Speed_R.unit_text = [this, sweep_text] {
-        return sweep_text((CheckRadioBox_Gang.checked() ? ScrollBar_Flanger_Speed : ScrollBar_Flanger_Speed_R).position());
-    };
-    ScrollBar_ChorusTone.unit_text = [this] {
-        return samples_text(flanger_chorus_length(ScrollBar_ChorusTone.position()), display_rate());
-    };
+    ScrollBar_Flanger_Speed.unit_text = [this, sweep_text] { return sweep_text(L.speed); };
+    ScrollBar_Flanger_Speed_R.unit_text = [this, sweep_text] { return sweep_text(R.speed); };
+    ScrollBar_ChorusTone.unit_text = [this] { return samples_text(L.chorus_len, display_rate()); };
     FormCreate();
 }
 

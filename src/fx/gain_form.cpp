@@ -35,11 +35,11 @@ Tgain_form::Tgain_form() : Form("Gain", 320, 236) {
     CheckRadioBox_Air.on_click = [this] { CheckRadioBox_AirClick(); };
     RadioBox_SimpleChorus.on_click = [this] { RadioBox_SimpleChorusClick(); };
     ScrollBar_SimpleChorus.on_change = [this] { ScrollBar_SimpleChorusChange(); };
-    for (Slider* s : {&ScrollBar_Gain_Left, &ScrollBar_Gain_Right, &ScrollBar_Gain_Mono})
-        s->unit_text = [s] { return gain_text(SliderFactor(s->position()).value_or(0.0f)); };
-    ScrollBar_SimpleChorus.unit_text = [this] {
-        return samples_text(simple_chorus_delay(ScrollBar_SimpleChorus.position()), display_rate());
-    };
+    // Each shows the value its handler stored, which is what the processing uses.
+    ScrollBar_Gain_Left.unit_text = [this] { return gain_text(left_factor); };
+    ScrollBar_Gain_Right.unit_text = [this] { return gain_text(right_factor); };
+    ScrollBar_Gain_Mono.unit_text = [this] { return gain_text(mono_factor); };
+    ScrollBar_SimpleChorus.unit_text = [this] { return samples_text(simple_chorus_heard(lengths[0]), display_rate()); };
     FormCreate();
 }
 
@@ -120,10 +120,7 @@ int32_t simple_chorus_length(int32_t position) {
     return static_cast<int32_t>(std::nearbyint(static_cast<double>(*f) * 1800.0));
 }
 
-int32_t simple_chorus_delay(int32_t position) {
-    const int32_t length = simple_chorus_length(position);
-    return length < Tgain_form::kLineWrap ? length : Tgain_form::kLineWrap;
-}
+int32_t simple_chorus_heard(int32_t length) { return length < Tgain_form::kLineWrap ? length : Tgain_form::kLineWrap; }
 
 void Tgain_form::ScrollBar_SimpleChorusChange() {
     if (SliderFactor(ScrollBar_SimpleChorus.position())) lengths[0] = simple_chorus_length(ScrollBar_SimpleChorus.position());

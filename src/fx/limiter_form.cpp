@@ -244,19 +244,17 @@ Tlimiter_form::Tlimiter_form() : Form(" Distortion ", 327, 302) {
     ScrollBar_FNC_2.on_change = [this] { ScrollBar_FNC_2Change(); };
     CheckBox_soft_limiter.on_click = [this] { CheckBox_soft_limiterClick(); };
     // Every split and smoothing coefficient is that of a one-pole low-pass: its corner is the unit.
+    // Each shows the field its handler stores, which a new instance and a restored block set
+    // without moving any control; where two controls write one field, both show it.
     auto corner = [](float c) { return "corner " + one_pole_corner_text(c, display_rate()); };
-    Page_porog.unit_text = [this] { return dbfs_text(limiter_page_threshold(Page_porog.position())); };
-    Page_gain.unit_text = [this] { return gain_text(limiter_page_level(Page_gain.position())); };
-    Page_color.unit_text = [this, corner] { return corner(limiter_page_color(Page_color.position())); };
-    for (Slider* s : {&Page_colorl, &Page_colorr, &ScrollBar_Koeff, &ScrollBar_FNC_1, &ScrollBar_FNC_2})
-        s->unit_text = [s, corner] { return corner(limiter_coef_of_position(s->position())); };
-    ScrollBar_koeff_R.unit_text = [this, corner] {
-        const float c = limiter_coef_of_position(ScrollBar_koeff_R.position());
-        return corner(c) + ", slope " + factor_text(limiter_slope(c));
-    };
-    ScrollBar_Limiter_Porog.unit_text = [this] {
-        return dbfs_text(limiter_threshold(ScrollBar_Limiter_Porog.position()));
-    };
+    for (Slider* s : {&Page_porog, &ScrollBar_Limiter_Porog}) s->unit_text = [this] { return dbfs_text(threshold); };
+    Page_gain.unit_text = [this] { return gain_text(out_gain); };
+    Page_color.unit_text = [this, corner] { return corner(split_coef); };
+    for (Slider* s : {&Page_colorl, &ScrollBar_Koeff}) s->unit_text = [this, corner] { return corner(split_coef_L); };
+    Page_colorr.unit_text = [this, corner] { return corner(split_coef_R); };
+    ScrollBar_koeff_R.unit_text = [this, corner] { return corner(split_coef_R) + ", slope " + factor_text(knee_slope); };
+    ScrollBar_FNC_1.unit_text = [this, corner] { return corner(low_smooth); };
+    ScrollBar_FNC_2.unit_text = [this, corner] { return corner(high_smooth); };
     FormCreate();
 }
 

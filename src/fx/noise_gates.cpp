@@ -40,13 +40,12 @@ Tnoise_gate_form::Tnoise_gate_form() : Form("Noise Gate", 330, 300) {
     ScrollBar_min_porog.on_change = [this] { ScrollBar_min_porogChange(); };
     ScrollBar_Supress.on_change = [this] { ScrollBar_SupressChange(); };
     ScrollBar_Gain_Out.on_change = [this] { ScrollBar_Gain_OutChange(); };
-    for (Slider* s : {&ScrollBar_Gain_In, &ScrollBar_Gain_Out})
-        s->unit_text = [s] { return gain_text(SliderFactor(s->position()).value_or(0.0f)); };
-    for (Slider* s : {&ScrollBar_Porog_Max, &ScrollBar_min_porog})
-        s->unit_text = [s] { return dbfs_text(gate_threshold(s->position())); };
-    ScrollBar_Supress.unit_text = [this] {
-        return gain_text(gate_suppressed_gain(ScrollBar_Supress.position()).value_or(0.0f));
-    };
+    // Each shows the value its handler stored: a new instance gates at 1000 and 100 until moved.
+    ScrollBar_Gain_In.unit_text = [this] { return gain_text(input_factor); };
+    ScrollBar_Gain_Out.unit_text = [this] { return gain_text(output_factor); };
+    ScrollBar_Porog_Max.unit_text = [this] { return dbfs_text(open_threshold); };
+    ScrollBar_min_porog.unit_text = [this] { return dbfs_text(close_threshold); };
+    ScrollBar_Supress.unit_text = [this] { return gain_text(suppressed_gain); };
     FormCreate();
 }
 

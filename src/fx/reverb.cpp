@@ -50,15 +50,19 @@ Treverb_form::Treverb_form() : Form("Reverberator", 520, 250) {
     ScrollBar_Mono_Brightness.on_change = [this] { ScrollBar_Mono_BrightnessChange(); };
     ScrollBar_Left_Brightness.on_change = [this] { ScrollBar_Left_BrightnessChange(); };
     ScrollBar_Right_Brightness.on_change = [this] { ScrollBar_Right_BrightnessChange(); };
-    for (Slider* s : {&ScrollBar_Gain_Mono, &ScrollBar_Gain_Left, &ScrollBar_Gain_Right})
-        s->unit_text = [s] { return gain_text(SliderFactor(s->position()).value_or(0.0f)); };
-    for (Slider* s : {&ScrollBar_Mono_Delay, &ScrollBar_Left_Delay, &ScrollBar_Right_Delay})
-        s->unit_text = [s] { return samples_text(s->position(), display_rate()); };
-    for (Slider* s : {&ScrollBar_Mono_Decay, &ScrollBar_Left_Decay, &ScrollBar_Right_Decay})
-        s->unit_text = [s] { return percent_text(reverb_percent(s->position())); };
+    // Each shows the value its handler stored (index 0 mono, 1 left, 2 right): a new instance runs
+    // its own tone and damping until a slider moves.
+    Slider* gains[3] = {&ScrollBar_Gain_Mono, &ScrollBar_Gain_Left, &ScrollBar_Gain_Right};
+    Slider* delays[3] = {&ScrollBar_Mono_Delay, &ScrollBar_Left_Delay, &ScrollBar_Right_Delay};
+    Slider* decays[3] = {&ScrollBar_Mono_Decay, &ScrollBar_Left_Decay, &ScrollBar_Right_Decay};
+    for (int j = 0; j < 3; ++j) {
+        gains[j]->unit_text = [this, j] { return gain_text(wet_gain[j]); };
+        delays[j]->unit_text = [this, j] { return samples_text(post_len[j], display_rate()); };
+        decays[j]->unit_text = [this, j] { return percent_text(decay[j]); };
+    }
     // Both brightness laws set the coefficient c of a one-pole low-pass: its corner is what one hears.
-    for (Slider* s : {&ScrollBar_Mono_Brightness, &ScrollBar_Left_Brightness})
-        s->unit_text = [s] { return one_pole_corner_text(reverb_root_percent(s->position()), display_rate()); };
+    ScrollBar_Mono_Brightness.unit_text = [this] { return one_pole_corner_text(tone_coef[0], display_rate()); };
+    ScrollBar_Left_Brightness.unit_text = [this] { return one_pole_corner_text(damp1, display_rate()); };
     FormCreate();
 }
 

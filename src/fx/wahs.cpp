@@ -51,18 +51,18 @@ Twah_form::Twah_form() : Form("wah", 330, 300) {
     ScrollBar_Speed.on_change = [this] { ScrollBar_SpeedChange(); };
     ScrollBar_Level.on_change = [this] { ScrollBar_LevelChange(); };
     CheckRadioBox_Sweep_OnOff.on_click = [this] { CheckRadioBox_Sweep_OnOffClick(); };
-    for (Slider* s : {&ScrollBar_Fc, &ScrollBar_deviation})
-        s->unit_text = [s] { return hz_text(four_pole_cutoff_hz(wah_turning_point(s->position()), display_rate())); };
-    ScrollBar_res.unit_text = [this] { return resonance_text(wah_resonance(ScrollBar_res.position())); };
+    // Each shows the value its handler stored: a new instance sweeps by 1.0001 a step until moved.
+    ScrollBar_Fc.unit_text = [this] { return hz_text(four_pole_cutoff_hz(start, display_rate())); };
+    ScrollBar_deviation.unit_text = [this] { return hz_text(four_pole_cutoff_hz(stop, display_rate())); };
+    ScrollBar_res.unit_text = [this] { return resonance_text(res); };
     // How long one sweep from start to stop takes (a step is a sample, or a frame in stereo).
     ScrollBar_Speed.unit_text = [this] {
-        const double up = wah_up_factor(ScrollBar_Speed.position());
-        const double from = wah_turning_point(ScrollBar_Fc.position()), to = wah_turning_point(ScrollBar_deviation.position());
+        const double up = up_factor, from = start, to = stop;
         const std::string factor = factor_text(up) + " a step";
-        if (!(to > from) || !(up > 1.0)) return factor;
+        if (!(to > from) || !(from > 0.0) || !(up > 1.0)) return factor;
         return period_text(std::log(to / from) / std::log(up), display_rate()) + " up, " + factor;
     };
-    ScrollBar_Level.unit_text = [this] { return gain_text(SliderFactor(ScrollBar_Level.position()).value_or(0.0f)); };
+    ScrollBar_Level.unit_text = [this] { return gain_text(level); };
     FormCreate();
 }
 

@@ -112,6 +112,9 @@ protected:
         w_->setValue(s_.position());
         value_->setText(QString::number(s_.position()));
         show_unit();
+        // A slider tells its observers before its handler stores the value the unit shows: look
+        // again once the handler has run.
+        if (s_.unit_text) QTimer::singleShot(0, this, [this] { refresh(); });
     }
     void show_unit() {
         if (!s_.unit_text) return;

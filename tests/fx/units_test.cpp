@@ -311,6 +311,29 @@ TEST(UnitsOfKind, Playback) {
     });
 }
 
+// A new instance processes with values of its own until a slider moves; the editor shows those,
+// not what the sliders' positions would give.
+TEST(UnitsOfKind, NewInstanceShowsWhatItProcessesWith) {
+    effects_startup();
+    const struct {
+        EffectKind kind;
+        const char* slider;
+        const char* text;
+    } cases[] = {
+        {4, "Page_porog", "-36.3 dBFS"},                 // threshold 500 while the page shows 0
+        {3, "ScrollBar_Sharp", "knee -12.5 dBFS"},       // K = 6e7, not the 3e7 of position 48
+        {6, "ScrollBar_Tone2_k3", "-30.3 dBFS"},         // knee input 1000, not 500
+        {9, "ScrollBar_Flanger_Speed", "1.67 s a sweep"},  // 0.0075 a sample, not 0.002
+        {10, "ScrollBar_Speed", "335.3 ms up, x1.0001 a step"},
+        {1, "ScrollBar_Porog_Max", "-30.3 dBFS"},        // 1000
+    };
+    for (const auto& c : cases) {
+        EffectInstance inst = get_registry().create[c.kind]();
+        EXPECT_EQ(inst->form->find_as<Slider>(c.slider)->unit_value(), c.text) << kind_name(c.kind);
+        force_destroy_instance(inst);
+    }
+}
+
 // Every slider of every kind says something, except the one that is never shown.
 TEST(UnitsOfKind, EverySliderHasAUnit) {
     for (EffectKind k = 1; k < kKindCount; ++k) {
