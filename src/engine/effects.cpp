@@ -57,6 +57,9 @@ std::atomic<bool> message_pending{false};
 // Set for the whole of a walk that may have passed the gates, by the one walk that took it; see
 // wait_for_walk.
 std::atomic<bool> walking{false};
+// The rate of the last walk that passed the gates (0 before the first), and when it ended.
+std::atomic<int32_t> walk_rate{0};
+std::atomic<int64_t> walk_end{0};
 
 int64_t read_counter() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -71,6 +74,13 @@ constexpr auto relaxed = std::memory_order_relaxed;
 std::atomic<int32_t> rack_gate{1};
 std::atomic<int32_t> load_gate{1};
 std::atomic<float> cpu_load{0.0f};
+
+int32_t display_rate_at(int32_t last_rate, int64_t last_walk_ns, int64_t now_ns) {
+    // A stopped engine walks no more: after a second without blocks its rate is history.
+    return last_rate > 0 && now_ns - last_walk_ns < 1'000'000'000 ? last_rate : 48000;
+}
+
+int32_t display_rate() { return display_rate_at(walk_rate.load(relaxed), walk_end.load(relaxed), read_counter()); }
 
 bool register_kind(EffectKind k, KindEntry entry) {
     if (k <= 0 || k >= kKindCount) return false;
@@ -158,6 +168,10 @@ int32_t ChainRunner(int32_t frameCount, int32_t sampleRate, int32_t channelCount
         }
     }
     const int64_t end = read_counter();
+    if (sampleRate > 0) {
+        walk_rate.store(sampleRate, relaxed);
+        walk_end.store(end, relaxed);
+    }
     const int64_t freq = counter_frequency.load(relaxed);
     if (freq != 0 && sampleRate != 0) {
         const float e = static_cast<float>(static_cast<double>(end - start) / static_cast<double>(freq));
@@ -239,6 +253,8 @@ void effects_startup() {
     elapsed.store(0.0f);
     counter_frequency.store(1'000'000'000, relaxed);  // the counter counts nanoseconds
     blocks.store(0);
+    walk_rate.store(0, relaxed);
+    walk_end.store(0, relaxed);
     messages_posted.store(0);
     message_pending.store(false);
 }

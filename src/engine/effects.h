@@ -90,6 +90,11 @@ bool register_kind(EffectKind k, KindEntry entry);
 extern std::atomic<int32_t> rack_gate;
 extern std::atomic<int32_t> load_gate;
 extern std::atomic<float> cpu_load;
+// The rate the rack runs at (that of its last block), or 48000 while the engine is stopped (no block
+// for a second): what editors convert samples to milliseconds with.
+int32_t display_rate();
+// The rule behind it, for a last walk at `last_rate` that ended at `last_walk_ns` (steady clock).
+int32_t display_rate_at(int32_t last_rate, int64_t last_walk_ns, int64_t now_ns);
 
 // A call while another walk is in progress (a second audio thread) returns at once and leaves its
 // block as captured, as a closed gate does.

@@ -79,6 +79,11 @@ public:
 
     std::string label;  // caption shown beside the slider, if any
     std::function<void()> on_change;
+    // The value the effect uses, in its unit ("812.5 ms (39000 samples)"): what the handler stored by
+    // its law (also where a new instance or a restored block set it without moving the slider); set
+    // by the kind. Empty where the position is the value. It may change without a notice.
+    std::function<std::string()> unit_text;
+    std::string unit_value() const { return unit_text ? unit_text() : std::string(); }
     // The pointer entering and leaving the slider; a view calls these.
     void mouse_enter() { if (on_mouse_enter) on_mouse_enter(); }
     void mouse_leave() { if (on_mouse_leave) on_mouse_leave(); }

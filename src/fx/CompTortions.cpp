@@ -6,6 +6,8 @@
 #include <bit>
 #include <cstddef>
 
+#include "engine/effects.h"
+#include "engine/units.h"
 #include "laws.h"
 
 namespace vx {
@@ -49,6 +51,20 @@ TCompTortion_form::TCompTortion_form() : Form("Compressor-Distortion", 330, 330)
         return std::vector<Curve::Series>{{"output", Curve::Style::Line, x, std::vector<double>(out.begin(), out.end())}};
     });
     after_each_change(*this, [this] { Curve_Law.invalidate(); });
+    // Each shows the value its handler stored: a new instance runs K = 6e7 and color 0.98 until moved.
+    ScrollBar_Drive.unit_text = [this] { return gain_text(gain_in); };
+    SkinScroll_Level.unit_text = [this] { return gain_text(gain_out); };
+    ScrollBar_Popravka.unit_text = [this] { return gain_text(crunch); };
+    // The gain law turns from 1 towards g^(d - 2) where g^2 passes K: the knee sits at g = sqrt(K).
+    ScrollBar_Sharp.unit_text = [this] { return "knee " + dbfs_text(std::sqrt(static_cast<double>(sharp_k))); };
+    // Above the knee the output grows as g^(d - 1): a ratio of 1 / (d - 1) dB in to 1 dB out.
+    ScrollBar_Distortion.unit_text = [this] {
+        const double d = dist_exp;
+        return ratio_text(d - 1.0 > 0.0 ? 1.0 / (d - 1.0) : 0.0) + " (d " + plain_number(d, 2) + ")";
+    };
+    ScrollBar_Softness2.unit_text = [this] { return samples_text(window, display_rate()); };
+    // The low band is dropped: the corner of the one-pole split is where the cut begins.
+    ScrollBar_Color.unit_text = [this] { return "cut below " + one_pole_corner_text(color, display_rate()); };
     FormCreate();
 }
 
@@ -113,8 +129,10 @@ void TCompTortion_form::ScrollBar_PopravkaChange() {
 // The indices and envelopes belong to the audio thread: it restarts them itself at the start of its
 // next block, so every block runs either wholly on the old window or wholly on the new one, and no
 // block is let through unprocessed (that would be an audible step into the dry signal).
+int32_t TCompTortion_form::window_of_position(int32_t position) { return 101 - 2 * position; }
+
 void TCompTortion_form::ScrollBar_Softness2Change() {
-    const int32_t h = 101 - 2 * ScrollBar_Softness2.position();
+    const int32_t h = window_of_position(ScrollBar_Softness2.position());
     window = h;
     window_request.store(h, std::memory_order_release);
 }

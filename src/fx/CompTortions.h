@@ -40,6 +40,8 @@ public:
     static double Power(double b, double e);
     // Knee constant for a Sharp position: (51 - p) x 1e7, as float32.
     static float sharp_of_position(int32_t position);
+    // Window h in samples for a Softness position: 101 - 2p.
+    static int32_t window_of_position(int32_t position);
     // Exponent for a Distortion position: (100 - p) / 100 + 1, as float32.
     static float exponent_of_position(int32_t position);
     // Low-pass coefficient for a Color position: sqrt(p / 100) as float32, kept within 0.001..0.999.

@@ -10,6 +10,7 @@
 
 #include "engine/ini.h"
 #include "engine/program_folder.h"
+#include "engine/units.h"
 #include "laws.h"
 
 #if defined(__x86_64__)
@@ -120,6 +121,15 @@ TMultiTortion_form::TMultiTortion_form() : Form("Distortion Plus", 713, 619) {
     ScrollBar_gain_Out.label = "Level";
     ScrollBar_gain_In.on_change = [this] { ScrollBar_gain_InChange(); };
     ScrollBar_gain_Out.on_change = [this] { ScrollBar_gain_OutChange(); };
+    // Each shows the value its handler stored: a new instance limits at 200 whatever the
+    // threshold row shows. The threshold row is a level on the 16-bit scale.
+    ScrollBar_gain_In.unit_text = [this] { return gain_text(gain_in); };
+    ScrollBar_gain_Out.unit_text = [this] { return gain_text(gain_out); };
+    for (int k = 0; k < kPlusBands; ++k) {
+        ScrollBar[k]->unit_text = [this, k] { return gain_text(eq_gain0[k]); };
+        spSkinScrollBar[k + 1]->unit_text = [this, k] { return gain_text(eq_gain1[k]); };
+        spSkinScrollBar[k + 17]->unit_text = [this, k] { return dbfs_text(porog[k]); };
+    }
     CheckBox_Standard.on_click = [this] { CheckBox_StandardClick(); };
     CheckBox_True.on_click = [this] { CheckBox_TrueClick(); };
     CheckBox_Filter2.on_click = [this] { CheckBox_Filter2Click(); };
@@ -280,14 +290,16 @@ bool TMultiTortion_form::FormClose() {
     return true;
 }
 
+std::optional<float> plus_band_gain(int32_t position) { return SliderFactor(100 - position); }
+
 void TMultiTortion_form::ScrollBarChange(int k) {
     const int p = ScrollBar[k]->position();
-    if (auto f = SliderFactor(100 - p)) eq_gain0[k] = *f;
+    if (auto f = plus_band_gain(p)) eq_gain0[k] = *f;
     if (gang) spSkinScrollBar[k + 1]->set_position(p);
 }
 
 void TMultiTortion_form::spSkinScrollBarChange(int n) {
-    if (auto f = SliderFactor(100 - spSkinScrollBar[n]->position())) eq_gain1[n - 1] = *f;
+    if (auto f = plus_band_gain(spSkinScrollBar[n]->position())) eq_gain1[n - 1] = *f;
 }
 
 void TMultiTortion_form::spSkinScrollBar17Change(const Slider& sender) {

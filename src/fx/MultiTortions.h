@@ -23,6 +23,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/effect_unit.h"
@@ -56,6 +57,8 @@ struct MultiBank {
 
 // Threshold of a True slider position, as float32.
 float plus_threshold(int32_t position);
+// Band gain for a band slider position: SliderFactor(100 - p), x11 at the top.
+std::optional<float> plus_band_gain(int32_t position);
 
 class TMultiTortion_form : public Form {
 public:

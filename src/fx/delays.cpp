@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 
+#include "engine/effects.h"
+#include "engine/units.h"
 #include "laws.h"
 
 namespace vx {
@@ -42,6 +44,11 @@ TDelay_form::TDelay_form() : Form("Delay", 330, 250) {
     Timer_Rate.on_timer = [this] {
         if (rate_seen != taps_rate_ && !Curve_Taps.stale()) Curve_Taps.invalidate();
     };
+    // Each shows the value its handler stored, which is what the processing uses.
+    ScrollBar_Delay_Time.unit_text = [this] { return samples_text(delay_samples, display_rate()); };
+    ScrollBar_Delay_Decay.unit_text = [this] { return percent_text(decay); };
+    ScrollBar_Delay_Gain.unit_text = [this] { return gain_text(out_gain); };
+    ScrollBar_Delay_I_Gain.unit_text = [this] { return gain_text(echo_gain); };
     FormCreate();
 }
 
@@ -91,11 +98,15 @@ void TDelay_form::FormCreate() {
     ScrollBar_Delay_I_Gain.set_position(85);
 }
 
-void TDelay_form::ScrollBar_Delay_TimeChange() { delay_samples = ScrollBar_Delay_Time.position() * 520; }
+int32_t delay_time_samples(int32_t position) { return position * 520; }
+
+float delay_percent_law(int32_t position) { return static_cast<float>(position / 100.0); }
+
+void TDelay_form::ScrollBar_Delay_TimeChange() { delay_samples = delay_time_samples(ScrollBar_Delay_Time.position()); }
 
 void TDelay_form::recompute_tap_gains() {
-    echo_gain = static_cast<float>(ScrollBar_Delay_I_Gain.position() / 100.0);
-    decay = static_cast<float>(ScrollBar_Delay_Decay.position() / 100.0);
+    echo_gain = delay_percent_law(ScrollBar_Delay_I_Gain.position());
+    decay = delay_percent_law(ScrollBar_Delay_Decay.position());
     float g[6];
     g[0] = 1.0f;
     for (int j = 1; j < 6; ++j) g[j] = g[j - 1] * decay;  // float32 products
@@ -120,7 +131,7 @@ void TDelay_form::ScrollBar_Delay_DecayChange() { recompute_tap_gains(); }
 void TDelay_form::ScrollBar_Delay_I_GainChange() { recompute_tap_gains(); }
 
 void TDelay_form::ScrollBar_Delay_GainChange() {
-    out_gain = static_cast<float>(ScrollBar_Delay_Gain.position() / 100.0);
+    out_gain = delay_percent_law(ScrollBar_Delay_Gain.position());
 }
 
 void TDelay_form::CheckRadioBox_Small_FlangerClick() { sweep_on = CheckRadioBox_Small_Flanger.checked() ? 1 : 0; }

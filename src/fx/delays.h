@@ -95,6 +95,11 @@ private:
     void take_tap_gains();
 };
 
+// The laws of the sliders: D in samples for a Delay position, and position / 100 as float32 (Decay,
+// Gain, Echo Gain).
+int32_t delay_time_samples(int32_t position);
+float delay_percent_law(int32_t position);
+
 // One tap added to an accumulator: acc + sample x gain in extended precision, rounded to float32.
 float delay_tap_add(float acc, float sample, float gain);
 

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "engine/effects.h"
+#include "engine/units.h"
 #include "laws.h"
 
 namespace vx {
@@ -46,6 +48,15 @@ TDistortion1_form::TDistortion1_form() : Form("Distortion", 330, 330) {
     add(Curve_Transfer);
     Curve_Transfer.set_source([this] { return transfer_series(); });
     after_each_change(*this, [this] { Curve_Transfer.invalidate(); });
+    // Each shows the value its handler stored: a new instance bends at 1000 -> 10000 until moved.
+    ScrollBar_Gain_In.unit_text = [this] { return gain_text(gain_in); };
+    ScrollBar_Gain_Out.unit_text = [this] { return gain_text(gain_out); };
+    // The knee's two levels are samples on the 16-bit scale.
+    ScrollBar_Tone1_k4.unit_text = [this] { return dbfs_text(knee_out); };
+    ScrollBar_Tone2_k3.unit_text = [this] { return dbfs_text(knee_in); };
+    ScrollBar_Smooth_k2.unit_text = [this] { return factor_text(smooth); };
+    ScrollBar_Color_M.unit_text = [this] { return "split " + one_pole_corner_text(color_L, display_rate()); };
+    ScrollBar_Color_N.unit_text = [this] { return "split " + one_pole_corner_text(color_R, display_rate()); };
     FormCreate();
 }
 

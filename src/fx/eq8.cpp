@@ -2,12 +2,16 @@
 
 #include <complex>
 
+#include "engine/effects.h"
+#include "engine/units.h"
 #include "exact/tiny.h"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <complex>
 #include <cstring>
+#include <numbers>
 #include <type_traits>
 
 #if defined(__SSE2__)
@@ -146,6 +150,7 @@ TEQ8_form::TEQ8_form() : Form("8 bands Equalizer and Filters", 760, 470) {
     Timer_Response.on_timer = [this] {
         if (sample_rate != response_rate_ && !Curve_Response.stale()) Curve_Response.invalidate();
     };
+    set_unit_texts();
     FormCreate();
 }
 
@@ -907,8 +912,14 @@ void TEQ8_form::Copy_Right_to_LeftClick() {
 void TEQ8_form::CheckRadioBox_EQ8_OnOffClick() { eq_on = CheckRadioBox_EQ8_OnOff.checked(); }
 void TEQ8_form::CheckRadioBox_FVC_OnOffClick() { hp_on = CheckRadioBox_FVC_OnOff.checked(); }
 
+float eq8_high_pass_hz(int32_t position) { return static_cast<float>(position); }
+double eq8_low_pass_fc(int32_t position) { return position / 100.0; }
+double eq8_low_pass_res(int32_t position) { return position / 10.0; }
+float eq8_shelf_hz(int32_t position) { return static_cast<float>(position * 50); }
+float eq8_shelf_gain(int32_t position) { return static_cast<float>(position / 10.0); }
+
 void TEQ8_form::ScrollBar_LPF_1Change() {
-    hp_cutoff_hz = static_cast<float>(ScrollBar_LPF_1.position());
+    hp_cutoff_hz = eq8_high_pass_hz(ScrollBar_LPF_1.position());
     recalc_a_fvc_1(48000.0f, hp_cutoff_hz);
 }
 
@@ -919,19 +930,74 @@ void TEQ8_form::ScrollBar_QChange() {
 }
 
 void TEQ8_form::CheckRadioBox_FNC_OnOffClick() { lp_on = CheckRadioBox_FNC_OnOff.checked(); }
-void TEQ8_form::ScrollBar_fnc_FCChange() { lp_fc = ScrollBar_fnc_FC.position() / 100.0; }
-void TEQ8_form::ScrollBar_fnc_resChange() { lp_res = ScrollBar_fnc_res.position() / 10.0; }
+void TEQ8_form::ScrollBar_fnc_FCChange() { lp_fc = eq8_low_pass_fc(ScrollBar_fnc_FC.position()); }
+void TEQ8_form::ScrollBar_fnc_resChange() { lp_res = eq8_low_pass_res(ScrollBar_fnc_res.position()); }
 void TEQ8_form::CheckRadioBox_ShelfClick() { shelf_on = CheckRadioBox_Shelf.checked(); }
 
 void TEQ8_form::ScrollBar_Shelf_fvc_FChange() {
-    shelf_hz = static_cast<float>(ScrollBar_Shelf_fvc_F.position() * 50);
+    shelf_hz = eq8_shelf_hz(ScrollBar_Shelf_fvc_F.position());
     recalc_a_fvcs_1(48000.0f);
 }
 
-void TEQ8_form::ScrollBar_Shelf_fvc_GChange() { shelf_gain = static_cast<float>(ScrollBar_Shelf_fvc_G.position() / 10.0); }
+void TEQ8_form::ScrollBar_Shelf_fvc_GChange() { shelf_gain = eq8_shelf_gain(ScrollBar_Shelf_fvc_G.position()); }
 void TEQ8_form::CheckRadioBox_fnc_2000_OnOffClick() { speaker_on = CheckRadioBox_fnc_2000_OnOff.checked(); }
 void TEQ8_form::ScrollBar_fnc_2000Change() { load_speaker_row(ScrollBar_fnc_2000.position()); }
 void TEQ8_form::CheckRadioBox_Filter_NotchClick() { low_cut_on = CheckRadioBox_Filter_Notch.checked(); }
+
+// --- values in units ---------------------------------------------------------------------------
+
+double eq8_speaker_corner(int32_t row) {
+    if (row < 0 || row > 5) row = 0;
+    const SpeakerRow& r = kSpeakerRows[row];
+    // H(z) = (1 + 5 z^-1 + 10 z^-2 + 10 z^-3 + 5 z^-4 + z^-5) / GAIN / (1 - c4 z^-1 - .. - c0 z^-5).
+    const double num[6] = {1, 5, 10, 10, 5, 1};
+    const double den[6] = {1, -r.c[4], -r.c[3], -r.c[2], -r.c[1], -r.c[0]};
+    auto magnitude = [&](double w) {
+        std::complex<double> n = 0, d = 0;
+        for (int k = 0; k < 6; ++k) {
+            const std::complex<double> z = std::polar(1.0, -w * k);
+            n += num[k] * z;
+            d += den[k] * z;
+        }
+        return std::abs(n / d);
+    };
+    const double dc = magnitude(0.0), half = dc / std::sqrt(2.0);
+    double lo = 0.0, hi = std::numbers::pi;
+    for (int i = 0; i < 60; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (magnitude(mid) > half ? lo : hi) = mid;
+    }
+    return lo / (2.0 * std::numbers::pi);
+}
+
+void TEQ8_form::set_unit_texts() {
+    // Each bank weighs its bands x10 (at position 51) and scales the sum by 0.1 (at 50), so that the
+    // middle passes the guitar at x1: both read against that.
+    // Each shows the value its handler stored, which is what the processing uses.
+    ScrollBar_EQ8G.unit_text = [this] { return gain_text(left_bank.output_gain * 10.0); };
+    ScrollBar_EQ8GR.unit_text = [this] { return gain_text(right_bank.output_gain * 10.0); };
+    for (int band = 1; band <= 8; ++band) {
+        left_sliders[band]->unit_text = [this, band] { return gain_text(left_bank.weights[band] / 10.0); };
+        right_sliders[band]->unit_text = [this, band] { return gain_text(right_bank.weights[band] / 10.0); };
+    }
+    ScrollBar_EQ8_FNC_LM.unit_text = [this] { return "corner " + one_pole_corner_text(smooth_d_left, display_rate()); };
+    ScrollBar_EQ8_FNC_R.unit_text = [this] { return "corner " + one_pole_corner_text(smooth_d_right, display_rate()); };
+    // A second-order set is designed for a rate; at another one its corner moves with the rate.
+    ScrollBar_LPF_1.unit_text = [this] {
+        const uint64_t w = hp_design;
+        return hz_text(static_cast<double>(word_cutoff(w)) * display_rate() / word_rate(w));
+    };
+    ScrollBar_Q.unit_text = [this] { return "Q " + plain_number(1.0 / hp_damping(word_q(hp_design)), 2); };
+    ScrollBar_fnc_FC.unit_text = [this] { return hz_text(four_pole_cutoff_hz(lp_fc, display_rate())); };
+    ScrollBar_fnc_res.unit_text = [this] { return resonance_text(lp_res); };
+    ScrollBar_Shelf_fvc_F.unit_text = [this] {
+        const uint64_t w = shelf_design;
+        return hz_text(static_cast<double>(word_cutoff(w)) * display_rate() / word_rate(w));
+    };
+    // The shelf adds its high-passed copy x g to the signal: the treble rises to x(1 + g).
+    ScrollBar_Shelf_fvc_G.unit_text = [this] { return "treble " + gain_text(1.0 + shelf_gain); };
+    ScrollBar_fnc_2000.unit_text = [this] { return "-3 dB at " + hz_text(eq8_speaker_corner(speaker_row) * display_rate()); };
+}
 
 // --- parameter block ----------------------------------------------------------------------------
 

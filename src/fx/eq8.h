@@ -39,6 +39,17 @@ float eq8_output_gain(int32_t position);
 // Treble-cut coefficient for a slider position, kept within 0.001 .. 0.999.
 float eq8_treble_cut(int32_t position);
 
+// The filters' laws for their slider positions: high-pass cut-off in Hz (at the design rate), the
+// four-pole's normalised cut-off (position / 100) and resonance (position / 10), the shelf's
+// frequency (position x 50 Hz, at the design rate) and gain (position / 10).
+float eq8_high_pass_hz(int32_t position);
+double eq8_low_pass_fc(int32_t position);
+double eq8_low_pass_res(int32_t position);
+float eq8_shelf_hz(int32_t position);
+float eq8_shelf_gain(int32_t position);
+// The -3 dB point of speaker row 0..5 as a fraction of the rate, from its coefficients.
+double eq8_speaker_corner(int32_t row);
+
 // One of the two banks of nine band-pass filters.
 struct EqBank {
     int32_t band_count = kEqBands;
@@ -233,6 +244,8 @@ public:
 
 private:
     float response_rate_ = 0.0f;  // the rate Curve_Response was computed at
+    // The sliders' values in units, from the same laws the handlers store.
+    void set_unit_texts();
     void FormCreate();
     // The audio thread's sets and the words they were designed from.
     SecondOrderSet hp_set, shelf_set;

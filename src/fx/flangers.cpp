@@ -8,6 +8,8 @@
 #include <immintrin.h>
 #endif
 
+#include "engine/effects.h"
+#include "engine/units.h"
 #include "laws.h"
 
 namespace vx {
@@ -292,6 +294,18 @@ Tflanger_form::Tflanger_form() : Form("Flanger", 330, 340) {
     ScrollBar_Flanger_Tone.on_change = [this] { ScrollBar_Flanger_ToneChange(); };
     ScrollBar_ChorusTone.on_change = [this] { ScrollBar_ChorusToneChange(); };
     RadioBox_Chorus.on_click = [this] { RadioBox_ChorusClick(); };
+    // Each shows the value its handler stored: a new instance sweeps at 0.0075 until a speed moves,
+    // and a ganged right sweep runs at the left one's speed whatever its own slider shows.
+    ScrollBar_Flanger_Level.unit_text = [this] { return gain_text(level); };
+    ScrollBar_Flanger_Tone.unit_text = [this] { return percent_text(L.feedback); };
+    // A sweep runs 300 samples of delay up and down again: one turn takes 600 / speed samples (the
+    // sign of a speed is the direction it runs in now).
+    auto sweep_text = [](const std::atomic<float>& speed) {
+        return period_text(600.0 / std::fabs(speed.load(std::memory_order_relaxed)), display_rate()) + " a sweep";
+    };
+    ScrollBar_Flanger_Speed.unit_text = [this, sweep_text] { return sweep_text(L.speed); };
+    ScrollBar_Flanger_Speed_R.unit_text = [this, sweep_text] { return sweep_text(R.speed); };
+    ScrollBar_ChorusTone.unit_text = [this] { return samples_text(L.chorus_len, display_rate()); };
     FormCreate();
 }
 
@@ -367,9 +381,9 @@ float Tflanger_form::delay_d(int32_t k, float value) {
     return r;
 }
 
-void Tflanger_form::ScrollBar_Flanger_LevelChange() {
-    level = static_cast<float>(ScrollBar_Flanger_Level.position() / 50.0L);
-}
+float flanger_ratio(int32_t position) { return static_cast<float>(position / 50.0L); }
+
+void Tflanger_form::ScrollBar_Flanger_LevelChange() { level = flanger_ratio(ScrollBar_Flanger_Level.position()); }
 
 void Tflanger_form::ScrollBar_Flanger_SpeedChange() {
     if (CheckRadioBox_Gang.checked()) ScrollBar_Flanger_Speed_R.set_position(ScrollBar_Flanger_Speed.position());
@@ -388,7 +402,7 @@ void Tflanger_form::CheckRadioBox_GangClick() {
 }
 
 void Tflanger_form::ScrollBar_Flanger_ToneChange() {
-    const float fb = static_cast<float>(ScrollBar_Flanger_Tone.position() / 50.0L);
+    const float fb = flanger_ratio(ScrollBar_Flanger_Tone.position());
     L.feedback = fb;
     R.feedback = fb;
 }

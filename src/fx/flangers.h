@@ -89,6 +89,8 @@ private:
     void FormCreate();
 };
 
+// Level and feedback for a slider position: position / 50 (extended), as float32.
+float flanger_ratio(int32_t position);
 // Sweep speed for a speed slider position: position x 0.0002 (extended), as float32.
 float flanger_speed(int32_t position);
 // Chorus delay for a Chorus Tone position: SliderFactor x 1800, rounded half to even; 0 for a

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "engine/effects.h"
+#include "engine/units.h"
 #include "laws.h"
 
 namespace vx {
@@ -33,6 +35,11 @@ Tgain_form::Tgain_form() : Form("Gain", 320, 236) {
     CheckRadioBox_Air.on_click = [this] { CheckRadioBox_AirClick(); };
     RadioBox_SimpleChorus.on_click = [this] { RadioBox_SimpleChorusClick(); };
     ScrollBar_SimpleChorus.on_change = [this] { ScrollBar_SimpleChorusChange(); };
+    // Each shows the value its handler stored, which is what the processing uses.
+    ScrollBar_Gain_Left.unit_text = [this] { return gain_text(left_factor); };
+    ScrollBar_Gain_Right.unit_text = [this] { return gain_text(right_factor); };
+    ScrollBar_Gain_Mono.unit_text = [this] { return gain_text(mono_factor); };
+    ScrollBar_SimpleChorus.unit_text = [this] { return samples_text(simple_chorus_heard(lengths[0]), display_rate()); };
     FormCreate();
 }
 
@@ -112,6 +119,8 @@ int32_t simple_chorus_length(int32_t position) {
     if (!f) return 0;
     return static_cast<int32_t>(std::nearbyint(static_cast<double>(*f) * 1800.0));
 }
+
+int32_t simple_chorus_heard(int32_t length) { return length < Tgain_form::kLineWrap ? length : Tgain_form::kLineWrap; }
 
 void Tgain_form::ScrollBar_SimpleChorusChange() {
     if (SliderFactor(ScrollBar_SimpleChorus.position())) lengths[0] = simple_chorus_length(ScrollBar_SimpleChorus.position());

@@ -61,5 +61,7 @@ private:
 // Right-channel delay of the Simple Chorus for a slider position: SliderFactor x 1800, rounded half
 // to even (the line then serves at most kLineWrap samples of it). 0 for a position the law refuses.
 int32_t simple_chorus_length(int32_t position);
+// The delay the right channel hears for a stored length: at most the line's kLineWrap.
+int32_t simple_chorus_heard(int32_t length);
 
 }  // namespace vx

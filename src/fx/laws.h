@@ -70,6 +70,10 @@ struct FourPoleLowpass {
     }
 };
 
+// The frequency of a normalised cut-off fc of the four-pole at `rate`: the model's cut-off runs
+// nearly linearly from 0 to half the rate as fc goes from 0 to 1.
+inline double four_pole_cutoff_hz(double fc, double rate) { return fc * rate / 2.0; }
+
 // The four-pole's loop, closed by its feedback, has the characteristic polynomial
 // z (z - g)^4 + k fb (z + 0.3)^4 with g = 1 - f and k = 0.35013 f^4. Beyond f = 1 a real pole runs
 // out through z = -1 quickly as f grows (sooner the higher the resonance), and the filter then

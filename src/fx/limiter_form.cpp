@@ -1,5 +1,8 @@
 #include "limiter_form.h"
 
+#include "engine/effects.h"
+#include "engine/units.h"
+
 #include <algorithm>
 #include <bit>
 #include <charconv>
@@ -188,6 +191,14 @@ float limiter_coef_of_position(int32_t position) {
     return limit_coef(static_cast<float>(std::sqrt(position / 100.0)));
 }
 
+float limiter_page_threshold(int32_t n) { return static_cast<float>(std::nearbyint(n * std::sqrt(static_cast<double>(n)))); }
+
+float limiter_page_level(int32_t n) { return SliderFactor(100 - n).value_or(1.0f); }
+
+float limiter_page_color(int32_t n) { return limit_coef(static_cast<float>(n / 100.0)); }
+
+float limiter_slope(float right_coef) { return static_cast<float>(0.2 * right_coef); }
+
 // --- the window and its controls ------------------------------------------------------------
 
 Tlimiter_form::Tlimiter_form() : Form(" Distortion ", 327, 302) {
@@ -235,6 +246,18 @@ Tlimiter_form::Tlimiter_form() : Form(" Distortion ", 327, 302) {
     add(Curve_Transfer);
     Curve_Transfer.set_source([this] { return transfer_series(); });
     after_each_change(*this, [this] { Curve_Transfer.invalidate(); });
+    // Every split and smoothing coefficient is that of a one-pole low-pass: its corner is the unit.
+    // Each shows the field its handler stores, which a new instance and a restored block set
+    // without moving any control; where two controls write one field, both show it.
+    auto corner = [](float c) { return "corner " + one_pole_corner_text(c, display_rate()); };
+    for (Slider* s : {&Page_porog, &ScrollBar_Limiter_Porog}) s->unit_text = [this] { return dbfs_text(threshold); };
+    Page_gain.unit_text = [this] { return gain_text(out_gain); };
+    Page_color.unit_text = [this, corner] { return corner(split_coef); };
+    for (Slider* s : {&Page_colorl, &ScrollBar_Koeff}) s->unit_text = [this, corner] { return corner(split_coef_L); };
+    Page_colorr.unit_text = [this, corner] { return corner(split_coef_R); };
+    ScrollBar_koeff_R.unit_text = [this, corner] { return corner(split_coef_R) + ", slope " + factor_text(knee_slope); };
+    ScrollBar_FNC_1.unit_text = [this, corner] { return corner(low_smooth); };
+    ScrollBar_FNC_2.unit_text = [this, corner] { return corner(high_smooth); };
     FormCreate();
 }
 
@@ -297,17 +320,19 @@ void Tlimiter_form::Page_TitleChange(const std::string& title) {
         if (!read_decimal(rest, n) || n < 0 || n > 100) continue;
         editor_values[k] = n;
         switch (k) {
-            case 0: threshold = static_cast<float>(std::nearbyint(n * std::sqrt(static_cast<double>(n)))); break;
-            case 1: out_gain = *SliderFactor(100 - n); break;
-            case 2: split_coef = limit_coef(static_cast<float>(n / 100.0)); break;
+            case 0: threshold = limiter_page_threshold(n); break;
+            case 1: out_gain = limiter_page_level(n); break;
+            case 2: split_coef = limiter_page_color(n); break;
             case 3: split_coef_L = limiter_coef_of_position(n); break;
             case 4: split_coef_R = limiter_coef_of_position(n); break;
         }
     }
 }
 
+float limiter_threshold(int32_t position) { return static_cast<float>(position); }
+
 void Tlimiter_form::ScrollBar_Limiter_PorogChange() {
-    threshold = static_cast<float>(ScrollBar_Limiter_Porog.position());
+    threshold = limiter_threshold(ScrollBar_Limiter_Porog.position());
 }
 
 void Tlimiter_form::ScrollBar_KoeffChange() {
@@ -319,7 +344,7 @@ void Tlimiter_form::ScrollBar_KoeffChange() {
 void Tlimiter_form::ScrollBar_koeff_RChange() {
     const float c = limiter_coef_of_position(ScrollBar_koeff_R.position());
     split_coef_R = c;
-    knee_slope = static_cast<float>(0.2 * c);
+    knee_slope = limiter_slope(c);
 }
 
 void Tlimiter_form::ScrollBar_FNC_1Change() { low_smooth = limiter_coef_of_position(ScrollBar_FNC_1.position()); }

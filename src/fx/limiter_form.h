@@ -120,6 +120,15 @@ private:
 // q(p): sqrt(p / 100) as float32, then above 0.999 -> 0.999, below 0.001 -> 0.001.
 float limiter_coef_of_position(int32_t position);
 
+// The page's laws for a position n (0..100): threshold nearbyint(n x sqrt(n)), level SliderFactor(100 - n),
+// mono split n / 100 kept within 0.001..0.999.
+float limiter_page_threshold(int32_t n);
+float limiter_page_level(int32_t n);
+float limiter_page_color(int32_t n);
+// The Advanced threshold for its position, and the mono slope above it for the right split coefficient.
+float limiter_threshold(int32_t position);
+float limiter_slope(float right_coef);
+
 // The mono limiter on one band value: above T the slope is s, below -T likewise.
 float limiter_limit(float v, float T, float s);
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/units.h"
 #include "laws.h"
 
 namespace vx {
@@ -39,6 +40,12 @@ Tnoise_gate_form::Tnoise_gate_form() : Form("Noise Gate", 330, 300) {
     ScrollBar_min_porog.on_change = [this] { ScrollBar_min_porogChange(); };
     ScrollBar_Supress.on_change = [this] { ScrollBar_SupressChange(); };
     ScrollBar_Gain_Out.on_change = [this] { ScrollBar_Gain_OutChange(); };
+    // Each shows the value its handler stored: a new instance gates at 1000 and 100 until moved.
+    ScrollBar_Gain_In.unit_text = [this] { return gain_text(input_factor); };
+    ScrollBar_Gain_Out.unit_text = [this] { return gain_text(output_factor); };
+    ScrollBar_Porog_Max.unit_text = [this] { return dbfs_text(open_threshold); };
+    ScrollBar_min_porog.unit_text = [this] { return dbfs_text(close_threshold); };
+    ScrollBar_Supress.unit_text = [this] { return gain_text(suppressed_gain); };
     FormCreate();
 }
 
@@ -153,10 +160,14 @@ void Tnoise_gate_form::ScrollBar_min_porogChange() {
     Label_porog_min.set_caption(close_threshold_caption(ScrollBar_min_porog.position()));
 }
 
+std::optional<float> gate_suppressed_gain(int32_t position) {
+    if (!(position >= 0 && position < 101)) return std::nullopt;
+    if (auto f = SliderFactor(100 - position)) return static_cast<float>(0.1L * *f);
+    return std::nullopt;
+}
+
 void Tnoise_gate_form::ScrollBar_SupressChange() {
-    const int32_t p = ScrollBar_Supress.position();
-    if (!(p >= 0 && p < 101)) return;
-    if (auto f = SliderFactor(100 - p)) suppressed_gain = static_cast<float>(0.1L * *f);
+    if (auto g = gate_suppressed_gain(ScrollBar_Supress.position())) suppressed_gain = *g;
 }
 
 void Tnoise_gate_form::ScrollBar_Gain_OutChange() {

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "engine/effect_unit.h"
@@ -70,6 +71,9 @@ private:
 
 // Threshold for a slider position: exp((p - 1) x 0.1050223), in extended precision, as float32.
 float gate_threshold(int32_t position);
+// Gain of the closed gate for a Noise Supression position: 0.1 x SliderFactor(100 - p); nothing for a
+// position the law refuses.
+std::optional<float> gate_suppressed_gain(int32_t position);
 // The threshold labels' captions for a slider position.
 std::string open_threshold_caption(int32_t position);
 std::string close_threshold_caption(int32_t position);

@@ -11,6 +11,7 @@
 
 #include "engine/ini.h"
 #include "engine/program_folder.h"
+#include "engine/units.h"
 
 namespace vx {
 
@@ -70,6 +71,8 @@ TReadWav::TReadWav() : Form("Read wav file", 420, 300) {
     add(spSkinMemo1);
     add(spSkinScrollBar1);
     spSkinButton1.on_click = [this] { spSkinButton1Click(); };
+    // The slider has no handler: the track always plays at the gain the kind sets, and says so.
+    spSkinScrollBar1.unit_text = [this] { return gain_text(play_gain); };
     FormCreate();
 }
 

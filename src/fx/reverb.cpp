@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "engine/effects.h"
+#include "engine/units.h"
 #include "laws.h"
 
 namespace vx {
@@ -60,6 +62,19 @@ Treverb_form::Treverb_form() : Form("Reverberator", 520, 250) {
         if (decay_wait_ == 0 && rate_seen != decay_rate_ && !Curve_Decay.stale()) decay_wait_ = 1;
         if (decay_wait_ > 0 && --decay_wait_ == 0) Curve_Decay.invalidate();
     };
+    // Each shows the value its handler stored (index 0 mono, 1 left, 2 right): a new instance runs
+    // its own tone and damping until a slider moves.
+    Slider* gains[3] = {&ScrollBar_Gain_Mono, &ScrollBar_Gain_Left, &ScrollBar_Gain_Right};
+    Slider* delays[3] = {&ScrollBar_Mono_Delay, &ScrollBar_Left_Delay, &ScrollBar_Right_Delay};
+    Slider* decays[3] = {&ScrollBar_Mono_Decay, &ScrollBar_Left_Decay, &ScrollBar_Right_Decay};
+    for (int j = 0; j < 3; ++j) {
+        gains[j]->unit_text = [this, j] { return gain_text(wet_gain[j]); };
+        delays[j]->unit_text = [this, j] { return samples_text(post_len[j], display_rate()); };
+        decays[j]->unit_text = [this, j] { return percent_text(decay[j]); };
+    }
+    // Both brightness laws set the coefficient c of a one-pole low-pass: its corner is what one hears.
+    ScrollBar_Mono_Brightness.unit_text = [this] { return one_pole_corner_text(tone_coef[0], display_rate()); };
+    ScrollBar_Left_Brightness.unit_text = [this] { return one_pole_corner_text(damp1, display_rate()); };
     FormCreate();
 }
 
@@ -122,15 +137,11 @@ void Treverb_form::create_defaults() {
 
 // --- Handlers -------------------------------------------------------------------------------------
 
-namespace {
+float reverb_percent(int32_t position) { return static_cast<float>(static_cast<long double>(position) / 100.0L); }
 
-float percent(int32_t position) { return static_cast<float>(static_cast<long double>(position) / 100.0L); }
-
-float root_percent(int32_t position) {
+float reverb_root_percent(int32_t position) {
     return static_cast<float>(std::sqrt(static_cast<long double>(position) / 100.0L));
 }
-
-}  // namespace
 
 void Treverb_form::ScrollBar_Gain_MonoChange() {
     if (auto f = SliderFactor(ScrollBar_Gain_Mono.position())) wet_gain[0] = *f;
@@ -157,22 +168,22 @@ void Treverb_form::ScrollBar_Left_DelayChange() { post_len[1] = ScrollBar_Left_D
 void Treverb_form::ScrollBar_Right_DelayChange() { post_len[2] = ScrollBar_Right_Delay.position(); }
 
 void Treverb_form::ScrollBar_Mono_DecayChange() {
-    decay[0] = percent(ScrollBar_Mono_Decay.position());
+    decay[0] = reverb_percent(ScrollBar_Mono_Decay.position());
     ScrollBar_Left_Decay.set_position(ScrollBar_Mono_Decay.position());
     ScrollBar_Right_Decay.set_position(ScrollBar_Mono_Decay.position());
 }
 
-void Treverb_form::ScrollBar_Left_DecayChange() { decay[1] = percent(ScrollBar_Left_Decay.position()); }
+void Treverb_form::ScrollBar_Left_DecayChange() { decay[1] = reverb_percent(ScrollBar_Left_Decay.position()); }
 
-void Treverb_form::ScrollBar_Right_DecayChange() { decay[2] = percent(ScrollBar_Right_Decay.position()); }
+void Treverb_form::ScrollBar_Right_DecayChange() { decay[2] = reverb_percent(ScrollBar_Right_Decay.position()); }
 
 void Treverb_form::ScrollBar_Mono_BrightnessChange() {
-    const float c = root_percent(ScrollBar_Mono_Brightness.position());
+    const float c = reverb_root_percent(ScrollBar_Mono_Brightness.position());
     for (auto& t : tone_coef) t = c;
 }
 
 void Treverb_form::ScrollBar_Left_BrightnessChange() {
-    const float d = root_percent(ScrollBar_Left_Brightness.position());
+    const float d = reverb_root_percent(ScrollBar_Left_Brightness.position());
     damp1 = d;
     damp2 = static_cast<float>(1.0L - d);
 }
@@ -515,7 +526,7 @@ void Treverb_form::put_parameters(const int32_t* block) {
     ScrollBar_Gain_Left.set_position(block[4]);
     ScrollBar_Gain_Right.set_position(block[5]);
 
-    for (int j = 0; j < 3; ++j) restore_float(decay[j], block[6 + j], percent(5), percent(99));
+    for (int j = 0; j < 3; ++j) restore_float(decay[j], block[6 + j], reverb_percent(5), reverb_percent(99));
     ScrollBar_Mono_Decay.set_position(block[9]);
     ScrollBar_Left_Decay.set_position(block[10]);
     ScrollBar_Right_Decay.set_position(block[11]);

@@ -128,4 +128,9 @@ private:
     void clear_non_finite();
 };
 
+// The laws of the sliders: position / 100 (Decay) and sqrt(position / 100) (Brightness), both in
+// extended precision, as float32.
+float reverb_percent(int32_t position);
+float reverb_root_percent(int32_t position);
+
 }  // namespace vx

@@ -3,6 +3,9 @@
 #include <complex>
 #include <numbers>
 
+#include "engine/effects.h"
+#include "engine/units.h"
+
 #include "exact/tiny.h"
 
 #include <algorithm>
@@ -57,6 +60,18 @@ Twah_form::Twah_form() : Form("wah", 330, 300) {
     Timer_Sweep.on_timer = [this] {
         if ((shown_cutoff != drawn_cutoff_ || shown_rate != drawn_rate_) && !Curve_Sweep.stale()) Curve_Sweep.invalidate();
     };
+    // Each shows the value its handler stored: a new instance sweeps by 1.0001 a step until moved.
+    ScrollBar_Fc.unit_text = [this] { return hz_text(wah_cutoff_hz(start, res, display_rate())); };
+    ScrollBar_deviation.unit_text = [this] { return hz_text(wah_cutoff_hz(stop, res, display_rate())); };
+    ScrollBar_res.unit_text = [this] { return resonance_text(res); };
+    // How long one sweep from start to stop takes (a step is a sample, or a frame in stereo).
+    ScrollBar_Speed.unit_text = [this] {
+        const double up = up_factor, from = start, to = stop;
+        const std::string factor = factor_text(up) + " a step";
+        if (!(to > from) || !(from > 0.0) || !(up > 1.0)) return factor;
+        return period_text(std::log(to / from) / std::log(up), display_rate()) + " up, " + factor;
+    };
+    ScrollBar_Level.unit_text = [this] { return gain_text(level); };
     FormCreate();
 }
 
@@ -681,11 +696,15 @@ std::vector<Curve::Series> Twah_form::sweep_series() {
             std::move(response)};
 }
 
-void Twah_form::ScrollBar_FcChange() { start = static_cast<float>(ScrollBar_Fc.position() / 200.0); }
+float wah_turning_point(int32_t position) { return static_cast<float>(position / 200.0); }
 
-void Twah_form::ScrollBar_deviationChange() { stop = static_cast<float>(ScrollBar_deviation.position() / 200.0); }
+double wah_resonance(int32_t position) { return position / 10.0; }
 
-void Twah_form::ScrollBar_resChange() { res = ScrollBar_res.position() / 10.0; }
+void Twah_form::ScrollBar_FcChange() { start = wah_turning_point(ScrollBar_Fc.position()); }
+
+void Twah_form::ScrollBar_deviationChange() { stop = wah_turning_point(ScrollBar_deviation.position()); }
+
+void Twah_form::ScrollBar_resChange() { res = wah_resonance(ScrollBar_res.position()); }
 
 void Twah_form::ScrollBar_SpeedChange() {
     const float up = wah_up_factor(ScrollBar_Speed.position());

@@ -111,6 +111,11 @@ private:
     Coefficients coef{};
 };
 
+// A turning point (start, stop) for its slider position: position / 200, as float32; a normalised
+// cut-off (1 = half the rate).
+float wah_turning_point(int32_t position);
+// Resonance for a ScrollBar_res position: position / 10.
+double wah_resonance(int32_t position);
 // Rising sweep factor for a ScrollBar_Speed position: 1 + p x 0.000006 (extended), as float32.
 float wah_up_factor(int32_t position);
 // Falling factor: the reciprocal of the stored rising one, as float32.

@@ -200,6 +200,7 @@ std::string describe_control(const Control& c) {
             const auto& s = static_cast<const Slider&>(c);
             line += "  " + std::to_string(s.min()) + ".." + std::to_string(s.max()) + "  position " +
                     std::to_string(s.position());
+            if (const std::string unit = s.unit_value(); !unit.empty()) line += "  " + unit;
             if (!s.label.empty()) line += "  \"" + s.label + "\"";
             break;
         }

@@ -54,7 +54,7 @@ EffectKind parse_kind(const std::string& word);
 bool parse_int(const std::string& s, int& out);
 // Sets control `c` as a user would, from a text value. Returns "" or the reason it was refused.
 std::string set_control_value(Control& c, const std::string& value);
-// One line describing a control: name, type, range, position or state.
+// One line describing a control: name, type, range, position (a slider's value in its unit after it) or state.
 std::string describe_control(const Control& c);
 
 }  // namespace vx

@@ -24,6 +24,7 @@
 #include <QTextDocument>
 #include <QSlider>
 #include <QStyle>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -60,8 +61,8 @@ QLabel* make_readout(int lo, int hi, QWidget* parent) {
 
 class SliderBinding : public ControlBinding {
 public:
-    SliderBinding(Slider& s, QSlider* w, QLabel* cap, QLabel* value)
-        : ControlBinding(s, w, cap, value), s_(s), w_(w), value_(value) {
+    SliderBinding(Slider& s, QSlider* w, QLabel* cap, QLabel* value, QLabel* unit)
+        : ControlBinding(s, w, cap, value, unit), s_(s), w_(w), value_(value), unit_(unit) {
         connect(w, &QSlider::valueChanged, this, [this](int v) {
             user_action([&] { s_.set_position(v); });
         });
@@ -91,7 +92,20 @@ public:
         if (cap && vertical) cap->setAlignment(Qt::AlignHCenter | Qt::AlignBottom);
         QLabel* value = make_readout(s.min(), s.max(), parent);
         if (vertical) value->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-        return std::unique_ptr<ControlBinding>(new SliderBinding(s, w, cap, value));
+        QLabel* unit = nullptr;
+        if (!vertical && s.unit_text) {
+            unit = new QLabel(parent);
+            unit->setObjectName(qs(s.name() + "_unit"));
+            // Set apart from the position; a skin may colour it by the property.
+            unit->setProperty(kSliderUnit, true);
+            unit->setIndent(unit->fontMetrics().horizontalAdvance(QStringLiteral("  ")));
+            // Room for the usual "-20.8 dB (x0.0909)", so that the column does not jump as it moves.
+            unit->setMinimumWidth(unit->fontMetrics().horizontalAdvance(QStringLiteral("-20.8 dB (x0.0909)")));
+        }
+        return std::unique_ptr<ControlBinding>(new SliderBinding(s, w, cap, value, unit));
+    }
+    void refresh() override {
+        if (attached()) show_unit();
     }
 
 protected:
@@ -99,6 +113,25 @@ protected:
         w_->setRange(s_.min(), s_.max());
         w_->setValue(s_.position());
         value_->setText(QString::number(s_.position()));
+        show_unit();
+        // A slider tells its observers before its handler stores the value the unit shows: look
+        // again once the handler has run.
+        if (s_.unit_text) QTimer::singleShot(0, this, [this] { refresh(); });
+    }
+    void show_unit() {
+        if (!s_.unit_text) return;
+        const QString text = qs(s_.unit_value());
+        if (unit_) {
+            if (unit_->text() != text) unit_->setText(text);
+            return;
+        }
+        // A narrow column: the unit goes into the tooltip of the slider and its figure.
+        const QString hint = qs(s_.hint).trimmed();
+        const QString tip = hint.isEmpty() ? text : hint + QLatin1Char('\n') + text;
+        if (w_->toolTip() != tip) {
+            w_->setToolTip(tip);
+            value_->setToolTip(tip);
+        }
     }
     // The pointer entering and leaving the slider, for handlers that show a hint meanwhile.
     bool eventFilter(QObject* o, QEvent* e) override {
@@ -111,6 +144,7 @@ private:
     Slider& s_;
     QSlider* w_;
     QLabel* value_;
+    QLabel* unit_;
 };
 
 class CheckBoxBinding : public ControlBinding {
@@ -510,8 +544,8 @@ private:
 
 // --- ControlBinding ------------------------------------------------------------------------
 
-ControlBinding::ControlBinding(Control& c, QWidget* widget, QWidget* caption, QWidget* readout)
-    : control_(&c), widget_(widget), caption_(caption), readout_(readout) {
+ControlBinding::ControlBinding(Control& c, QWidget* widget, QWidget* caption, QWidget* readout, QWidget* unit)
+    : control_(&c), widget_(widget), caption_(caption), readout_(readout), unit_(unit) {
     observer_ = c.observe([this](const Control&) { sync(); });
 }
 
@@ -542,7 +576,7 @@ std::unique_ptr<ControlBinding> ControlBinding::create(Control& c, QWidget* pare
 
 void ControlBinding::sync() {
     if (!control_) return;
-    for (QWidget* w : {widget_.data(), caption_.data(), readout_.data()}) {
+    for (QWidget* w : {widget_.data(), caption_.data(), readout_.data(), unit_.data()}) {
         if (!w) continue;
         const QSignalBlocker block(w);
         w->setEnabled(control_->enabled());
@@ -568,7 +602,7 @@ void ControlBinding::detach() {
     control_ = nullptr;
     // A picture paints from its model at any time; it must stop before the model goes.
     if (auto* picture = qobject_cast<CurveView*>(widget_.data())) picture->detach();
-    for (QWidget* w : {widget_.data(), caption_.data(), readout_.data()})
+    for (QWidget* w : {widget_.data(), caption_.data(), readout_.data(), unit_.data()})
         if (w) w->setEnabled(false);
 }
 
@@ -582,7 +616,7 @@ bool has_bounds(const Control& c) { return c.bounds.width > 0 && c.bounds.height
 
 // How a control takes its place in a group.
 enum class Place {
-    Row,      // caption | control | value, aligned with the group's other rows
+    Row,      // caption | control | value | unit, aligned with the group's other rows
     Column,   // vertical slider: one column of a strip, caption above and value below
     Compact,  // check boxes, buttons, arrows, plain labels and boxes: a grid after their bounds
     Wide,     // radio groups, memos, status lines: the full width of the group
@@ -679,7 +713,7 @@ struct Group {
 };
 
 // One frame per group (none for controls without a group): rows, strips and grids in the order
-// of the controls. Its grid is the group's layout: caption | control | value.
+// of the controls. Its grid is the group's layout: caption | control | value | unit.
 QWidget* group_widget(const Group& g, QWidget* parent, int column_width, QGridLayout*& grid) {
     QWidget* box = g.name.empty() ? new QWidget(parent) : new QGroupBox(qs(g.name), parent);
     grid = new QGridLayout(box);
@@ -697,19 +731,20 @@ QWidget* group_widget(const Group& g, QWidget* parent, int column_width, QGridLa
                     if (b->readout()) {
                         grid->addWidget(b->widget(), row, 1);
                         grid->addWidget(b->readout(), row, 2);
+                        if (b->unit()) grid->addWidget(b->unit(), row, 3);
                     } else if (!b->caption()) {
                         const bool selector = b->control()->type() == Control::Type::Selector;
-                        grid->addWidget(b->widget(), row, 0, 1, 3, selector ? Qt::AlignLeft : Qt::Alignment());
+                        grid->addWidget(b->widget(), row, 0, 1, 4, selector ? Qt::AlignLeft : Qt::Alignment());
                     } else {
-                        grid->addWidget(b->widget(), row, 1, 1, 2);
+                        grid->addWidget(b->widget(), row, 1, 1, 3);
                     }
                     ++row;
                 }
                 break;
-            case Place::Column: grid->addLayout(column_strip(run, column_width), row++, 0, 1, 3); break;
-            case Place::Compact: grid->addLayout(compact_grid(run), row++, 0, 1, 3); break;
+            case Place::Column: grid->addLayout(column_strip(run, column_width), row++, 0, 1, 4); break;
+            case Place::Compact: grid->addLayout(compact_grid(run), row++, 0, 1, 4); break;
             case Place::Wide:
-                for (ControlBinding* b : run) grid->addWidget(b->widget(), row++, 0, 1, 3);
+                for (ControlBinding* b : run) grid->addWidget(b->widget(), row++, 0, 1, 4);
                 break;
         }
     }
@@ -748,6 +783,12 @@ FormView::FormView(Form& form, QWidget* parent) : QWidget(parent), form_(&form) 
     }
     build();
     observer_ = form.observe([this](const Form& f) { form_changed(f); });
+    unit_timer_ = new QTimer(this);
+    connect(unit_timer_, &QTimer::timeout, this, [this] {
+        if (!isVisible()) return;
+        for (auto& b : bindings_) b->refresh();
+    });
+    unit_timer_->start(250);
 }
 
 FormView::~FormView() {
@@ -869,7 +910,7 @@ void FormView::build() {
             into->addWidget(group_widget(*g, this, column_width, grid));
             grids.push_back(grid);
         }
-        int widths[3] = {0, 0, 0};
+        int widths[4] = {0, 0, 0, 0};
         for (QGridLayout* grid : grids)
             for (int i = 0; i < grid->count(); ++i) {
                 int row, col, rows, cols;
@@ -878,7 +919,7 @@ void FormView::build() {
                 if (w && cols == 1 && col != 1) widths[col] = std::max(widths[col], w->sizeHint().width());
             }
         for (QGridLayout* grid : grids)
-            for (int col : {0, 2}) grid->setColumnMinimumWidth(col, widths[col]);
+            for (int col : {0, 2, 3}) grid->setColumnMinimumWidth(col, widths[col]);
     };
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);

@@ -2,7 +2,7 @@
 // widget and model in step both ways: a model change updates the widget with its signals blocked
 // (so no handler runs twice), and a user's action calls the control's setter exactly once.
 // FormView lays out every control of any Form by itself: one frame per group, in the order the
-// groups first appear, each control with its caption and, for sliders, its value.
+// groups first appear, each control with its caption and, for sliders, its value and its unit.
 #pragma once
 
 #include <QColor>
@@ -17,12 +17,15 @@
 #include "engine/forms.h"
 
 class QMenu;
+class QTimer;
 
 namespace vx {
 
 // A meter at or above its warning value carries this property, true, and is drawn in this colour.
 inline constexpr const char* kMeterWarning = "warning";
 inline const QColor kWarningColour{214, 48, 32};
+// A slider's value in its unit is a label carrying this property, true.
+inline constexpr const char* kSliderUnit = "unit";
 
 class ControlBinding : public QObject {
     Q_OBJECT
@@ -38,6 +41,9 @@ public:
     QWidget* caption() const { return caption_; }
     QWidget* widget() const { return widget_; }
     QWidget* readout() const { return readout_; }
+    // The value in its unit beside a horizontal slider that has one (null otherwise); a vertical
+    // slider, too narrow for it, shows it as its tooltip.
+    QWidget* unit() const { return unit_; }
 
     // Widgets from the model; runs no handler.
     void sync();
@@ -45,9 +51,13 @@ public:
     void drop_caption();
     // The control is gone: never touch it again, and leave the widgets disabled.
     void detach();
+    // Shows again what depends on more than the control itself (a slider's unit: the engine's rate,
+    // another control); runs no handler.
+    virtual void refresh() {}
 
 protected:
-    ControlBinding(Control& c, QWidget* widget, QWidget* caption = nullptr, QWidget* readout = nullptr);
+    ControlBinding(Control& c, QWidget* widget, QWidget* caption = nullptr, QWidget* readout = nullptr,
+                   QWidget* unit = nullptr);
     // The widget-specific part of sync(), called with the widgets' signals blocked.
     virtual void update_widget() = 0;
     // True while the control may still be used.
@@ -58,7 +68,7 @@ protected:
 private:
     Control* control_;
     int observer_ = 0;
-    QPointer<QWidget> widget_, caption_, readout_;
+    QPointer<QWidget> widget_, caption_, readout_, unit_;
 };
 
 // The right-click menu of sliders and check boxes: the hook adds its entries for `control` of
@@ -87,6 +97,9 @@ private:
     Form* form_;
     int observer_ = 0;
     std::vector<std::unique_ptr<ControlBinding>> bindings_;
+    // Brings the sliders' units up to date with what moves them without a notice (the engine's rate,
+    // a switch such as Gang, a slider another one's law reads).
+    QTimer* unit_timer_ = nullptr;
 };
 
 }  // namespace vx

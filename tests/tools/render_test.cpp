@@ -202,6 +202,13 @@ TEST_F(Render, ListsKindsAndControls) {
     const std::string c = slurp(dir / "c.txt");
     EXPECT_NE(c.find("ScrollBar_Gain_Left  slider  0..100  position 50"), std::string::npos) << c;
     EXPECT_NE(c.find("CheckRadioBox_Air  checkbox  0..1  checked"), std::string::npos) << c;
+    // Each slider's value in its unit follows its position.
+    EXPECT_NE(c.find("ScrollBar_Gain_Left  slider  0..100  position 50  0.0 dB (x1)"), std::string::npos) << c;
+    ASSERT_EQ(std::system((std::string(VX_BIN_DIR) + "/varnomix-render --controls Delay > " + (dir / "d.txt").string()).c_str()), 0);
+    const std::string d = slurp(dir / "d.txt");
+    EXPECT_NE(d.find("ScrollBar_Delay_Time  slider  0..100  position 75  812.5 ms (39000 samples)  \"Delay \""),
+              std::string::npos)
+        << d;
 }
 
 }  // namespace

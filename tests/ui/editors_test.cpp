@@ -1,7 +1,9 @@
 // Every effect kind in the registry gets a readable editor, and varnomix writes a screenshot of the
 // main window or of an editor as a user asks for it. The screenshots stay in the build tree
 // (screenshots/) to be looked at.
+#include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QImage>
 #include <QPointer>
 #include <QTest>
@@ -13,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/skin_archive.h"
 #include "engine/effects.h"
 #include "ui_helpers.h"
 
@@ -46,6 +49,39 @@ TEST(Editors, EveryKindShowsWholeAndGoesWithItsInstance) {
         EXPECT_TRUE(w.isNull()) << kind_name(k);
     }
     EXPECT_GE(built, 1);
+}
+
+// Every editor in each shipped skin: its sliders' values in their units stand whole beside them,
+// and the pictures stay in the build tree for people to look at.
+TEST(Editors, EveryKindInEverySkinShowsItsUnits) {
+    const fs::path dir = fs::temp_directory_path() / ("vx-editor-skins-" + std::to_string(::getpid()));
+    for (const char* skin : {"symbios", "atmosphere"}) {
+        SCOPED_TRACE(skin);
+        ASSERT_EQ(unpack_zip((fs::path(VX_BIN_DIR) / "SKINS" / (std::string(skin) + ".zip")).string(), (dir / skin).string()), "");
+        SkinDescription d;
+        ASSERT_TRUE(read_skin((dir / skin / "skin.ini").string(), d));
+        qApp->setStyleSheet(QString::fromStdString(d.style_sheet));
+        for (EffectKind k = 1; k < kKindCount; ++k) {
+            if (!kind_available(k)) continue;
+            EffectInstance inst = get_registry().create[k]();
+            EditorWindow* w = EditorWindow::of(*inst->form);
+            inst->form->show();
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(w)) << kind_name(k);
+            for (const auto& b : w->view()->bindings()) {
+                const auto* s = dynamic_cast<const Slider*>(b->control());
+                if (s == nullptr || !s->unit_text) continue;
+                const std::string shown = b->unit() ? qobject_cast<QLabel*>(b->unit())->text().toStdString()
+                                                    : b->widget()->toolTip().toStdString();
+                EXPECT_NE(shown.find(s->unit_value()), std::string::npos) << kind_name(k) << " " << s->name();
+            }
+            test::expect_nothing_cut(*w, kind_name(k));
+            test::save_shot(*w, "editor-" + std::to_string(k) + "-" + skin);
+            force_destroy_instance(inst);
+            test::settle();
+        }
+    }
+    qApp->setStyleSheet(QString());
+    fs::remove_all(dir);
 }
 
 class GuiTool : public ::testing::Test {

@@ -317,6 +317,48 @@ TEST(FormViewAlone, OutlivedFormLeavesDeadWidgets) {
     s->setValue(80);  // reaches no control
 }
 
+// A slider's value in its unit stands after its position (a vertical slider, too narrow, has it in
+// its tooltip), follows the slider, and catches up with what it reads besides the position (the
+// engine's rate, another control) without a notice.
+TEST(FormViewUnits, BesideTheSliderAndInTheTooltipOfANarrowOne) {
+    struct Units : Form {
+        Units() : Form("units") {
+            time.unit_text = [this] { return std::to_string(time.position() * samples_per_step) + " samples"; };
+            band.hint = "  125 Hz  ";
+            band.unit_text = [this] { return std::to_string(band.position()) + " dB"; };
+            add(time);
+            add(band);
+            add(plain);
+        }
+        int samples_per_step = 520;
+        Slider time{"time", 0, 100, 75};
+        Slider band{"band", 0, 100, 50, 1, 1, Slider::Orientation::Vertical};
+        Slider plain{"plain", 0, 10, 3};
+    } form;
+    FormView view(form);
+    view.adjustSize();
+    view.show();
+    QApplication::processEvents();
+
+    auto* unit = qobject_cast<QLabel*>(view.binding("time")->unit());
+    ASSERT_NE(unit, nullptr);
+    EXPECT_EQ(unit->text(), "39000 samples");
+    EXPECT_GT(unit->geometry().left(), view.binding("time")->readout()->geometry().right());
+    QTest::keyClick(view.binding("time")->widget(), Qt::Key_Left);
+    EXPECT_EQ(unit->text(), "38480 samples");
+    form.time.set_position(10);
+    EXPECT_EQ(unit->text(), "5200 samples");
+    form.samples_per_step = 480;  // no notice: the view looks again by itself
+    QTRY_COMPARE(unit->text(), QString("4800 samples"));
+
+    EXPECT_EQ(view.binding("band")->unit(), nullptr);
+    EXPECT_EQ(view.binding("band")->widget()->toolTip(), "125 Hz\n50 dB");
+    form.band.set_position(20);
+    EXPECT_EQ(view.binding("band")->widget()->toolTip(), "125 Hz\n20 dB");
+    // A slider whose position is its value has nothing more to show.
+    EXPECT_EQ(view.binding("plain")->unit(), nullptr);
+}
+
 // Groups that stood side by side in their bounds become columns; one spanning both goes below.
 TEST(FormViewLayout, GroupsSideBySideFollowTheirBounds) {
     struct Sides : Form {
