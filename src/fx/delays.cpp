@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 
+#include "exact/certify.h"
 #include "laws.h"
 
 namespace vx {
@@ -94,16 +95,9 @@ void TDelay_form::CheckRadioBox_Small_FlangerClick() { sweep_on = CheckRadioBox_
 
 namespace {
 
-// A float32 product is exact in double, so the double sum differs from the extended one only where it
-// rounds exactly onto a midpoint between two floats, or lies below the normal float range; there the
-// tap is taken again in extended precision. Everywhere else both give the same float32.
-inline uint64_t needs_extended(double s) {
-    const uint64_t bits = std::bit_cast<uint64_t>(s);
-    const uint64_t magnitude = bits & 0x7FFFFFFFFFFFFFFFull;
-    const uint64_t midpoint = (bits & 0x1FFFFFFFull) == 0x10000000ull;
-    const uint64_t tiny = magnitude - 1 < 0x380FFFFFFFFFFFFFull;  // 0 < |s| < 2^-126
-    return midpoint | tiny;
-}
+// A float32 product is exact in double: the double sum is one rounding of the exact tap, and where
+// the certification cannot vouch for its float32 the tap is taken again in extended precision.
+using exact::float_sum_uncertain;
 
 inline float extended_tap(float acc, float sample, float gain) {
     return static_cast<float>(static_cast<long double>(acc) +
@@ -149,7 +143,7 @@ bool unswept_taps(float* __restrict out, const float* __restrict in, const float
         float acc = in[m];
         for (int j = 0; j < 5; ++j) {
             const double s = static_cast<double>(acc) + static_cast<double>(tap[j][m]) * gain[j];
-            extended |= needs_extended(s);
+            extended |= float_sum_uncertain(s);
             acc = static_cast<float>(s);
         }
         out[m] = og * acc;
@@ -161,7 +155,7 @@ bool unswept_taps(float* __restrict out, const float* __restrict in, const float
 
 float delay_tap_add(float acc, float sample, float gain) {
     const double s = static_cast<double>(acc) + static_cast<double>(sample) * gain;
-    if (needs_extended(s)) [[unlikely]]
+    if (float_sum_uncertain(s)) [[unlikely]]
         return extended_tap(acc, sample, gain);
     return static_cast<float>(s);
 }

@@ -133,8 +133,9 @@ struct TinyFourPole {
     static constexpr uint64_t kLimit = uint64_t{1} << 20;
     static bool fits(double d) { return (std::bit_cast<uint64_t>(d) & 0x7FFFFFFFFFFFFFFFull) < kLimit; }
     static bool fits(const FourPoleLowpass& p) {
-        return fits(p.in) & fits(p.out1) & fits(p.out2) & fits(p.out3) & fits(p.out4) & fits(p.in1) & fits(p.in2) &
-               fits(p.in3) & fits(p.in4);
+        return fits(p.in) + fits(p.out1) + fits(p.out2) + fits(p.out3) + fits(p.out4) + fits(p.in1) + fits(p.in2) +
+                   fits(p.in3) + fits(p.in4) ==
+               9;
     }
     static double units(double d) {  // d a subnormal or zero
         const uint64_t b = std::bit_cast<uint64_t>(d);
