@@ -123,21 +123,62 @@ inline float filtered(FourPoleLowpass& lp, float x, double f, double fb, float l
 VX_EXACT_AVX2_BEGIN
 using namespace exact;
 
-// The sweep of n frames: one cut-off per frame into cuts.
-inline void sweep_cuts(int32_t n, double& cutoff, float& step, const BlockSettings& bs, double* cuts,
-                       int64_t& recomputed) {
-    const V reach = _mm_set1_pd(kReach);
-    // The float settings as doubles (exact), so that no conversion sits in the loop.
-    const double start = bs.start, stop = bs.stop, up = bs.up, down = bs.down;
-    double cut = cutoff, sf = step;
-    for (int32_t i = 0; i < n; ++i) {
-        // cut-off x step factor: exact as p + pe; only a double rounding that lands on a halfway
-        // point could make the extended result differ from p.
-        if (bs.sweep_on) {
+// The sweep and the filter coefficients f and fb of a chunk, computed a frame at a time while the
+// filter runs the chunk before: the filter's recurrences leave most of the processor's units idle.
+// The sweep is a recurrence of its own (the cut-off of each frame); the coefficients follow two
+// frames to a vector, left and right side by side (mono: both lanes are the left channel).
+template <bool Stereo>
+struct Ahead {
+    Twah_form::Coefficients& c;
+    const int32_t n;   // frames of the chunk
+    const int32_t n2;  // rounded up to pairs
+    int32_t swept = 0, paired = 0;
+    double cut, sf;
+    const bool sweep_on;
+    const double start, stop, up, down, res;  // (the float settings as doubles: exact)
+    int64_t& recomputed;
+    W c116h, c116l, c015h, c015l, resonance, limit, m, ml, f_reach;
+
+    Ahead(Twah_form::Coefficients& into, int32_t frames, double cutoff, float step, const BlockSettings& bs,
+          int64_t& count)
+        : c(into), n(frames), n2((frames + 1) & ~1), cut(cutoff), sf(step), sweep_on(bs.sweep_on), start(bs.start),
+          stop(bs.stop), up(bs.up), down(bs.down), res(bs.res), recomputed(count) {
+        double h116, l116, h11, l11, h015, l015;
+        split(1.16L, h116, l116);
+        split(1.1L, h11, l11);
+        split(0.15L, h015, l015);
+        c116h = _mm256_set1_pd(h116), c116l = _mm256_set1_pd(l116);
+        c015h = _mm256_set1_pd(h015), c015l = _mm256_set1_pd(l015);
+        resonance = _mm256_set1_pd(res), limit = _mm256_set1_pd(bs.f_limit);
+        // Lanes: left, right of frame i, then of frame i + 1; the right lane takes the further
+        // factor 1.1.
+        const double rh = Stereo ? h11 : 1.0, rl = Stereo ? l11 : 0.0, rr = Stereo ? 2 * kReach : kReach;
+        m = _mm256_set_pd(rh, 1.0, rh, 1.0);
+        ml = _mm256_set_pd(rl, 0.0, rl, 0.0);
+        f_reach = _mm256_set_pd(rr, kReach, rr, kReach);
+    }
+
+    // One frame of the sweep and, once two frames are swept, their coefficients.
+    void operator()() {
+        if (swept < n) sweep_one();
+        if (paired < swept - 1) {
+            pair(paired);
+            paired += 2;
+        }
+    }
+    void finish() {
+        while (paired < n2) (*this)();
+    }
+    float step() const { return static_cast<float>(sf); }
+
+    // cut-off x step factor: exact as p + pe; only a double rounding that lands on a halfway point
+    // could make the extended result differ from p.
+    void sweep_one() {
+        if (sweep_on) {
             const V cv = _mm_set1_pd(cut), sv = _mm_set1_pd(sf);
             const V p = _mm_mul_pd(cv, sv);
             const V pe = _mm_fmsub_pd(cv, sv, p);
-            if (__builtin_expect(certain(p, pe, bound(reach, vabs(p))) != 3, 0)) {
+            if (__builtin_expect(certain(p, pe, bound(_mm_set1_pd(kReach), vabs(p))) != 3, 0)) {
                 cut = static_cast<double>(static_cast<long double>(cut) * static_cast<float>(sf));
                 ++recomputed;
             } else {
@@ -146,31 +187,13 @@ inline void sweep_cuts(int32_t n, double& cutoff, float& step, const BlockSettin
             if (cut < start) sf = up;
             if (cut > stop) sf = down;
         }
-        cuts[i] = cut;
+        c.cut[swept++] = cut;
+        if (swept == n && n != n2) c.cut[swept++] = cut;  // an odd chunk's last pair
     }
-    cutoff = cut;
-    step = static_cast<float>(sf);
-}
 
-// f and fb of n4 frames (a multiple of 4) from their cut-offs, two frames to a vector.
-template <bool Stereo>
-void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, double f_limit, int64_t& recomputed) {
-    double h116, l116, h11, l11, h015, l015;
-    split(1.16L, h116, l116);
-    split(1.1L, h11, l11);
-    split(0.15L, h015, l015);
-    const W c116h = _mm256_set1_pd(h116), c116l = _mm256_set1_pd(l116);
-    const W c015h = _mm256_set1_pd(h015), c015l = _mm256_set1_pd(l015);
-    const W one = _mm256_set1_pd(1.0), reach = _mm256_set1_pd(kReach), resonance = _mm256_set1_pd(res);
-    const W limit = _mm256_set1_pd(f_limit);
-    // Lanes: left, right of frame i, then of frame i + 1. The right lane takes the
-    // further factor 1.1 (mono: both lanes are the left channel).
-    const double rh = Stereo ? h11 : 1.0, rl = Stereo ? l11 : 0.0, rr = Stereo ? 2 * kReach : kReach;
-    const W m = _mm256_set_pd(rh, 1.0, rh, 1.0);
-    const W ml = _mm256_set_pd(rl, 0.0, rl, 0.0);
-    const W f_reach = _mm256_set_pd(rr, kReach, rr, kReach);
-    for (int32_t i = 0; i < n4; i += 2) {
-        const W cc = _mm256_permute4x64_pd(_mm256_loadu_pd(c.cut + i), 0x50);
+    void pair(int32_t i) {
+        const W one = _mm256_set1_pd(1.0), reach = _mm256_set1_pd(kReach);
+        const W cc = _mm256_set_m128d(_mm_set1_pd(c.cut[i + 1]), _mm_set1_pd(c.cut[i]));
         // f = 1.16 x cut-off (right: x 1.1 again)
         const W ph = _mm256_mul_pd(c116h, cc);
         const W pl = _mm256_add_pd(_mm256_fmsub_pd(c116h, cc, ph), _mm256_mul_pd(c116l, cc));
@@ -180,8 +203,8 @@ void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, double f_l
         unsigned ok = certain(f, add_(sub_(fh, f), fl), bound(f_reach, wabs(f)));
         if (__builtin_expect(ok != Width<4>::all, 0))
             f = recompute(f, ok, [&](int l) {
-                const double cut = c.cut[i + l / 2];
-                return Stereo && l % 2 == 1 ? right_f(cut) : FourPoleLowpass::f_of(cut);
+                const double cut_l = c.cut[i + l / 2];
+                return Stereo && l % 2 == 1 ? right_f(cut_l) : FourPoleLowpass::f_of(cut_l);
             }, recomputed);
         // (as std::min: the limit where it is below f, f otherwise)
         f = _mm256_blendv_pd(f, limit, _mm256_cmp_pd(limit, f, _CMP_LT_OQ));
@@ -208,7 +231,7 @@ void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, double f_l
         _mm256_store_pd(&c.f[i][0], f);
         _mm256_store_pd(&c.fb[i][0], fb);
     }
-}
+};
 
 VX_EXACT_AVX2_END
 #endif
@@ -223,14 +246,21 @@ void Twah_form::run(int32_t frames, float* buffer, double& cutoff, float& step) 
 #if VX_EXACT_AVX2
     if (paired_path && Channels != 0) {
         exact::PairState st = exact::pair_of(state_left, Channels == 1 ? state_left : state_right);
+        int cur = 0;
+        {
+            Ahead<Channels == 2> first(coef[0], frames < kChunk ? frames : kChunk, cutoff, step, s, paired_recomputed);
+            first.finish();
+            cutoff = first.cut, step = first.step();
+        }
         for (int32_t done = 0; done < frames; done += kChunk) {
             const int32_t n = frames - done < kChunk ? frames - done : kChunk;
-            sweep_cuts(n, cutoff, step, s, coef.cut, paired_recomputed);
-            const int32_t n4 = (n + 3) & ~3;
-            for (int32_t i = n; i < n4; ++i) coef.cut[i] = coef.cut[n - 1];
-            coefficients<Channels == 2>(n4, coef, s.res, s.f_limit, paired_recomputed);
+            const int32_t after = frames - done - n < kChunk ? frames - done - n : kChunk;
+            Ahead<Channels == 2> next(coef[1 - cur], after, cutoff, step, s, paired_recomputed);
             exact::four_pole_pairs<Channels == 2, false>(n, buffer + static_cast<ptrdiff_t>(done) * Channels, st,
-                                                         {coef.f, coef.fb}, s.level, paired_recomputed);
+                                                         {coef[cur].f, coef[cur].fb}, s.level, paired_recomputed, next);
+            next.finish();
+            cutoff = next.cut, step = next.step();
+            cur = 1 - cur;
         }
         exact::unpair(st, 0, state_left);
         if (Channels == 2) exact::unpair(st, 1, state_right);
@@ -242,12 +272,12 @@ void Twah_form::run(int32_t frames, float* buffer, double& cutoff, float& step) 
         for (int32_t i = 0; i < n; ++i) {
             s.advance(cutoff, step);
             if (Channels == 2 || !Right) {
-                coef.f[i][0] = std::min(FourPoleLowpass::f_of(cutoff), s.f_limit);
-                coef.fb[i][0] = FourPoleLowpass::fb_of(coef.f[i][0], s.res);
+                coef[0].f[i][0] = std::min(FourPoleLowpass::f_of(cutoff), s.f_limit);
+                coef[0].fb[i][0] = FourPoleLowpass::fb_of(coef[0].f[i][0], s.res);
             }
             if (Channels == 2 || Right) {
-                coef.f[i][1] = std::min(right_f(cutoff), s.f_limit);
-                coef.fb[i][1] = FourPoleLowpass::fb_of(coef.f[i][1], s.res);
+                coef[0].f[i][1] = std::min(right_f(cutoff), s.f_limit);
+                coef[0].fb[i][1] = FourPoleLowpass::fb_of(coef[0].f[i][1], s.res);
             }
         }
         // Local copies: the compiler need not fear that a store into the buffer changes them.
@@ -256,16 +286,16 @@ void Twah_form::run(int32_t frames, float* buffer, double& cutoff, float& step) 
         float* x = buffer + static_cast<ptrdiff_t>(done) * (Channels == 1 ? 1 : 2);
         if (Channels == 2) {
             for (int32_t i = 0; i < n; ++i) {
-                x[2 * i] = filtered(left, x[2 * i], coef.f[i][0], coef.fb[i][0], level);
-                x[2 * i + 1] = filtered(right, x[2 * i + 1], coef.f[i][1], coef.fb[i][1], level);
+                x[2 * i] = filtered(left, x[2 * i], coef[0].f[i][0], coef[0].fb[i][0], level);
+                x[2 * i + 1] = filtered(right, x[2 * i + 1], coef[0].f[i][1], coef[0].fb[i][1], level);
             }
         } else if (Right) {
             for (int32_t i = 0; i < n; ++i)
-                x[2 * i + 1] = filtered(right, x[2 * i + 1], coef.f[i][1], coef.fb[i][1], level);
+                x[2 * i + 1] = filtered(right, x[2 * i + 1], coef[0].f[i][1], coef[0].fb[i][1], level);
         } else {
             constexpr int stride = Channels == 1 ? 1 : 2;
             for (int32_t i = 0; i < n; ++i)
-                x[stride * i] = filtered(left, x[stride * i], coef.f[i][0], coef.fb[i][0], level);
+                x[stride * i] = filtered(left, x[stride * i], coef[0].f[i][0], coef[0].fb[i][0], level);
         }
         state_left = left;
         state_right = right;

@@ -90,7 +90,7 @@ private:
     template <int Channels, bool Right>
     void run(int32_t frames, float* buffer, double& cutoff, float& step);
 
-    Coefficients coef{};
+    Coefficients coef[2]{};  // (the vector path fills the next chunk's while it filters one)
 };
 
 // Rising sweep factor for a ScrollBar_Speed position: 1 + p x 0.000006 (extended), as float32.

@@ -68,8 +68,14 @@ struct Split {
 // same sample (the second lane's state is thrown away) and the first is kept. Constant: c holds
 // one set of coefficients for all n frames, else one per frame. Values handed back to the plain
 // computation are counted in recomputed.
-template <bool Stereo, bool Constant>
-void four_pole_pairs(int32_t n, float* x, PairState& st, PoleCoefficients c, float level, int64_t& recomputed) {
+// Beside: work of the caller's that runs a step each frame beside the recurrences (whose latency
+// leaves most of the processor's units idle); a frame of the deep path skips its step.
+struct NothingBeside {
+    void operator()() const {}
+};
+template <bool Stereo, bool Constant, class Beside = NothingBeside>
+void four_pole_pairs(int32_t n, float* x, PairState& st, PoleCoefficients c, float level, int64_t& recomputed,
+                     Beside&& beside = Beside{}) {
     const Split c035(0.35013L), c03(0.3L);
     const V one = _mm_set1_pd(1.0), zero = _mm_setzero_pd(), reach = _mm_set1_pd(kReach), reach4 = _mm_set1_pd(4 * kReach),
             reach6 = _mm_set1_pd(6 * kReach);
@@ -157,6 +163,7 @@ void four_pole_pairs(int32_t n, float* x, PairState& st, PoleCoefficients c, flo
             continue;
         }
 
+        beside();
         // in = x - out4 x fb
         V a = _mm_fnmadd_pd(s.o4, fb, xv);
         {
