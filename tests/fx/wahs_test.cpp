@@ -189,8 +189,8 @@ TEST(Wah, SweepOffFreezesTheCutoff) {
 }
 
 // Every channel against the plain reference: mono, then stereo with the right channel at 1.1
-// times the left's f, in every block size (135: a whole chunk and an odd rest). Where the sweep has one position per block for both
-// channels, the output does not depend on the block size.
+// times the left's f, in every block size (135: a whole chunk and an odd rest). Where the sweep has
+// one position per block for both channels, the output does not depend on the block size.
 TEST(Wah, MatchesThePlainWahInEveryBlockSize) {
     const auto in = noise(2 * 20000, 5, 12000.0f);
     for (int channels : {1, 2}) {
