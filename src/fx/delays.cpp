@@ -132,8 +132,7 @@ inline void advance_sweep(TDelay_form::Channel& c, int32_t k) {
 
 // Five unswept taps for k samples: out[m] = og x (in[m] + the taps of src[0..4][m]), in double.
 // Returns true if any sum needs the extended path, and the caller then takes the run again.
-VX_VECTOR_CLONES
-bool unswept_taps(float* __restrict out, const float* __restrict in, const float* const src[5], const float* g,
+[[gnu::always_inline]] inline bool unswept_taps_body(float* __restrict out, const float* __restrict in, const float* const src[5], const float* g,
                   float og, int32_t k) {
     const float* __restrict tap[5] = {src[0], src[1], src[2], src[3], src[4]};
     double gain[5];
@@ -150,6 +149,19 @@ bool unswept_taps(float* __restrict out, const float* __restrict in, const float
     }
     return extended != 0;
 }
+
+bool unswept_taps_plain(float* __restrict out, const float* __restrict in, const float* const src[5], const float* g,
+                        float og, int32_t k) {
+    return unswept_taps_body(out, in, src, g, og, k);
+}
+
+#if VX_EXACT_AVX2
+// The same loop, built for AVX2 (eight sums to a register); the same IEEE operations, so the same bits.
+__attribute__((target("avx2"))) bool unswept_taps_avx2(float* __restrict out, const float* __restrict in,
+                                                      const float* const src[5], const float* g, float og, int32_t k) {
+    return unswept_taps_body(out, in, src, g, og, k);
+}
+#endif
 
 }  // namespace
 
@@ -209,7 +221,12 @@ void TDelay_form::run(Channel& c, int32_t n, int32_t D) {
         float* dst = c.line + wp;
         float* out = w + i;
         for (int32_t m = 0; m < k; ++m) dst[m] = stored(out[m]);
-        if (unswept_taps(out, dst, src, g, og, k)) [[unlikely]] {
+#if VX_EXACT_AVX2
+        const bool extended = vector_path ? unswept_taps_avx2(out, dst, src, g, og, k) : unswept_taps_plain(out, dst, src, g, og, k);
+#else
+        const bool extended = unswept_taps_plain(out, dst, src, g, og, k);
+#endif
+        if (extended) [[unlikely]] {
             for (int32_t m = 0; m < k; ++m) {
                 float acc = dst[m];
                 for (int j = 0; j < 5; ++j) acc = extended_tap(acc, src[j][m], g[j]);

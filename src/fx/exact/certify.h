@@ -59,8 +59,16 @@ inline int certain_float(__m128d approx, __m128d reach) {
 
 namespace vx::exact {
 
-// The processor has AVX2 and FMA (the kinds keep their own switch, which the tests turn off to
-// compare the paths).
+// The processor has AVX2 (and FMA). The kinds keep their own switch, which the tests turn off to
+// compare the paths.
+inline bool has_avx2() {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+#else
+    return false;
+#endif
+}
 inline bool has_avx2_fma() {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
     static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
