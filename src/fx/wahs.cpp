@@ -256,7 +256,7 @@ void Twah_form::run(int32_t frames, float* buffer, double& cutoff, float& step) 
             const int32_t n = frames - done < kChunk ? frames - done : kChunk;
             const int32_t after = frames - done - n < kChunk ? frames - done - n : kChunk;
             Ahead<Channels == 2> next(coef[1 - cur], after, cutoff, step, s, paired_recomputed);
-            exact::four_pole_pairs<Channels == 2, false>(n, buffer + static_cast<ptrdiff_t>(done) * Channels, st,
+            exact::four_pole_pairs<Channels == 2>(n, buffer + static_cast<ptrdiff_t>(done) * Channels, st,
                                                          {coef[cur].f, coef[cur].fb}, s.level, paired_recomputed, next);
             next.finish();
             cutoff = next.cut, step = next.step();

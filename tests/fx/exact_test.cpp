@@ -218,8 +218,8 @@ std::vector<float> hard_input(Lcg& r, size_t samples) {
     return v;
 }
 
-// The four-pole pair kernel against FourPoleLowpass::step, bit for bit, stereo and mono, with one set
-// of coefficients and with one per frame: f across and beyond the controls' range (f below 2^-8,
+// The four-pole pair kernel against FourPoleLowpass::step, bit for bit, stereo and mono, with the
+// same coefficients all along (as the sweep off gives) and new ones every frame: f across and beyond the controls' range (f below 2^-8,
 // where 1 - f is rounded, and above 1), every resonance, levels of every size, states that start
 // loud, tiny or deep in the subnormal range. The values handed back to the plain path (near-ties)
 // are among them.
@@ -260,10 +260,10 @@ TEST(ExactKernels, FourPolePairsMatchThePlainStep) {
 
         std::vector<float> got = in;
         exact::PairState st = exact::pair_of(start[0], start[1]);
-        if (stereo && constant) exact::four_pole_pairs<true, true>(kFrames, got.data(), st, {f, fb}, level, recomputed);
-        if (stereo && !constant) exact::four_pole_pairs<true, false>(kFrames, got.data(), st, {f, fb}, level, recomputed);
-        if (!stereo && constant) exact::four_pole_pairs<false, true>(kFrames, got.data(), st, {f, fb}, level, recomputed);
-        if (!stereo && !constant) exact::four_pole_pairs<false, false>(kFrames, got.data(), st, {f, fb}, level, recomputed);
+        if (stereo)
+            exact::four_pole_pairs<true>(kFrames, got.data(), st, {f, fb}, level, recomputed);
+        else
+            exact::four_pole_pairs<false>(kFrames, got.data(), st, {f, fb}, level, recomputed);
         for (size_t i = 0; i < got.size(); ++i)
             ASSERT_EQ(bits(got[i]), bits(want[i])) << "round " << round << " sample " << i << ": " << got[i] << " vs " << want[i];
         for (int c = 0; c < channels; ++c) {

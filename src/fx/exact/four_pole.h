@@ -17,7 +17,7 @@
 
 namespace vx::exact {
 
-// f and fb of each frame, left and right side by side (or one pair for a whole run).
+// f and fb of each frame, left and right side by side.
 struct PoleCoefficients {
     const double (*f)[2];
     const double (*fb)[2];
@@ -65,15 +65,14 @@ struct Split {
 
 // Filters n frames: out = float(out4 x level), as FourPoleLowpass::step and exact::to_float_times
 // give it. Stereo: the lanes are the left and right samples of a frame; mono: both lanes filter the
-// same sample (the second lane's state is thrown away) and the first is kept. Constant: c holds
-// one set of coefficients for all n frames, else one per frame. Values handed back to the plain
-// computation are counted in recomputed.
+// same sample (the second lane's state is thrown away) and the first is kept. Values handed back
+// to the plain computation are counted in recomputed.
 // Beside: work of the caller's that runs a step each frame beside the recurrences (whose latency
 // leaves most of the processor's units idle); a frame of the deep path skips its step.
 struct NothingBeside {
     void operator()() const {}
 };
-template <bool Stereo, bool Constant, class Beside = NothingBeside>
+template <bool Stereo, class Beside = NothingBeside>
 void four_pole_pairs(int32_t n, float* x, PairState& st, PoleCoefficients c, float level, int64_t& recomputed,
                      Beside&& beside = Beside{}) {
     const Split c035(0.35013L), c03(0.3L);
@@ -81,11 +80,9 @@ void four_pole_pairs(int32_t n, float* x, PairState& st, PoleCoefficients c, flo
             reach6 = _mm_set1_pd(6 * kReach);
     const V lv = _mm_set1_pd(static_cast<double>(level));
     PairState s = st;
-    const V f_fixed = _mm_load_pd(c.f[0]), fb_fixed = _mm_load_pd(c.fb[0]);
-    auto at = [](int32_t i) { return Constant ? 0 : i; };
     for (int32_t i = 0; i < n; ++i) {
-        const V f = Constant ? f_fixed : _mm_load_pd(c.f[i]);
-        const V fb = Constant ? fb_fixed : _mm_load_pd(c.fb[i]);
+        const V f = _mm_load_pd(c.f[i]);
+        const V fb = _mm_load_pd(c.fb[i]);
         const V q = _mm_mul_pd(f, f);
         const V qe = _mm_fmsub_pd(f, f, q);
         int ok;
@@ -128,10 +125,10 @@ void four_pole_pairs(int32_t n, float* x, PairState& st, PoleCoefficients c, flo
                     exact::TinyFourPole tl(poles[0]), tr(Stereo ? poles[1] : poles[0]);
                     for (; j < n; ++j) {
                         exact::TinyFourPole nl = tl;
-                        if (!nl.step(x[Stereo ? 2 * j : j], c.f[at(j)][0], c.fb[at(j)][0])) break;
+                        if (!nl.step(x[Stereo ? 2 * j : j], c.f[j][0], c.fb[j][0])) break;
                         if (Stereo) {
                             exact::TinyFourPole nr = tr;
-                            if (!nr.step(x[2 * j + 1], c.f[at(j)][1], c.fb[at(j)][1])) break;
+                            if (!nr.step(x[2 * j + 1], c.f[j][1], c.fb[j][1])) break;
                             tr = nr;
                             x[2 * j + 1] = std::signbit(tr.out4) ? -zero_out : zero_out;
                         }
@@ -144,14 +141,14 @@ void four_pole_pairs(int32_t n, float* x, PairState& st, PoleCoefficients c, flo
                 }
                 bool leave;
                 if (Stereo) {
-                    const double l = exact::four_pole_step_deep(poles[0], x[2 * j], c.f[at(j)][0], c.fb[at(j)][0]);
-                    const double r = exact::four_pole_step_deep(poles[1], x[2 * j + 1], c.f[at(j)][1], c.fb[at(j)][1]);
+                    const double l = exact::four_pole_step_deep(poles[0], x[2 * j], c.f[j][0], c.fb[j][0]);
+                    const double r = exact::four_pole_step_deep(poles[1], x[2 * j + 1], c.f[j][1], c.fb[j][1]);
                     x[2 * j] = exact::to_float_times(l, lvl);
                     x[2 * j + 1] = exact::to_float_times(r, lvl);
                     leave = !deep(l) && !deep(r);
                 } else {
                     // (mono: both lanes carry the same filter)
-                    const double l = exact::four_pole_step_deep(poles[0], x[j], c.f[at(j)][0], c.fb[at(j)][0]);
+                    const double l = exact::four_pole_step_deep(poles[0], x[j], c.f[j][0], c.fb[j][0]);
                     x[j] = exact::to_float_times(l, lvl);
                     leave = !deep(l);
                 }
