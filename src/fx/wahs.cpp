@@ -238,8 +238,9 @@ VX_EXACT_AVX2_END
 
 }  // namespace
 
-// The sweep and the coefficients of a chunk go first, so that the filter loop carries nothing but
-// the recurrences (two of them side by side in stereo).
+// The sweep and the coefficients of a chunk are ready before its filter loop, which carries nothing
+// but the recurrences (two of them side by side in stereo). On the vector path they are made while
+// the chunk before is filtered.
 template <int Channels, bool Right>
 void Twah_form::run(int32_t frames, float* buffer, double& cutoff, float& step) {
     const BlockSettings s(*this);

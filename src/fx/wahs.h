@@ -71,7 +71,7 @@ public:
     // and right side by side.
     static constexpr int32_t kChunk = 128;
     struct Coefficients {
-        alignas(64) double cut[kChunk + 4];  // read four at a time
+        alignas(64) double cut[kChunk + 4];  // (an odd chunk's last cut-off is repeated)
         alignas(64) double f[kChunk][2];
         alignas(64) double fb[kChunk][2];
     };
