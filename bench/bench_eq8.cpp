@@ -1,6 +1,6 @@
 // Cost of the equalizer kind with each of its filters switched on alone (48000 Hz, 480-frame
 // blocks, per stereo frame, or per sample for the mono-only low cut), to set against
-// BM_Kind/EQ (8 bands) + Filters, where all of them are off.
+// BM_Kind/EQ (8 bands) + Filters, where all of them are off; and the same on silence after a signal.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -16,12 +16,12 @@ namespace {
 
 constexpr EffectKind kEq8 = 2;
 
-void BM_EQ8_Filter(benchmark::State& state, const char* check_box, int channels, bool eq_on) {
+void BM_EQ8_Filter(benchmark::State& state, const char* check_box, int channels, bool eq_on, bool silence) {
     EffectInstance inst = get_registry().create[kEq8]();
     auto& form = *static_cast<TEQ8_form*>(inst->form);
     form.CheckRadioBox_EQ8_OnOff.set_checked(eq_on);
     if (check_box != nullptr) form.find_as<CheckBox>(check_box)->set_checked(true);
-    bench::run_instance(state, kEq8, inst, channels, false);
+    bench::run_instance(state, kEq8, inst, channels, silence);
 }
 
 const bool registered = [] {
@@ -37,10 +37,13 @@ const bool registered = [] {
     };
     for (const Case& c : cases) {
         benchmark::RegisterBenchmark((std::string("BM_EQ8/") + c.name).c_str(), BM_EQ8_Filter, c.check_box,
-                                     c.channels, true);
+                                     c.channels, true, false);
+        // Silence after a signal: each filter ringing down towards the subnormal range.
+        benchmark::RegisterBenchmark((std::string("BM_EQ8_SilenceAfterSignal/") + c.name).c_str(), BM_EQ8_Filter,
+                                     c.check_box, c.channels, true, true);
         if (c.check_box != nullptr)
             benchmark::RegisterBenchmark((std::string("BM_EQ8_FilterAlone/") + c.name).c_str(), BM_EQ8_Filter,
-                                         c.check_box, c.channels, false);
+                                         c.check_box, c.channels, false, false);
     }
     return true;
 }();

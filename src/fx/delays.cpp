@@ -6,6 +6,7 @@
 
 #include "engine/effects.h"
 #include "engine/units.h"
+#include "exact/certify.h"
 #include "laws.h"
 
 namespace vx {
@@ -138,16 +139,9 @@ void TDelay_form::CheckRadioBox_Small_FlangerClick() { sweep_on = CheckRadioBox_
 
 namespace {
 
-// A float32 product is exact in double, so the double sum differs from the extended one only where it
-// rounds exactly onto a midpoint between two floats, or lies below the normal float range; there the
-// tap is taken again in extended precision. Everywhere else both give the same float32.
-inline uint64_t needs_extended(double s) {
-    const uint64_t bits = std::bit_cast<uint64_t>(s);
-    const uint64_t magnitude = bits & 0x7FFFFFFFFFFFFFFFull;
-    const uint64_t midpoint = (bits & 0x1FFFFFFFull) == 0x10000000ull;
-    const uint64_t tiny = magnitude - 1 < 0x380FFFFFFFFFFFFFull;  // 0 < |s| < 2^-126
-    return midpoint | tiny;
-}
+// A float32 product is exact in double: the double sum is one rounding of the exact tap, and where
+// the certification cannot vouch for its float32 the tap is taken again in extended precision.
+using exact::float_sum_uncertain;
 
 inline float extended_tap(float acc, float sample, float gain) {
     return static_cast<float>(static_cast<long double>(acc) +
@@ -182,8 +176,7 @@ inline void advance_sweep(TDelay_form::Channel& c, int32_t k) {
 
 // Five unswept taps for k samples: out[m] = og x (in[m] + the taps of src[0..4][m]), in double.
 // Returns true if any sum needs the extended path, and the caller then takes the run again.
-VX_VECTOR_CLONES
-bool unswept_taps(float* __restrict out, const float* __restrict in, const float* const src[5], const float* g,
+[[gnu::always_inline]] inline bool unswept_taps_body(float* __restrict out, const float* __restrict in, const float* const src[5], const float* g,
                   float og, int32_t k) {
     const float* __restrict tap[5] = {src[0], src[1], src[2], src[3], src[4]};
     double gain[5];
@@ -193,7 +186,7 @@ bool unswept_taps(float* __restrict out, const float* __restrict in, const float
         float acc = in[m];
         for (int j = 0; j < 5; ++j) {
             const double s = static_cast<double>(acc) + static_cast<double>(tap[j][m]) * gain[j];
-            extended |= needs_extended(s);
+            extended |= float_sum_uncertain(s);
             acc = static_cast<float>(s);
         }
         out[m] = og * acc;
@@ -201,11 +194,24 @@ bool unswept_taps(float* __restrict out, const float* __restrict in, const float
     return extended != 0;
 }
 
+bool unswept_taps_plain(float* __restrict out, const float* __restrict in, const float* const src[5], const float* g,
+                        float og, int32_t k) {
+    return unswept_taps_body(out, in, src, g, og, k);
+}
+
+#if VX_EXACT_AVX2
+// The same loop, built for AVX2 (eight sums to a register); the same IEEE operations, so the same bits.
+__attribute__((target("avx2"))) bool unswept_taps_avx2(float* __restrict out, const float* __restrict in,
+                                                      const float* const src[5], const float* g, float og, int32_t k) {
+    return unswept_taps_body(out, in, src, g, og, k);
+}
+#endif
+
 }  // namespace
 
 float delay_tap_add(float acc, float sample, float gain) {
     const double s = static_cast<double>(acc) + static_cast<double>(sample) * gain;
-    if (needs_extended(s)) [[unlikely]]
+    if (float_sum_uncertain(s)) [[unlikely]]
         return extended_tap(acc, sample, gain);
     return static_cast<float>(s);
 }
@@ -259,7 +265,12 @@ void TDelay_form::run(Channel& c, int32_t n, int32_t D) {
         float* dst = c.line + wp;
         float* out = w + i;
         for (int32_t m = 0; m < k; ++m) dst[m] = stored(out[m]);
-        if (unswept_taps(out, dst, src, g, og, k)) [[unlikely]] {
+#if VX_EXACT_AVX2
+        const bool extended = vector_path ? unswept_taps_avx2(out, dst, src, g, og, k) : unswept_taps_plain(out, dst, src, g, og, k);
+#else
+        const bool extended = unswept_taps_plain(out, dst, src, g, og, k);
+#endif
+        if (extended) [[unlikely]] {
             for (int32_t m = 0; m < k; ++m) {
                 float acc = dst[m];
                 for (int j = 0; j < 5; ++j) acc = extended_tap(acc, src[j][m], g[j]);

@@ -19,6 +19,7 @@
 #include "engine/effect_unit.h"
 #include "engine/forms.h"
 #include "pictures.h"
+#include "exact/certify.h"
 
 namespace vx {
 
@@ -76,6 +77,10 @@ public:
     std::atomic<uint32_t> tap_gain_writing{0};
     relaxed<float> out_gain{0.0f};
     relaxed<int32_t> sweep_on{0};
+
+    // Where the processor has AVX2, the unswept taps run eight to a register (the same bits); tests
+    // switch it off to compare the two paths.
+    bool vector_path = exact::has_avx2();
 
     void ScrollBar_Delay_TimeChange();
     void ScrollBar_Delay_DecayChange();

@@ -4,6 +4,7 @@
 
 #include "engine/effects.h"
 #include "engine/units.h"
+#include "exact/second_order.h"
 #include "exact/tiny.h"
 
 #include <algorithm>
@@ -243,17 +244,8 @@ inline v2d pair(float a, float b) { return v2d{a, b}; }
 
 typedef long long v2i __attribute__((vector_size(16)));
 
-// As to_float_and_back, for any value: below float32's normal range the rounding is to the grid
-// of 2^-149, by a sum whose last place is 2^-149 (the conversions would take an assist there).
-inline v2d float_rounded(v2d v) {
-    const v2i sign = reinterpret_cast<v2i>(v) & v2i{INT64_MIN, INT64_MIN};
-    const v2d a = reinterpret_cast<v2d>(reinterpret_cast<v2i>(v) & ~v2i{INT64_MIN, INT64_MIN});
-    const v2i tiny = a < v2d{0x1p-126, 0x1p-126};
-    const v2d big = to_float_and_back(reinterpret_cast<v2d>(reinterpret_cast<v2i>(v) & ~tiny));
-    const v2d grid = v2d{0x1.8p-97, 0x1.8p-97};
-    const v2d small = reinterpret_cast<v2d>(reinterpret_cast<v2i>((a + grid) - grid) | sign);
-    return reinterpret_cast<v2d>((reinterpret_cast<v2i>(small) & tiny) | (reinterpret_cast<v2i>(big) & ~tiny));
-}
+// As to_float_and_back, for any value (exact::float_rounded).
+inline v2d float_rounded(v2d v) { return exact::float_rounded(v); }
 
 // The stereo bank's memories after a frame, and that frame's output.
 struct Memories {
@@ -447,7 +439,12 @@ void TEQ8_form::eq_mono_run(float* buffer, int32_t frames) {
     const double one_minus_d = 1.0 - d;
     const float gain = B.output_gain;
     double acc = B.sum;
+    constexpr int kMaxPeriod = 16;
+    Memories seen[Tiny ? kMaxPeriod : 1];
+    int seen_count = 0;
+    uint32_t run_input = 0;
     for (int32_t i = 0; i < frames; ++i) {
+        const uint32_t in_bits = std::bit_cast<uint32_t>(buffer[i]);
         const double x = wide(buffer[i]);
         const double t = x - x2;
         const v2d tt = {t, t};
@@ -475,6 +472,42 @@ void TEQ8_form::eq_mono_run(float* buffer, int32_t frames) {
             buffer[i] = static_cast<float>(s) * gain;
         x2 = x1;
         x1 = x;
+        if constexpr (Tiny) {
+            // A ringing stuck at a few units of the last place repeats itself, as in the stereo
+            // pass: the memories (packed into a Memories, the rest left zero) after a frame equal
+            // to those p frames before, under the same input all along, repeat the cycle.
+            if (in_bits != run_input) {
+                run_input = in_bits;
+                seen_count = 0;
+                continue;
+            }
+            Memories now{};
+            for (int k = 0; k < kPairs; ++k) now.y1[k] = y1[k], now.y2[k] = y2[k];
+            now.y1[kPairs] = v2d{y1_8, y2_8};
+            now.s = v2d{s, acc};
+            now.x1 = v2d{x1, x2};
+            now.out = std::bit_cast<uint32_t>(buffer[i]);
+            if (seen_count > 0 && same_memories(now, seen[0])) {
+                const int period = seen_count;  // seen[q]: after frame i - period + q
+                int phase = 0;
+                int32_t k = i + 1;
+                for (; k < frames; ++k) {
+                    if (std::bit_cast<uint32_t>(buffer[k]) != run_input) break;
+                    phase = phase + 1 == period ? 0 : phase + 1;
+                    buffer[k] = std::bit_cast<float>(static_cast<uint32_t>(seen[phase].out));
+                }
+                const Memories& m = seen[phase];
+                for (int q = 0; q < kPairs; ++q) y1[q] = m.y1[q], y2[q] = m.y2[q];
+                y1_8 = m.y1[kPairs][0], y2_8 = m.y1[kPairs][1];
+                s = m.s[0], acc = m.s[1];
+                x1 = m.x1[0], x2 = m.x1[1];
+                seen_count = 0;
+                i = k - 1;
+                continue;
+            }
+            if (seen_count == kMaxPeriod) seen_count = 0;
+            seen[seen_count++] = now;
+        }
     }
     for (int j = 0; j < kEqBands; ++j) {
         B.x0[j] = B.x1[j] = narrow(x1);
@@ -547,18 +580,7 @@ void TEQ8_form::take_designs() {
 
 namespace {
 
-// y0 = (x0 - 2 x1 + x2 - (A1 y1 + A2 y2)) / A0 in extended precision, stored as float32.
-inline float biquad_step(BiquadMemory& m, float x, float A0, float A1, float A2) {
-    m.x0 = x;
-    const long double n = ((static_cast<long double>(m.x0) - (static_cast<long double>(m.x1) + m.x1)) + m.x2) -
-                          (static_cast<long double>(A1) * m.y1 + static_cast<long double>(A2) * m.y2);
-    m.y0 = static_cast<float>(n / A0);
-    m.x2 = m.x1;
-    m.x1 = m.x0;
-    m.y2 = m.y1;
-    m.y1 = m.y0;
-    return m.y0;
-}
+using exact::biquad_step;
 
 // Runs `step` over one channel (stride 1 for mono, 2 for one side of a stereo block).
 template <class Step>
@@ -600,93 +622,7 @@ struct SpeakerStep {
 
 
 #if defined(__SSE2__)
-// The second-order filters of the high-pass and the shelf on one or two channels (lane 0: mono or
-// left, lane 1: right), with the results the extended-precision step gives, sample for sample.
-// The quotient by A0 sits on the recurrence and costs most of the time in extended precision, so
-// each sample is first estimated in double as X / A0 - (A2 / A0) y2 - (A1 / A0) y1. The estimate
-// differs from the extended result by less than 7 x 2^-53 x M, M = the sum of the magnitudes of
-// the terms; E = 2^-48 x M is far wider. Float rounding is monotonic, so when q - E and q + E
-// round to the same float32, the extended result rounds to it as well. Any sample where they do
-// not (or where M is 0, since the sign of an all-zero sum depends on the order of the terms) is
-// computed again exactly; that is rare outside digital silence.
-// Shelf (gain != nullptr): the output is y0 x gain + x0, in extended precision.
-void biquad_block(BiquadMemory& first, BiquadMemory* second, float* buffer, int32_t frames, float A0, float A1,
-                  float A2, const float* gain) {
-    const bool stereo = second != nullptr;
-    BiquadMemory spare;
-    BiquadMemory* mem[2] = {&first, stereo ? second : &spare};
-    const int lanes_mask = stereo ? 3 : 1;
-    const __m128d r = _mm_set1_pd(1.0 / static_cast<double>(A0));
-    const __m128d b1 = _mm_set1_pd(static_cast<double>(A1) / static_cast<double>(A0));
-    const __m128d b2 = _mm_set1_pd(static_cast<double>(A2) / static_cast<double>(A0));
-    const __m128d two = _mm_set1_pd(2.0);
-    const __m128d width = _mm_set1_pd(0x1p-48);
-    const __m128d abs_mask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFFLL));
-    const __m128d zero = _mm_setzero_pd();
-    __m128d x1 = _mm_set_pd(mem[1]->x1, mem[0]->x1), x2 = _mm_set_pd(mem[1]->x2, mem[0]->x2);
-    __m128d y1 = _mm_set_pd(mem[1]->y1, mem[0]->y1), y2 = _mm_set_pd(mem[1]->y2, mem[0]->y2);
-    const int stride = stereo ? 2 : 1;
-    for (int32_t i = 0; i < frames; ++i) {
-        float* at = buffer + static_cast<size_t>(i) * stride;
-        const __m128d x = _mm_set_pd(stereo ? at[1] : 0.0f, at[0]);
-        const __m128d X = _mm_add_pd(_mm_sub_pd(x, _mm_mul_pd(two, x1)), x2);
-        const __m128d p2 = _mm_mul_pd(b2, y2);
-        const __m128d p1 = _mm_mul_pd(b1, y1);
-        const __m128d q = _mm_sub_pd(_mm_sub_pd(_mm_mul_pd(X, r), p2), p1);
-        const __m128d inputs = _mm_add_pd(_mm_add_pd(_mm_and_pd(x, abs_mask), _mm_mul_pd(two, _mm_and_pd(x1, abs_mask))),
-                                          _mm_and_pd(x2, abs_mask));
-        const __m128d M = _mm_add_pd(_mm_add_pd(_mm_mul_pd(inputs, r), _mm_and_pd(p1, abs_mask)), _mm_and_pd(p2, abs_mask));
-        const __m128d E = _mm_mul_pd(M, width);
-        const __m128 y_f = _mm_cvtpd_ps(q);
-        const __m128i lo = _mm_castps_si128(_mm_cvtpd_ps(_mm_sub_pd(q, E)));
-        const __m128i hi = _mm_castps_si128(_mm_cvtpd_ps(_mm_add_pd(q, E)));
-        const int ok = _mm_movemask_pd(_mm_cmpgt_pd(M, zero)) & _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(lo, hi)));
-        __m128d y = _mm_cvtps_pd(y_f);
-        if ((ok & lanes_mask) != lanes_mask) {
-            double lane_y[2];
-            _mm_storeu_pd(lane_y, y);
-            double xs[2], x1s[2], x2s[2], y1s[2], y2s[2];
-            _mm_storeu_pd(xs, x);
-            _mm_storeu_pd(x1s, x1);
-            _mm_storeu_pd(x2s, x2);
-            _mm_storeu_pd(y1s, y1);
-            _mm_storeu_pd(y2s, y2);
-            for (int lane = 0; lane < 2; ++lane) {
-                if ((ok >> lane) & 1) continue;
-                BiquadMemory m{0.0f, static_cast<float>(x1s[lane]), static_cast<float>(x2s[lane]), 0.0f,
-                               static_cast<float>(y1s[lane]), static_cast<float>(y2s[lane])};
-                lane_y[lane] = biquad_step(m, static_cast<float>(xs[lane]), A0, A1, A2);
-            }
-            y = _mm_loadu_pd(lane_y);
-        }
-        x2 = x1;
-        x1 = x;
-        y2 = y1;
-        y1 = y;
-        double out[2];
-        _mm_storeu_pd(out, y);
-        if (gain != nullptr) {
-            double xs[2];
-            _mm_storeu_pd(xs, x);
-            for (int lane = 0; lane < stride; ++lane)
-                at[lane] = static_cast<float>(static_cast<long double>(static_cast<float>(out[lane])) * *gain + static_cast<float>(xs[lane]));
-        } else {
-            for (int lane = 0; lane < stride; ++lane) at[lane] = static_cast<float>(out[lane]);
-        }
-    }
-    double v[2];
-    for (int lane = 0; lane < 2; ++lane) {
-        BiquadMemory& m = *mem[lane];
-        _mm_storeu_pd(v, x1);
-        m.x0 = m.x1 = static_cast<float>(v[lane]);
-        _mm_storeu_pd(v, x2);
-        m.x2 = static_cast<float>(v[lane]);
-        _mm_storeu_pd(v, y1);
-        m.y0 = m.y1 = static_cast<float>(v[lane]);
-        _mm_storeu_pd(v, y2);
-        m.y2 = static_cast<float>(v[lane]);
-    }
-}
+using exact::biquad_block;
 #endif
 }  // namespace
 
@@ -711,13 +647,10 @@ auto TEQ8_form::four_pole_step(FourPoleLowpass& p) {
     lp_f = FourPoleLowpass::f_of(lp_fc);
     lp_fb = FourPoleLowpass::fb_of(lp_f, lp_res);
     const double f = lp_f, fb = lp_fb;
-    // Memories below the normal range at the start of a block: this block steps without
-    // subnormal registers (a signal in it soon lifts them again).
-    const bool deep = exact::has_subnormal(p);
-    return [&p, f, fb, deep](float x) {
-        if (deep) return exact::to_float(exact::four_pole_step(p, x, f, fb));
-        return static_cast<float>(p.step(x, f, fb));
-    };
+    // Neither a ringing that reaches the subnormal range mid-block nor the equalizer's quietest
+    // output (floats below the normal range) puts a subnormal into a register; the tests sit beside
+    // the recurrence, off its path.
+    return [&p, f, fb](float x) { return exact::to_float(exact::four_pole_step(p, exact::widened(x), f, fb)); };
 }
 
 auto TEQ8_form::speaker_step(FifthOrderMemory& m) {

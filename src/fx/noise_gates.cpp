@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "engine/units.h"
+#include "exact/certify.h"
 #include "laws.h"
 
 namespace vx {
@@ -90,9 +91,7 @@ inline int32_t count_on(int32_t c) { return c + (c != std::numeric_limits<int32_
 inline float next_envelope(float magnitude, float e) {
     constexpr double k_new = static_cast<double>(0.1L), k_old = static_cast<double>(0.9L);
     const double d = k_new * static_cast<double>(magnitude) + k_old * static_cast<double>(e);
-    const double reach = d * 0x1p-50;
-    const float r = static_cast<float>(d);
-    if (__builtin_expect(static_cast<float>(d + reach) == r && static_cast<float>(d - reach) == r, 1)) return r;
+    if (__builtin_expect(exact::certain_float(d, d * 0x1p-50), 1)) return static_cast<float>(d);
     return static_cast<float>(0.1L * magnitude + 0.9L * e);
 }
 

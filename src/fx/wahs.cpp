@@ -7,20 +7,13 @@
 #include "engine/units.h"
 
 #include "exact/tiny.h"
+#include "exact/four_pole.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 namespace vx {
-
-namespace {
-bool paired_path_available();
-}
 
 Twah_form::Twah_form() : Form("wah", 330, 300) {
     ScrollBar_Fc.label = " Low Pass Filter  Cut Off Frequency Start  ";
@@ -90,7 +83,7 @@ void Twah_form::FormCreate() {
     stop = 0.25f;
     up_factor = 1.0001f;
     down_factor = wah_down_factor(up_factor);
-    paired_path = paired_path_available();
+    paired_path = exact::has_avx2_fma();
 }
 
 float wah_up_factor(int32_t position) { return static_cast<float>(position * 0.000006L + 1.0L); }
@@ -150,147 +143,67 @@ inline float filtered(FourPoleLowpass& lp, float x, double f, double fb, float l
     return exact::to_float_times(exact::four_pole_step(lp, x, f, fb), static_cast<double>(level));
 }
 
-// hi + lo == v exactly: lo holds the 11 bits of the extended value that a double cannot.
-inline void split(long double v, double& hi, double& lo) {
-    hi = static_cast<double>(v);
-    lo = static_cast<double>(v - hi);
-}
+#if VX_EXACT_AVX2
+// --- The sweep and the coefficients of a chunk, four lanes at a time -------------------------------
+VX_EXACT_AVX2_BEGIN
+using namespace exact;
 
-#if defined(__x86_64__)
-#define VX_WAH_PAIRED 1
+// The sweep and the filter coefficients f and fb of a chunk, computed a frame at a time while the
+// filter runs the chunk before: the filter's recurrences leave most of the processor's units idle.
+// The sweep is a recurrence of its own (the cut-off of each frame); the coefficients follow two
+// frames to a vector, left and right side by side (mono: both lanes are the left channel).
+template <bool Stereo>
+struct Ahead {
+    Twah_form::Coefficients& c;
+    const int32_t n;   // frames of the chunk
+    const int32_t n2;  // rounded up to pairs
+    int32_t swept = 0, paired = 0;
+    double cut, sf;
+    const bool sweep_on;
+    const double start, stop, up, down, res;  // (the float settings as doubles: exact)
+    int64_t& recomputed;
+    W c116h, c116l, c015h, c015l, resonance, limit, m, ml, f_reach;
 
-// --- Both filters side by side -------------------------------------------------------------
-// Each assignment of the recurrence is an extended-precision expression rounded to double. Here
-// it is computed as the correctly rounded double of its exact value (fused multiply-add and
-// error-free sums), which is what the extended arithmetic gives too unless the exact value lies
-// within the extended roundings' reach of a halfway point between two doubles. That is checked
-// for every value; a value too close to call (a few in a thousand) is computed the plain way.
-
-#pragma GCC push_options
-#pragma GCC target("fma,avx2")
-
-using V = __m128d;  // a frame's left and right value
-using W = __m256d;  // two frames' values
-
-// What the checks need of either width, by the number of lanes.
-template <int N> struct Width;
-template <> struct Width<2> {
-    static constexpr int count = 2;
-    static constexpr unsigned all = 3;
-    static V set1(double d) { return _mm_set1_pd(d); }
-    static V add(V a, V b) { return _mm_add_pd(a, b); }
-    static V fmadd(V a, V b, V c) { return _mm_fmadd_pd(a, b, c); }
-    static V fnmadd(V a, V b, V c) { return _mm_fnmadd_pd(a, b, c); }
-    static unsigned equal(V a, V b) { return static_cast<unsigned>(_mm_movemask_pd(_mm_cmpeq_pd(a, b))); }
-    static void store(double* d, V v) { _mm_store_pd(d, v); }
-    static V load(const double* d) { return _mm_load_pd(d); }
-};
-template <> struct Width<4> {
-    static constexpr int count = 4;
-    static constexpr unsigned all = 0xF;
-    static W set1(double d) { return _mm256_set1_pd(d); }
-    static W add(W a, W b) { return _mm256_add_pd(a, b); }
-    static W fmadd(W a, W b, W c) { return _mm256_fmadd_pd(a, b, c); }
-    static W fnmadd(W a, W b, W c) { return _mm256_fnmadd_pd(a, b, c); }
-    static unsigned equal(W a, W b) { return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_EQ_OQ))); }
-    static void store(double* d, W v) { _mm256_store_pd(d, v); }
-    static W load(const double* d) { return _mm256_load_pd(d); }
-};
-constexpr int width_of(V) { return 2; }
-constexpr int width_of(W) { return 4; }
-inline W wabs(W v) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), v); }
-template <class T> using Lanes = Width<width_of(T{})>;
-
-inline V vabs(V v) { return _mm_andnot_pd(_mm_set1_pd(-0.0), v); }
-// The power of two at or below |v| (v normal). A value rounded to nearest lies in the same binade
-// as its exact value or above it, so this bounds the rounding error of the exact value's binade.
-inline V binade(V v) { return _mm_and_pd(v, _mm_castsi128_pd(_mm_set1_epi64x(0x7FF0000000000000LL))); }
-
-// The checks run beside the recurrence; their sums go through the multiply-add units (x x 1 + y
-// rounds exactly as x + y) so that they leave the adders to it.
-template <class T> T add_(T a, T b) { return Lanes<T>::fmadd(a, Lanes<T>::set1(1.0), b); }
-template <class T> T sub_(T a, T b) { return Lanes<T>::fnmadd(b, Lanes<T>::set1(1.0), a); }
-
-// How far the extended roundings may have moved a value: reach times the terms' sizes, plus a
-// floor that covers this path's own losses near the subnormal range (where it then declines).
-template <class T> T bound(T reach, T t) { return Lanes<T>::fmadd(t, reach, Lanes<T>::set1(0x1p-1000)); }
-template <class T> T bound(T reach, T t, T more) { return Lanes<T>::fmadd(t, reach, more); }
-
-// Lanes where r is certain to be the double the extended arithmetic rounds to: res is the exact
-// value minus r, delta bounds how far the extended roundings may have moved the value. Both ends
-// of that interval round to r, so everything between does.
-template <class T> unsigned certain(T r, T res, T delta) {
-    const T above = Lanes<T>::add(r, add_(res, delta));
-    const T below = add_(sub_(res, delta), r);
-    return Lanes<T>::equal(above, r) & Lanes<T>::equal(below, r);
-}
-
-// Replaces the lanes that were not certain by the plain extended computation of that lane.
-template <class T, class Exact>
-T recompute(T r, unsigned ok, Exact exact, int64_t& count) {
-    alignas(64) double lanes[Lanes<T>::count];
-    Lanes<T>::store(lanes, r);
-    for (int l = 0; l < Lanes<T>::count; ++l) {
-        if (ok & (1u << l)) continue;
-        lanes[l] = exact(l);
-        ++count;
+    Ahead(Twah_form::Coefficients& into, int32_t frames, double cutoff, float step, const BlockSettings& bs,
+          int64_t& count)
+        : c(into), n(frames), n2((frames + 1) & ~1), cut(cutoff), sf(step), sweep_on(bs.sweep_on), start(bs.start),
+          stop(bs.stop), up(bs.up), down(bs.down), res(bs.res), recomputed(count) {
+        double h116, l116, h11, l11, h015, l015;
+        split(1.16L, h116, l116);
+        split(1.1L, h11, l11);
+        split(0.15L, h015, l015);
+        c116h = _mm256_set1_pd(h116), c116l = _mm256_set1_pd(l116);
+        c015h = _mm256_set1_pd(h015), c015l = _mm256_set1_pd(l015);
+        resonance = _mm256_set1_pd(res), limit = _mm256_set1_pd(bs.f_limit);
+        // Lanes: left, right of frame i, then of frame i + 1; the right lane takes the further
+        // factor 1.1.
+        const double rh = Stereo ? h11 : 1.0, rl = Stereo ? l11 : 0.0, rr = Stereo ? 2 * kReach : kReach;
+        m = _mm256_set_pd(rh, 1.0, rh, 1.0);
+        ml = _mm256_set_pd(rl, 0.0, rl, 0.0);
+        f_reach = _mm256_set_pd(rr, kReach, rr, kReach);
     }
-    return Lanes<T>::load(lanes);
-}
 
-inline double lane(V v, int i) {
-    alignas(16) double d[2];
-    _mm_store_pd(d, v);
-    return d[i];
-}
-
-struct PairState {
-    V in, o1, o2, o3, o4, i1, i2, i3, i4;
-};
-
-PairState pair_of(const FourPoleLowpass& l, const FourPoleLowpass& r) {
-    return PairState{_mm_set_pd(r.in, l.in), _mm_set_pd(r.out1, l.out1), _mm_set_pd(r.out2, l.out2),
-                     _mm_set_pd(r.out3, l.out3), _mm_set_pd(r.out4, l.out4), _mm_set_pd(r.in1, l.in1),
-                     _mm_set_pd(r.in2, l.in2), _mm_set_pd(r.in3, l.in3), _mm_set_pd(r.in4, l.in4)};
-}
-
-void unpair(const PairState& s, int l, FourPoleLowpass& lp) {
-    lp.in = lane(s.in, l), lp.out1 = lane(s.o1, l), lp.out2 = lane(s.o2, l), lp.out3 = lane(s.o3, l);
-    lp.out4 = lane(s.o4, l), lp.in1 = lane(s.i1, l), lp.in2 = lane(s.i2, l), lp.in3 = lane(s.i3, l);
-    lp.in4 = lane(s.i4, l);
-}
-
-// The extended constants, each as two doubles that add up to it exactly.
-struct Split {
-    V hi, lo;
-    explicit Split(long double v) {
-        double h, l;
-        split(v, h, l);
-        hi = _mm_set1_pd(h), lo = _mm_set1_pd(l);
+    // One frame of the sweep and, once two frames are swept, their coefficients.
+    void operator()() {
+        if (swept < n) sweep_one();
+        if (paired < swept - 1) {
+            pair(paired);
+            paired += 2;
+        }
     }
-};
+    void finish() {
+        while (paired < n2) (*this)();
+    }
+    float step() const { return static_cast<float>(sf); }
 
-// An extended rounding moves a value by at most 2^-64 of it; the bounds below add that up for
-// every rounding before the store, with a little to spare for this path's own errors.
-constexpr double kReach = 0x1.00004p-64;
-
-// Sweeps and filters n frames. Stereo: the lanes are the left and right samples of a frame; mono:
-// both lanes filter the same sample (the second lane's state is thrown away) and the first is kept.
-// The sweep of n frames: one cut-off per frame into cuts.
-inline void sweep_cuts(int32_t n, double& cutoff, float& step, const BlockSettings& bs, double* cuts,
-                       int64_t& recomputed) {
-    const V reach = _mm_set1_pd(kReach);
-    // The float settings as doubles (exact), so that no conversion sits in the loop.
-    const double start = bs.start, stop = bs.stop, up = bs.up, down = bs.down;
-    double cut = cutoff, sf = step;
-    for (int32_t i = 0; i < n; ++i) {
-        // cut-off x step factor: exact as p + pe; only a double rounding that lands on a halfway
-        // point could make the extended result differ from p.
-        if (bs.sweep_on) {
+    // cut-off x step factor: exact as p + pe; only a double rounding that lands on a halfway point
+    // could make the extended result differ from p.
+    void sweep_one() {
+        if (sweep_on) {
             const V cv = _mm_set1_pd(cut), sv = _mm_set1_pd(sf);
             const V p = _mm_mul_pd(cv, sv);
             const V pe = _mm_fmsub_pd(cv, sv, p);
-            if (__builtin_expect(certain(p, pe, bound(reach, vabs(p))) != 3, 0)) {
+            if (__builtin_expect(certain(p, pe, bound(_mm_set1_pd(kReach), vabs(p))) != 3, 0)) {
                 cut = static_cast<double>(static_cast<long double>(cut) * static_cast<float>(sf));
                 ++recomputed;
             } else {
@@ -299,31 +212,13 @@ inline void sweep_cuts(int32_t n, double& cutoff, float& step, const BlockSettin
             if (cut < start) sf = up;
             if (cut > stop) sf = down;
         }
-        cuts[i] = cut;
+        c.cut[swept++] = cut;
+        if (swept == n && n != n2) c.cut[swept++] = cut;  // an odd chunk's last pair
     }
-    cutoff = cut;
-    step = static_cast<float>(sf);
-}
 
-// f and fb of n4 frames (a multiple of 4) from their cut-offs, two frames to a vector.
-template <bool Stereo>
-void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, double f_limit, int64_t& recomputed) {
-    double h116, l116, h11, l11, h015, l015;
-    split(1.16L, h116, l116);
-    split(1.1L, h11, l11);
-    split(0.15L, h015, l015);
-    const W c116h = _mm256_set1_pd(h116), c116l = _mm256_set1_pd(l116);
-    const W c015h = _mm256_set1_pd(h015), c015l = _mm256_set1_pd(l015);
-    const W one = _mm256_set1_pd(1.0), reach = _mm256_set1_pd(kReach), resonance = _mm256_set1_pd(res);
-    const W limit = _mm256_set1_pd(f_limit);
-    // Lanes: left, right of frame i, then of frame i + 1. The right lane takes the
-    // further factor 1.1 (mono: both lanes are the left channel).
-    const double rh = Stereo ? h11 : 1.0, rl = Stereo ? l11 : 0.0, rr = Stereo ? 2 * kReach : kReach;
-    const W m = _mm256_set_pd(rh, 1.0, rh, 1.0);
-    const W ml = _mm256_set_pd(rl, 0.0, rl, 0.0);
-    const W f_reach = _mm256_set_pd(rr, kReach, rr, kReach);
-    for (int32_t i = 0; i < n4; i += 2) {
-        const W cc = _mm256_permute4x64_pd(_mm256_loadu_pd(c.cut + i), 0x50);
+    void pair(int32_t i) {
+        const W one = _mm256_set1_pd(1.0), reach = _mm256_set1_pd(kReach);
+        const W cc = _mm256_set_m128d(_mm_set1_pd(c.cut[i + 1]), _mm_set1_pd(c.cut[i]));
         // f = 1.16 x cut-off (right: x 1.1 again)
         const W ph = _mm256_mul_pd(c116h, cc);
         const W pl = _mm256_add_pd(_mm256_fmsub_pd(c116h, cc, ph), _mm256_mul_pd(c116l, cc));
@@ -333,8 +228,8 @@ void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, double f_l
         unsigned ok = certain(f, add_(sub_(fh, f), fl), bound(f_reach, wabs(f)));
         if (__builtin_expect(ok != Width<4>::all, 0))
             f = recompute(f, ok, [&](int l) {
-                const double cut = c.cut[i + l / 2];
-                return Stereo && l % 2 == 1 ? right_f(cut) : FourPoleLowpass::f_of(cut);
+                const double cut_l = c.cut[i + l / 2];
+                return Stereo && l % 2 == 1 ? right_f(cut_l) : FourPoleLowpass::f_of(cut_l);
             }, recomputed);
         // (as std::min: the limit where it is below f, f otherwise)
         f = _mm256_blendv_pd(f, limit, _mm256_cmp_pd(limit, f, _CMP_LT_OQ));
@@ -361,206 +256,40 @@ void coefficients(int32_t n4, Twah_form::Coefficients& c, double res, double f_l
         _mm256_store_pd(&c.f[i][0], f);
         _mm256_store_pd(&c.fb[i][0], fb);
     }
-}
+};
 
-// Filters n frames with the chunk's coefficients. Stereo: the lanes are the left and right
-// samples of a frame; mono: both lanes filter the same sample (the second lane's state is thrown
-// away) and the first is kept.
-template <bool Stereo>
-void filter_pairs(int32_t n, float* x, PairState& st, const Twah_form::Coefficients& c, float level,
-                  int64_t& recomputed) {
-    const Split c035(0.35013L), c03(0.3L);
-    const V one = _mm_set1_pd(1.0), zero = _mm_setzero_pd(), reach = _mm_set1_pd(kReach), reach4 = _mm_set1_pd(4 * kReach),
-            reach6 = _mm_set1_pd(6 * kReach);
-    const V lv = _mm_set1_pd(static_cast<double>(level));
-    PairState s = st;
-    for (int32_t i = 0; i < n; ++i) {
-        const V f = _mm_load_pd(c.f[i]);
-        const V fb = _mm_load_pd(c.fb[i]);
-        const V q = _mm_mul_pd(f, f);
-        const V qe = _mm_fmsub_pd(f, f, q);
-        int ok;
-
-        // 0.35013 f^4 and 1 - f as pairs of doubles, within 2^-100 of their exact values. The
-        // extended arithmetic rounds them (the first four times, the second where f is out of
-        // range) before it uses them; the bounds below allow for that.
-        const V ff_lo = qe;
-        const V f4 = _mm_mul_pd(q, q);
-        const V f4_lo = _mm_add_pd(_mm_fmsub_pd(q, q, f4), _mm_mul_pd(_mm_add_pd(q, q), ff_lo));
-        const V kh = _mm_mul_pd(c035.hi, f4);
-        const V kl = _mm_add_pd(_mm_fmsub_pd(c035.hi, f4, kh), _mm_add_pd(_mm_mul_pd(c035.hi, f4_lo), _mm_mul_pd(c035.lo, f4)));
-        const V gh = _mm_sub_pd(one, f);
-        const V gz = _mm_sub_pd(gh, one);
-        const V gl = _mm_add_pd(_mm_sub_pd(one, _mm_sub_pd(gh, gz)), _mm_sub_pd(_mm_sub_pd(zero, f), gz));
-        // 1 - f is exact in extended precision for 2^-8 <= f < 2 (as the sweep's range keeps it);
-        // outside, its rounding counts too.
-        const V g_exact = _mm_and_pd(_mm_cmpge_pd(f, _mm_set1_pd(0x1p-8)), _mm_cmplt_pd(f, _mm_set1_pd(2.0)));
-        const V g_reach = _mm_blendv_pd(reach4, reach, g_exact);
-
-        // (whole-register conversions: a scalar one would wait for the register's last use)
-        const V xv = Stereo ? _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(x + 2 * i))))
-                            : _mm_cvtps_pd(_mm_set1_ps(x[i]));
-
-        // A filter ringing down into the subnormal range, where every value would be handed
-        // back: the plain recurrence takes the frame at once.
-        if (__builtin_expect(_mm_movemask_pd(_mm_cmplt_pd(vabs(s.o4), _mm_set1_pd(0x1p-900))) != 0, 0)) {
-            // Without subnormal registers, for as long as a lane stays down there.
-            FourPoleLowpass poles[2];
-            unpair(s, 0, poles[0]);
-            unpair(s, 1, poles[1]);
-            auto deep = [](double d) { return (std::bit_cast<uint64_t>(d) << 1) < (uint64_t{1023 - 900} << 53); };
-            const double lvl = static_cast<double>(level);
-            const float zero_out = std::signbit(lvl) ? -0.0f : 0.0f;  // for an output of +0 units
-            const bool whole_units = std::fabs(lvl) < 0x1p64;
-            int32_t j = i;
-            while (j < n) {
-                // Silence on ringing of a few units: whole units, kept as such from frame to frame.
-                if (whole_units && exact::TinyFourPole::fits(poles[0]) && (!Stereo || exact::TinyFourPole::fits(poles[1]))) {
-                    exact::TinyFourPole tl(poles[0]), tr(Stereo ? poles[1] : poles[0]);
-                    for (; j < n; ++j) {
-                        exact::TinyFourPole nl = tl;
-                        if (!nl.step(x[Stereo ? 2 * j : j], c.f[j][0], c.fb[j][0])) break;
-                        if (Stereo) {
-                            exact::TinyFourPole nr = tr;
-                            if (!nr.step(x[2 * j + 1], c.f[j][1], c.fb[j][1])) break;
-                            tr = nr;
-                            x[2 * j + 1] = std::signbit(tr.out4) ? -zero_out : zero_out;
-                        }
-                        tl = nl;
-                        x[Stereo ? 2 * j : j] = std::signbit(tl.out4) ? -zero_out : zero_out;
-                    }
-                    tl.store(poles[0]);
-                    if (Stereo) tr.store(poles[1]);
-                    if (j >= n) break;
-                }
-                bool leave;
-                if (Stereo) {
-                    const double l = exact::four_pole_step_deep(poles[0], x[2 * j], c.f[j][0], c.fb[j][0]);
-                    const double r = exact::four_pole_step_deep(poles[1], x[2 * j + 1], c.f[j][1], c.fb[j][1]);
-                    x[2 * j] = exact::to_float_times(l, lvl);
-                    x[2 * j + 1] = exact::to_float_times(r, lvl);
-                    leave = !deep(l) && !deep(r);
-                } else {
-                    // (mono: both lanes carry the same filter)
-                    const double l = exact::four_pole_step_deep(poles[0], x[j], c.f[j][0], c.fb[j][0]);
-                    x[j] = exact::to_float_times(l, lvl);
-                    leave = !deep(l);
-                }
-                ++j;
-                if (leave) break;
-            }
-            i = j - 1;
-            s = pair_of(poles[0], poles[Stereo ? 1 : 0]);
-            continue;
-        }
-
-        // in = x - out4 x fb
-        V a = _mm_fnmadd_pd(s.o4, fb, xv);
-        {
-            const V p = _mm_mul_pd(s.o4, fb);
-            const V pe = _mm_fmsub_pd(s.o4, fb, p);
-            const V sum = sub_(xv, p);
-            const V bb = sub_(sum, xv);
-            const V se = add_(sub_(xv, sub_(sum, bb)), sub_(sub_(zero, p), bb));
-            const V res = sub_(add_(sub_(sum, a), se), pe);
-            ok = certain(a, res, bound(reach, binade(p), bound(reach, binade(a))));  // product, difference
-            if (__builtin_expect(ok != 3, 0))
-                // (the fallbacks take copies: references would keep the values in memory)
-                a = recompute(a, ok, [xv, o4 = s.o4, fb](int l) {
-                    return static_cast<double>(static_cast<long double>(lane(xv, l)) -
-                                               static_cast<long double>(lane(o4, l)) * lane(fb, l));
-                }, recomputed);
-        }
-        // in = ((0.35013 x (f x f)) x (f x f)) x in
-        V b = _mm_fmadd_pd(kh, a, _mm_mul_pd(kl, a));
-        {
-            const V t = _mm_mul_pd(kl, a);
-            const V p = _mm_mul_pd(kh, a);
-            const V pe = _mm_fmsub_pd(kh, a, p);
-            const V res = add_(add_(sub_(p, b), pe), t);
-            // f x f (used twice), 0.35013 x that, x f x f again, then the product: five
-            // relative roundings
-            ok = certain(b, res, bound(reach6, vabs(b)));
-            if (__builtin_expect(ok != 3, 0))
-                b = recompute(b, ok, [f, a](int l) {
-                    const long double lf = lane(f, l);
-                    return static_cast<double>(((0.35013L * (lf * lf)) * (lf * lf)) * lane(a, l));
-                }, recomputed);
-        }
-        // out = (0.3 x in_k + u) + (1 - f) x out, for the four poles in turn. All but u is known
-        // early; u joins with one sum and the sum's error.
-        auto pole = [&](V u, V in_k, V out) {
-            const V ah = _mm_mul_pd(c03.hi, in_k);
-            const V al = _mm_add_pd(_mm_fmsub_pd(c03.hi, in_k, ah), _mm_mul_pd(c03.lo, in_k));
-            const V bh = _mm_mul_pd(gh, out);
-            const V bl = _mm_add_pd(_mm_fmsub_pd(gh, out, bh), _mm_mul_pd(gl, out));
-            const V ch = _mm_add_pd(ah, bh);
-            const V cz = _mm_sub_pd(ch, ah);
-            const V cl = _mm_add_pd(_mm_add_pd(_mm_sub_pd(ah, _mm_sub_pd(ch, cz)), _mm_sub_pd(bh, cz)), _mm_add_pd(al, bl));
-            // The error of ch + u, exact: the short form with the larger term first, both ways
-            // round, and the right one chosen.
-            const V sum = _mm_add_pd(ch, u);
-            const V e_ch_first = _mm_sub_pd(u, _mm_sub_pd(sum, ch));
-            const V e_u_first = _mm_sub_pd(ch, _mm_sub_pd(sum, u));
-            const V e = _mm_blendv_pd(e_u_first, e_ch_first, _mm_cmpge_pd(vabs(ch), vabs(u)));
-            V r = _mm_add_pd(sum, _mm_add_pd(e, cl));
-            const V res = add_(add_(sub_(sum, r), e), cl);
-            // 0.3 x in_k, adding u (an intermediate: bounded by its size), 1 - f where it is not
-            // exact, (1 - f) x out, the sum
-            const V delta = bound(reach, binade(ah), bound(reach, vabs(add_(ah, u)), bound(g_reach, binade(bh), bound(reach, binade(r)))));
-            const int good = certain(r, res, delta);
-            if (__builtin_expect(good != 3, 0))
-                r = recompute(r, good, [f, in_k, u, out](int l) {
-                    const long double g = 1.0L - lane(f, l);
-                    return static_cast<double>((0.3L * lane(in_k, l) + lane(u, l)) + g * lane(out, l));
-                }, recomputed);
-            return r;
-        };
-        const V o1 = pole(b, s.i1, s.o1);
-        const V o2 = pole(o1, s.i2, s.o2);
-        const V o3 = pole(o2, s.i3, s.o3);
-        const V o4 = pole(o3, s.i4, s.o4);
-        s = PairState{b, o1, o2, o3, o4, b, o1, o2, o3};
-
-        const __m128 y = _mm_cvtpd_ps(_mm_mul_pd(o4, lv));
-        if (Stereo)
-            _mm_storel_pi(reinterpret_cast<__m64*>(x + 2 * i), y);
-        else
-            _mm_store_ss(x + i, y);
-    }
-    st = s;
-}
-
-#pragma GCC pop_options
-
-bool paired_path_available() {
-    return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2");
-}
-#else
-bool paired_path_available() { return false; }
+VX_EXACT_AVX2_END
 #endif
 
 }  // namespace
 
-// The sweep and the coefficients of a chunk go first, so that the filter loop carries nothing but
-// the recurrences (two of them side by side in stereo).
+// The sweep and the coefficients of a chunk are ready before its filter loop, which carries nothing
+// but the recurrences (two of them side by side in stereo). On the vector path they are made while
+// the chunk before is filtered.
 template <int Channels, bool Right>
 void Twah_form::run(int32_t frames, float* buffer, double& cutoff, float& step) {
     const BlockSettings s(*this);
-#if VX_WAH_PAIRED
+#if VX_EXACT_AVX2
     if (paired_path && Channels != 0) {
-        PairState st = pair_of(state_left, Channels == 1 ? state_left : state_right);
+        exact::PairState st = exact::pair_of(state_left, Channels == 1 ? state_left : state_right);
+        int cur = 0;
+        {
+            Ahead<Channels == 2> first(coef[0], frames < kChunk ? frames : kChunk, cutoff, step, s, paired_recomputed);
+            first.finish();
+            cutoff = first.cut, step = first.step();
+        }
         for (int32_t done = 0; done < frames; done += kChunk) {
             const int32_t n = frames - done < kChunk ? frames - done : kChunk;
-            sweep_cuts(n, cutoff, step, s, coef.cut, paired_recomputed);
-            const int32_t n4 = (n + 3) & ~3;
-            for (int32_t i = n; i < n4; ++i) coef.cut[i] = coef.cut[n - 1];
-            coefficients<Channels == 2>(n4, coef, s.res, s.f_limit, paired_recomputed);
-            filter_pairs<Channels == 2>(n, buffer + static_cast<ptrdiff_t>(done) * Channels, st, coef, s.level,
-                                        paired_recomputed);
+            const int32_t after = frames - done - n < kChunk ? frames - done - n : kChunk;
+            Ahead<Channels == 2> next(coef[1 - cur], after, cutoff, step, s, paired_recomputed);
+            exact::four_pole_pairs<Channels == 2>(n, buffer + static_cast<ptrdiff_t>(done) * Channels, st,
+                                                         {coef[cur].f, coef[cur].fb}, s.level, paired_recomputed, next);
+            next.finish();
+            cutoff = next.cut, step = next.step();
+            cur = 1 - cur;
         }
-        unpair(st, 0, state_left);
-        if (Channels == 2) unpair(st, 1, state_right);
+        exact::unpair(st, 0, state_left);
+        if (Channels == 2) exact::unpair(st, 1, state_right);
         return;
     }
 #endif
@@ -569,12 +298,12 @@ void Twah_form::run(int32_t frames, float* buffer, double& cutoff, float& step) 
         for (int32_t i = 0; i < n; ++i) {
             s.advance(cutoff, step);
             if (Channels == 2 || !Right) {
-                coef.f[i][0] = std::min(FourPoleLowpass::f_of(cutoff), s.f_limit);
-                coef.fb[i][0] = FourPoleLowpass::fb_of(coef.f[i][0], s.res);
+                coef[0].f[i][0] = std::min(FourPoleLowpass::f_of(cutoff), s.f_limit);
+                coef[0].fb[i][0] = FourPoleLowpass::fb_of(coef[0].f[i][0], s.res);
             }
             if (Channels == 2 || Right) {
-                coef.f[i][1] = std::min(right_f(cutoff), s.f_limit);
-                coef.fb[i][1] = FourPoleLowpass::fb_of(coef.f[i][1], s.res);
+                coef[0].f[i][1] = std::min(right_f(cutoff), s.f_limit);
+                coef[0].fb[i][1] = FourPoleLowpass::fb_of(coef[0].f[i][1], s.res);
             }
         }
         // Local copies: the compiler need not fear that a store into the buffer changes them.
@@ -583,16 +312,16 @@ void Twah_form::run(int32_t frames, float* buffer, double& cutoff, float& step) 
         float* x = buffer + static_cast<ptrdiff_t>(done) * (Channels == 1 ? 1 : 2);
         if (Channels == 2) {
             for (int32_t i = 0; i < n; ++i) {
-                x[2 * i] = filtered(left, x[2 * i], coef.f[i][0], coef.fb[i][0], level);
-                x[2 * i + 1] = filtered(right, x[2 * i + 1], coef.f[i][1], coef.fb[i][1], level);
+                x[2 * i] = filtered(left, x[2 * i], coef[0].f[i][0], coef[0].fb[i][0], level);
+                x[2 * i + 1] = filtered(right, x[2 * i + 1], coef[0].f[i][1], coef[0].fb[i][1], level);
             }
         } else if (Right) {
             for (int32_t i = 0; i < n; ++i)
-                x[2 * i + 1] = filtered(right, x[2 * i + 1], coef.f[i][1], coef.fb[i][1], level);
+                x[2 * i + 1] = filtered(right, x[2 * i + 1], coef[0].f[i][1], coef[0].fb[i][1], level);
         } else {
             constexpr int stride = Channels == 1 ? 1 : 2;
             for (int32_t i = 0; i < n; ++i)
-                x[stride * i] = filtered(left, x[stride * i], coef.f[i][0], coef.fb[i][0], level);
+                x[stride * i] = filtered(left, x[stride * i], coef[0].f[i][0], coef[0].fb[i][0], level);
         }
         state_left = left;
         state_right = right;

@@ -87,7 +87,7 @@ public:
     // and right side by side.
     static constexpr int32_t kChunk = 128;
     struct Coefficients {
-        alignas(64) double cut[kChunk + 4];  // read four at a time
+        alignas(64) double cut[kChunk + 4];  // (an odd chunk's last cut-off is repeated)
         alignas(64) double f[kChunk][2];
         alignas(64) double fb[kChunk][2];
     };
@@ -108,7 +108,7 @@ private:
     template <int Channels, bool Right>
     void run(int32_t frames, float* buffer, double& cutoff, float& step);
 
-    Coefficients coef{};
+    Coefficients coef[2]{};  // (the vector path fills the next chunk's while it filters one)
 };
 
 // A turning point (start, stop) for its slider position: position / 200, as float32; a normalised

@@ -184,9 +184,12 @@ TEST(Delay, MatchesTheHistoryReference) {
     };
     for (const Case& c : cases) {
         const auto in = noise(2 * c.frames, 17, 20000.0f);
-        for (int block : c.blocks) {
+        // (each path: the plain loop, and the AVX2 one where the processor has it)
+        for (int block : c.blocks) for (bool vector : {false, true}) {
             Instance inst(kKind);
             auto& f = inst.as<TDelay_form>();
+            if (vector && !f.vector_path) continue;
+            f.vector_path = vector;
             apply(f, c.s);
             auto buf = in;
             inst.process(buf, 2, block);
@@ -198,7 +201,8 @@ TEST(Delay, MatchesTheHistoryReference) {
                 for (size_t i = 0; i < c.frames; ++i) {
                     const float want = ref[ch].step(in[2 * i + ch], f.delay_samples, g, f.out_gain, c.s.sweep);
                     ASSERT_EQ(bits(buf[2 * i + ch]), bits(want))
-                        << "Delay " << c.s.time << " sweep " << c.s.sweep << " block " << block << " channel " << ch
+                        << "Delay " << c.s.time << " sweep " << c.s.sweep << " block " << block << " vector " << vector
+                        << " channel " << ch
                         << " frame " << i;
                 }
             }
@@ -251,9 +255,12 @@ TEST(Delay, TapsAreSummedInExtendedPrecision) {
     const float acc = 1.0f + 0x1p-23f, sample = 0x1p-24f * (1.0f + 0x1p-19f), gain = 1.0f - 0x1p-19f;
     ASSERT_EQ(static_cast<float>(static_cast<double>(acc) + static_cast<double>(sample) * gain), 1.0f + 0x1p-22f);
     EXPECT_EQ(delay_tap_add(acc, sample, gain), acc);
-    for (int sweep : {0, 1}) {
+    for (int path = 0; path < 4; ++path) {
+        const int sweep = path % 2;
         Instance inst(kKind);
         auto& f = inst.as<TDelay_form>();
+        if (path >= 2 && !f.vector_path) continue;
+        f.vector_path = path >= 2;
         f.ScrollBar_Delay_Time.set_position(1);
         f.CheckRadioBox_Small_Flanger.set_checked(sweep == 1);
         for (auto& g : f.tap_gain) g = 0.0f;
@@ -264,7 +271,7 @@ TEST(Delay, TapsAreSummedInExtendedPrecision) {
         buf[sweep ? 4 : 0] = sample;
         buf[520] = acc;
         inst.process(buf, 1);
-        EXPECT_EQ(bits(buf[520]), bits(acc)) << "sweep " << sweep;
+        EXPECT_EQ(bits(buf[520]), bits(acc)) << "sweep " << sweep << " vector " << f.vector_path;
     }
 }
 

@@ -1,3 +1,6 @@
+#include "exact/certify.h"
+#include "exact/four_pole.h"
+#include "exact/second_order.h"
 #include "exact/tiny.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +11,7 @@
 #include <limits>
 #include <vector>
 
+#include "eq8.h"
 #include "fx_helpers.h"
 #include "laws.h"
 
@@ -150,6 +154,172 @@ TEST(ExactTiny, FourPoleRingDownStepByStep) {
         }
     }
 }
+
+// --- the kernels against the plain extended path --------------------------------------------------
+
+// The float certification: where it vouches for a value, every value within reach of it has the same
+// float32; a table of halfway points, their neighbours and the ends of the range.
+TEST(ExactCertify, FloatCertificationIsSoundAtHalfwayPoints) {
+    const double ulp_at_one = 0x1p-23;
+    struct Case { double v, reach; bool certain; };
+    const Case cases[] = {
+        {1.0 + ulp_at_one / 2, 0x1p-52, false},           // a halfway point itself
+        {1.0 + ulp_at_one / 2 + 0x1p-52, 0x1p-60, true},  // just off it, beyond the reach
+        {1.0 + ulp_at_one / 2 + 0x1p-52, 0x1p-50, false}, // just off it, within the reach
+        {0x1.fffffep127 + 0x1p103, 0x1p80, false},        // the largest float and infinity
+        {0x1p-149, 0x1p-200, true},                       // the smallest subnormal float
+        {0x1p-150, 0x1p-200, false},                      // halfway to it from zero
+        {0.0, 0.0, true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(exact::certain_float(c.v, c.reach), c.certain) << c.v;
+        EXPECT_EQ(exact::certain_float(-c.v, c.reach), c.certain) << -c.v;
+    }
+    // The Delay's sums: a float plus an exact float product, in double; where the test lets the
+    // double through, its float32 is the extended sum's.
+    Lcg r{5};
+    int flagged = 0;
+    for (int i = 0; i < 200000; ++i) {
+        const float acc = static_cast<float>(std::ldexp(r.unit() - 0.5, static_cast<int>(r.next() % 40) - 20));
+        float sample = static_cast<float>(std::ldexp(r.unit() - 0.5, static_cast<int>(r.next() % 40) - 20));
+        const float gain = static_cast<float>(r.unit());
+        if (i % 4 == 0) {
+            // aim the product at a halfway point of acc's float grid
+            const double half = std::ldexp(1.0, std::ilogb(acc) - 24);
+            sample = static_cast<float>(half / gain);
+        }
+        if (i % 1000 == 0) sample = 1e-41f;  // a subnormal sample
+        const double s = static_cast<double>(acc) + static_cast<double>(sample) * gain;
+        const float want = static_cast<float>(static_cast<long double>(acc) + static_cast<long double>(sample) * gain);
+        if (exact::float_sum_uncertain(s)) {
+            ++flagged;
+            continue;
+        }
+        ASSERT_EQ(bits(static_cast<float>(s)), bits(want)) << acc << " + " << sample << " x " << gain;
+    }
+    EXPECT_GT(flagged, 0);
+}
+
+#if VX_EXACT_AVX2
+// A chunk of input for the kernels: loud noise, digital silence of both signs, subnormal and huge
+// floats, and a tail of silence so that the filters ring down far below the normal range.
+std::vector<float> hard_input(Lcg& r, size_t samples) {
+    std::vector<float> v(samples);
+    for (size_t i = 0; i < samples; ++i) {
+        const uint64_t kind = r.next() % 16;
+        const double u = r.unit() - 0.5;
+        v[i] = kind < 9    ? static_cast<float>(u * 40000.0)
+               : kind < 11 ? ((r.next() & 1) ? 0.0f : -0.0f)
+               : kind < 13 ? static_cast<float>(u * 1e-39)
+               : kind < 14 ? static_cast<float>(u * 1e30)
+                           : static_cast<float>(u * 1e-3);
+    }
+    for (size_t i = samples * 3 / 4; i < samples; ++i) v[i] = 0.0f;
+    return v;
+}
+
+// The four-pole pair kernel against FourPoleLowpass::step, bit for bit, stereo and mono, with the
+// same coefficients all along (as the sweep off gives) and new ones every frame: f across and beyond the controls' range (f below 2^-8,
+// where 1 - f is rounded, and above 1), every resonance, levels of every size, states that start
+// loud, tiny or deep in the subnormal range. The values handed back to the plain path (near-ties)
+// are among them.
+TEST(ExactKernels, FourPolePairsMatchThePlainStep) {
+    if (!exact::has_avx2_fma()) GTEST_SKIP() << "no AVX2 and FMA on this processor";
+    Lcg r{23};
+    int64_t recomputed = 0;
+    constexpr int kFrames = 600;
+    for (int round = 0; round < 240; ++round) {
+        const bool stereo = round % 2 == 0, constant = round % 4 < 2;
+        const int channels = stereo ? 2 : 1;
+        alignas(16) double f[kFrames][2], fb[kFrames][2];
+        const double res = 0.1 * static_cast<double>(1 + r.next() % 39);
+        for (int i = 0; i < kFrames; ++i) {
+            for (int l = 0; l < 2; ++l) {
+                const uint64_t pick = r.next() % 8;
+                const double fv = pick == 0 ? 0x1p-9 + r.unit() * 0x1p-9 : pick == 1 ? 1.0 + r.unit() * 0.2 : 0.01 + r.unit() * 0.5;
+                f[i][l] = constant ? f[0][l] : fv;
+                if (constant && i == 0) f[0][l] = fv;
+                fb[i][l] = FourPoleLowpass::fb_of(f[i][l], res);
+            }
+            if (!stereo) f[i][1] = f[i][0], fb[i][1] = fb[i][0];
+        }
+        const float levels[] = {1.0f, 1.0f / 11.0f, 11.0f, -2.0f};
+        const float level = levels[r.next() % 4];
+        FourPoleLowpass start[2] = {random_state(r, static_cast<int>(r.next() % 5)),
+                                    random_state(r, static_cast<int>(r.next() % 5))};
+        if (!stereo) start[1] = start[0];
+        const std::vector<float> in = hard_input(r, static_cast<size_t>(channels) * kFrames);
+
+        std::vector<float> want = in;
+        FourPoleLowpass plain[2] = {start[0], start[1]};
+        for (int i = 0; i < kFrames; ++i)
+            for (int c = 0; c < channels; ++c) {
+                float& x = want[static_cast<size_t>(i * channels + c)];
+                x = static_cast<float>(plain[c].step(x, f[i][c], fb[i][c]) * static_cast<double>(level));
+            }
+
+        std::vector<float> got = in;
+        exact::PairState st = exact::pair_of(start[0], start[1]);
+        if (stereo)
+            exact::four_pole_pairs<true>(kFrames, got.data(), st, {f, fb}, level, recomputed);
+        else
+            exact::four_pole_pairs<false>(kFrames, got.data(), st, {f, fb}, level, recomputed);
+        for (size_t i = 0; i < got.size(); ++i)
+            ASSERT_EQ(bits(got[i]), bits(want[i])) << "round " << round << " sample " << i << ": " << got[i] << " vs " << want[i];
+        for (int c = 0; c < channels; ++c) {
+            FourPoleLowpass end;
+            exact::unpair(st, c, end);
+            expect_same_state(end, plain[c]);
+            if (HasFatalFailure()) return;
+        }
+    }
+    EXPECT_GT(recomputed, 0) << "no value too close to call was met";
+}
+
+// The second-order block against the plain extended step, bit for bit: mono and stereo, plain and
+// with the shelf's gain, designs from very low to near-Nyquist cut-offs, silence (where the sign of
+// an all-zero sum decides), subnormal, huge and loud inputs.
+TEST(ExactKernels, SecondOrderBlockMatchesThePlainStep) {
+    Lcg r{31};
+    for (int round = 0; round < 400; ++round) {
+        const bool stereo = round % 2 == 0;
+        const int channels = stereo ? 2 : 1;
+        const double c = std::tan(3.141592653589 * (1.0 + r.unit() * 23000.0) / 48000.0);
+        const double k = 1.41 / static_cast<double>(1 + r.next() % 20);
+        const float A0 = static_cast<float>(c * c + k * c + 1.0), A1 = static_cast<float>(c * c - 2.0),
+                    A2 = static_cast<float>(c * c - k * c + 1.0);
+        const float gain_value = static_cast<float>(r.unit() * 2.0);
+        const float* gain = round % 4 < 2 ? nullptr : &gain_value;
+        const int frames = 1 + static_cast<int>(r.next() % 500);
+        const std::vector<float> in = hard_input(r, static_cast<size_t>(channels * frames));
+        BiquadMemory start[2];
+        for (BiquadMemory& m : start) {
+            m.x1 = in[r.next() % in.size()], m.x2 = in[r.next() % in.size()];
+            m.y1 = in[r.next() % in.size()] * 0.5f, m.y2 = in[r.next() % in.size()] * 0.25f;
+        }
+
+        std::vector<float> want = in;
+        BiquadMemory plain[2] = {start[0], start[1]};
+        for (int i = 0; i < frames; ++i)
+            for (int ch = 0; ch < channels; ++ch) {
+                float& x = want[static_cast<size_t>(i * channels + ch)];
+                const float y = exact::biquad_step(plain[ch], x, A0, A1, A2);
+                x = gain ? static_cast<float>(static_cast<long double>(y) * *gain + plain[ch].x1) : y;
+            }
+        std::vector<float> got = in;
+        BiquadMemory fast[2] = {start[0], start[1]};
+        exact::biquad_block(fast[0], stereo ? &fast[1] : nullptr, got.data(), frames, A0, A1, A2, gain);
+        for (size_t i = 0; i < got.size(); ++i)
+            ASSERT_EQ(bits(got[i]), bits(want[i])) << "round " << round << " sample " << i;
+        for (int ch = 0; ch < channels; ++ch) {
+            EXPECT_EQ(bits(fast[ch].y1), bits(plain[ch].y1));
+            EXPECT_EQ(bits(fast[ch].y2), bits(plain[ch].y2));
+            EXPECT_EQ(bits(fast[ch].x1), bits(plain[ch].x1));
+            EXPECT_EQ(bits(fast[ch].x2), bits(plain[ch].x2));
+        }
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace vx

@@ -189,8 +189,8 @@ TEST(Wah, SweepOffFreezesTheCutoff) {
 }
 
 // Every channel against the plain reference: mono, then stereo with the right channel at 1.1
-// times the left's f, in every block size. Where the sweep has one position per block for both
-// channels, the output does not depend on the block size.
+// times the left's f, in every block size (135: a whole chunk and an odd rest). Where the sweep has
+// one position per block for both channels, the output does not depend on the block size.
 TEST(Wah, MatchesThePlainWahInEveryBlockSize) {
     const auto in = noise(2 * 20000, 5, 12000.0f);
     for (int channels : {1, 2}) {
@@ -200,7 +200,7 @@ TEST(Wah, MatchesThePlainWahInEveryBlockSize) {
         auto expected = in;
         ref.block(expected.data(), static_cast<int>(in.size()) / channels, channels);
         for (bool paired : {false, true}) {
-            for (int block : {1, 7, 480, 512}) {
+            for (int block : {1, 7, 135, 480, 512}) {
                 Instance w(kWah);
                 auto& form = w.as<Twah_form>();
                 if (paired && !form.paired_path) continue;

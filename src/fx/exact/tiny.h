@@ -10,6 +10,10 @@
 
 #include "laws.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vx::exact {
 
 // --- doubles, scaled by 2^1074 ------------------------------------------------------------------
@@ -66,11 +70,6 @@ inline float to_float_times(double v, double level) {
     return static_cast<float>(v * level);
 }
 
-// static_cast<float>(v): a subnormal double is far below the float range.
-inline float to_float(double v) {
-    if (is_subnormal_or_zero(v)) return std::signbit(v) ? -0.0f : 0.0f;
-    return static_cast<float>(v);
-}
 
 // FourPoleLowpass on scaled memories (each the scaled image of the double it stands for).
 struct ScaledFourPole {
@@ -133,8 +132,9 @@ struct TinyFourPole {
     static constexpr uint64_t kLimit = uint64_t{1} << 20;
     static bool fits(double d) { return (std::bit_cast<uint64_t>(d) & 0x7FFFFFFFFFFFFFFFull) < kLimit; }
     static bool fits(const FourPoleLowpass& p) {
-        return fits(p.in) & fits(p.out1) & fits(p.out2) & fits(p.out3) & fits(p.out4) & fits(p.in1) & fits(p.in2) &
-               fits(p.in3) & fits(p.in4);
+        return fits(p.in) + fits(p.out1) + fits(p.out2) + fits(p.out3) + fits(p.out4) + fits(p.in1) + fits(p.in2) +
+                   fits(p.in3) + fits(p.in4) ==
+               9;
     }
     static double units(double d) {  // d a subnormal or zero
         const uint64_t b = std::bit_cast<uint64_t>(d);
@@ -235,23 +235,92 @@ inline double float_rounded(double v) {
     return static_cast<double>(static_cast<float>(v));
 }
 
-// static_cast<double>(f), without loading a subnormal float into the floating-point unit.
-inline double widened(float f) {
-    const uint32_t b = std::bit_cast<uint32_t>(f);
-    if ((b & 0x7F800000u) == 0) {
-        const double m = static_cast<double>(static_cast<int32_t>(b & 0x007FFFFFu)) * 0x1p-149;
-        return (b >> 31) != 0 ? -m : m;
-    }
-    return static_cast<double>(f);
+// v as an opaque double: the compiler must take it as it is, and cannot go back to a float it was
+// widened from (whose x87 load would take an assist when subnormal).
+inline double opaque(double v) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    asm("" : "+x"(v));
+#endif
+    return v;
 }
 
-// The float32 of a double that already holds a float32 value, without forming a subnormal float in
-// a register of the floating-point unit.
-inline float as_float(double v) {
-    if (std::fabs(v) < 0x1p-126) {
-        const uint32_t m = static_cast<uint32_t>(std::fabs(v) * 0x1p149);  // whole: units of 2^-149
-        return std::bit_cast<float>(m | (std::signbit(v) ? 0x80000000u : 0u));
+// Some of the n floats at v is subnormal (its exponent field zero, and not a zero).
+inline bool has_subnormal_float(const float* v, int32_t n) {
+    uint32_t any = 0;
+    int32_t i = 0;
+#if defined(__SSE2__)
+    // four at a time: a block's scan stays a small part of the block
+    const __m128i exponent = _mm_set1_epi32(0x7F800000), magnitude = _mm_set1_epi32(0x7FFFFFFF), zero = _mm_setzero_si128();
+    __m128i found = zero;
+    for (; i + 4 <= n; i += 4) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
+        const __m128i no_exponent = _mm_cmpeq_epi32(_mm_and_si128(b, exponent), zero);
+        const __m128i is_zero = _mm_cmpeq_epi32(_mm_and_si128(b, magnitude), zero);
+        found = _mm_or_si128(found, _mm_andnot_si128(is_zero, no_exponent));
     }
+    any = static_cast<uint32_t>(_mm_movemask_epi8(found));
+#endif
+    for (; i < n; ++i) {
+        const uint32_t b = std::bit_cast<uint32_t>(v[i]);
+        any |= static_cast<uint32_t>((b & 0x7F800000u) == 0) & static_cast<uint32_t>((b & 0x7FFFFFFFu) != 0);
+    }
+    return any != 0;
+}
+
+// Two lanes of float_rounded (GNU vectors: one SSE2 register on x86-64).
+typedef double Pair __attribute__((vector_size(16)));
+inline Pair float_rounded(Pair v) {
+    typedef float PairF __attribute__((vector_size(8)));
+    typedef long long PairI __attribute__((vector_size(16)));
+    const PairI sign = reinterpret_cast<PairI>(v) & PairI{INT64_MIN, INT64_MIN};
+    const Pair a = reinterpret_cast<Pair>(reinterpret_cast<PairI>(v) & ~PairI{INT64_MIN, INT64_MIN});
+    const PairI tiny = a < Pair{0x1p-126, 0x1p-126};
+    // (the tiny lanes cleared first: their conversion would take the assist)
+    const Pair cleared = reinterpret_cast<Pair>(reinterpret_cast<PairI>(v) & ~tiny);
+    const Pair big = __builtin_convertvector(__builtin_convertvector(cleared, PairF), Pair);
+    const Pair grid = Pair{0x1.8p-97, 0x1.8p-97};
+    const Pair small = reinterpret_cast<Pair>(reinterpret_cast<PairI>((a + grid) - grid) | sign);
+    return reinterpret_cast<Pair>((reinterpret_cast<PairI>(small) & tiny) | (reinterpret_cast<PairI>(big) & ~tiny));
+}
+
+// static_cast<double>(f), without loading a subnormal float into the floating-point unit.
+inline double widened(float f) {
+    // Bits only, on either side: a compiler may evaluate both sides of a choice, and a conversion of
+    // the subnormal float would take the assist.
+    const uint32_t b = std::bit_cast<uint32_t>(f);
+    const uint64_t sign = static_cast<uint64_t>(b >> 31) << 63;
+    const uint32_t e = (b >> 23) & 0xFFu, m = b & 0x007FFFFFu;
+    if (e == 0) {
+        const double v = static_cast<double>(static_cast<int32_t>(m)) * 0x1p-149;  // exact
+        return std::bit_cast<double>(std::bit_cast<uint64_t>(v) | sign);
+    }
+    // the exponent rebased; infinities and NaNs keep the top one (a NaN made quiet, as converted)
+    const uint64_t exponent = e == 0xFFu ? 0x7FFu : e + 896u;
+    const uint64_t quiet = e == 0xFFu && m != 0 ? uint64_t{1} << 51 : 0;
+    return std::bit_cast<double>(sign | exponent << 52 | static_cast<uint64_t>(m) << 29 | quiet);
+}
+
+// The float32 of a double that already holds a float32 value (or an infinity or a NaN), without
+// forming a subnormal float in a register of the floating-point unit. Bits only, as widened.
+inline float as_float(double v) {
+    const uint64_t d = std::bit_cast<uint64_t>(v);
+    const uint32_t sign = static_cast<uint32_t>(d >> 63) << 31;
+    const uint32_t e = static_cast<uint32_t>(d >> 52) & 0x7FFu;
+    if (e < 1023 - 126) {  // below 2^-126: whole units of 2^-149
+        const uint32_t units = static_cast<uint32_t>(std::fabs(v) * 0x1p149);
+        return std::bit_cast<float>(units | sign);
+    }
+    if (e == 0x7FFu) return std::bit_cast<float>(sign | 0x7F800000u | static_cast<uint32_t>((d >> 29) & 0x007FFFFFu) |
+                                                 ((d & 0x000FFFFFFFFFFFFFull) != 0 ? 0x00400000u : 0u));
+    return std::bit_cast<float>(sign | (e - 896u) << 23 | static_cast<uint32_t>((d >> 29) & 0x007FFFFFu));
+}
+
+// static_cast<float>(v) for any double, without a subnormal operand or result in a register: a
+// subnormal double is far below the float range, and a result below the float's normal range is
+// rounded to its grid and built from its bits.
+inline float to_float(double v) {
+    if (is_subnormal_or_zero(v)) return std::signbit(v) ? -0.0f : 0.0f;
+    if (__builtin_expect(std::fabs(v) < 0x1p-126, 0)) return as_float(float_rounded(v));
     return static_cast<float>(v);
 }
 
