@@ -287,11 +287,12 @@ TEST(UnitsOfKind, Flanger) {
 
 TEST(UnitsOfKind, Wah) {
     using F = Twah_form;
-    auto hz = [](float fc) { return hz_text(fc * kRate / 2.0); };
+    // Where the filter resonates at the stored turning point and resonance: what one hears.
+    auto hz = [](const F& f, float fc) { return hz_text(wah_cutoff_hz(fc, f.res, kRate)); };
     Kind<F>().check({
-        {"ScrollBar_Fc", 190, "22.8 kHz", [hz](const F& f) { return hz(f.start); }},
-        {"ScrollBar_Fc", 10, "1.20 kHz", [hz](const F& f) { return hz(f.start); }},
-        {"ScrollBar_deviation", 50, "6.00 kHz", [hz](const F& f) { return hz(f.stop); }},
+        {"ScrollBar_Fc", 190, "18.7 kHz", [hz](const F& f) { return hz(f, f.start); }},
+        {"ScrollBar_Fc", 10, "457 Hz", [hz](const F& f) { return hz(f, f.start); }},
+        {"ScrollBar_deviation", 50, "2.60 kHz", [hz](const F& f) { return hz(f, f.stop); }},
         {"ScrollBar_res", 39, "x3.9", [](const F& f) { return resonance_text(f.res); }},
         // 0.05 to 0.25 at x1.0006 a step: about 2683 steps.
         {"ScrollBar_Speed", 100, "55.9 ms up, x1.0006 a step",
