@@ -59,6 +59,8 @@ struct MultiBank {
 float plus_threshold(int32_t position);
 // Band gain for a band slider position: SliderFactor(100 - p), x11 at the top.
 std::optional<float> plus_band_gain(int32_t position);
+// Whether this processor runs the AVX2 + FMA kernel (same bits as the plain one).
+bool plus_vector_available();
 
 class TMultiTortion_form : public Form {
 public:
@@ -93,6 +95,8 @@ public:
     bool gang = true;
     // The weighted bands of up to kMixChunk frames of each channel; the audio thread's.
     alignas(64) double mix_scratch[2 * kMixChunk * kPlusBands] = {};
+    // The AVX2 kernel where the processor has it; tests turn it off to check both give the same bits.
+    bool vector_path = plus_vector_available();
 
     // --- controls ---
     // Upper row (bank 0), middle row (bank 1) and threshold row: spSkinScrollBar[1..32], [0] unused.

@@ -267,16 +267,18 @@ TEST(PlusShapers, StandardAndTrueTables) {
 
 // Loud enough that bands reach every case of both shapers, then quiet, in mono and stereo, with the
 // switches and sliders changed between rounds.
+// Both kernels, the plain one and the AVX2 one, wherever the processor has it.
 TEST_F(Plus, BlocksMatchThePlainBandLoopBitForBit) {
     for (int ch : {1, 2}) {
-        for (int setting = 0; setting < 4; ++setting) {
+        for (int setting = 0; setting < 8; ++setting) {
             Instance inst(kKind);
             TMultiTortion_form& f = plus(inst);
-            if (setting >= 1) everything_on(f);
-            if (setting == 2) f.CheckBox_Standard.set_checked(false);
-            if (setting == 3) f.CheckBox_True.set_checked(false);
+            f.vector_path = setting < 4 && plus_vector_available();
+            if (setting % 4 >= 1) everything_on(f);
+            if (setting % 4 == 2) f.CheckBox_Standard.set_checked(false);
+            if (setting % 4 == 3) f.CheckBox_True.set_checked(false);
             RefBank b0(f.bank0, false), b1(f.bank1, true);
-            std::vector<float> x = noise(static_cast<size_t>(ch) * 6000, 3 + setting, 30000.0f);
+            std::vector<float> x = noise(static_cast<size_t>(ch) * 6000, 3 + setting % 4, 30000.0f);
             for (size_t i = 0; i < x.size(); ++i) {
                 const double t = static_cast<double>(i / ch) / 48000.0;
                 x[i] += static_cast<float>(30000.0 * std::sin(2 * std::numbers::pi * 450.0 * t));
@@ -305,6 +307,7 @@ TEST_F(Plus, LongSilenceAfterSignalMatchesThePlainBandLoop) {
             for (int block : {480, 37}) {
                 Instance inst(kKind);
                 TMultiTortion_form& f = plus(inst);
+                f.vector_path = block == 480 && plus_vector_available();
                 if (setting == 1) everything_on(f);
                 RefBank b0(f.bank0, false), b1(f.bank1, true);
                 std::vector<float> x = noise(static_cast<size_t>(ch) * 2000, 9 + setting, 20000.0f);
