@@ -469,8 +469,7 @@ void TMultiTortion_form::init_mb_dsp_1(float rate) {
 
 namespace {
 
-// The 16 bands of a bank side by side, in vectors of W doubles: 8 with 512-bit registers, 4 with
-// AVX2, 2 otherwise.
+// The 16 bands of a bank side by side, in vectors of W doubles: 4 with AVX2, 2 otherwise.
 // Each lane does the same IEEE operations in the same order as a band of the plain loop, so the
 // results are the same bits. Every helper is inlined into the kernels, so no vector crosses a call.
 #pragma GCC diagnostic ignored "-Wpsabi"
