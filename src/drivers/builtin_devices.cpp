@@ -8,6 +8,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "engine/samples.h"
 #include "engine/test_signal.h"
 
 namespace vx {
@@ -209,6 +210,7 @@ std::string WavFileInput::load(const std::string& path, int32_t sample_rate, int
             out[static_cast<size_t>(i) * channels + c] = static_cast<float>((a + (b - a) * t) * 32768.0);
         }
     }
+    silence_non_finite(out.data(), static_cast<int64_t>(out.size()));
     return "";
 }
 

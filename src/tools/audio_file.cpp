@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "engine/samples.h"
+
 namespace vx {
 
 namespace {
@@ -44,6 +46,7 @@ std::string read_audio(const std::string& path, AudioData& out) {
             if (got <= 0) break;
             for (sf_count_t i = 0; i < got * info.channels; ++i) out.samples.push_back(chunk[static_cast<size_t>(i)] * 32768.0f);
         }
+        out.non_finite = silence_non_finite(out.samples.data(), static_cast<int64_t>(out.samples.size()));
     }
     if (sf_error(f.get()) != SF_ERR_NO_ERROR) return "cannot read \"" + path + "\": " + sf_strerror(f.get());
     return "";
@@ -128,6 +131,7 @@ int64_t AudioReader::read(float* dst, int64_t frames) {
         } else {
             n = sf_readf_float(f, at, want);
             for (sf_count_t i = 0; i < n * channels_; ++i) at[i] *= 32768.0f;
+            if (n > 0) non_finite_ += silence_non_finite(at, n * channels_);
         }
         if (n <= 0) break;
         got += n;

@@ -12,6 +12,7 @@ struct AudioData {
     int32_t sample_rate = 0;
     int32_t channels = 0;
     std::vector<float> samples;  // interleaved
+    int64_t non_finite = 0;      // NaN or infinite samples of the file, read as silence
     int64_t frames() const { return channels > 0 ? static_cast<int64_t>(samples.size()) / channels : 0; }
 };
 
@@ -39,11 +40,14 @@ public:
     // (the reason in error()).
     int64_t read(float* dst, int64_t frames);
     std::string error() const;
+    // NaN or infinite samples read so far; each was read as silence.
+    int64_t non_finite() const { return non_finite_; }
 
 private:
     struct Impl;
     Impl* impl_;
     std::string path_;
+    int64_t non_finite_ = 0;
     int32_t sample_rate_ = 0, channels_ = 0;
     int64_t frames_ = 0;
     bool pcm16_ = false;

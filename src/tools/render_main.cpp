@@ -159,6 +159,9 @@ int main(int argc, char** argv) {
         std::fputc('\n', stderr);
     }
     if (auto e = out.finish(); !e.empty()) return fail(e);
+    if (in.non_finite() > 0)
+        std::fprintf(stderr, "varnomix-render: %lld samples of \"%s\" were not numbers (NaN or infinite) and were played as silence\n",
+                     static_cast<long long>(in.non_finite()), files[0].c_str());
     for (size_t k = 0; k < recorders.size(); ++k) {
         if (recorders[k]->memory_full)
             std::fprintf(stderr,

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,36 @@ TEST_F(Render, LongFileRendersAsOnePass) {
             }
         }
         EXPECT_EQ(read(out).samples, want);
+    }
+}
+
+// A float file may hold samples that are not numbers, or that overflow once on the engine's scale:
+// they play as silence, the rest of the file is processed as it is, and the user is told.
+TEST_F(Render, SamplesThatAreNotNumbersPlayAsSilence) {
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> file(2000);
+    for (size_t i = 0; i < file.size(); ++i) file[i] = 0.5f * static_cast<float>(std::sin(0.05 * static_cast<double>(i)));
+    file[100] = std::numeric_limits<float>::quiet_NaN();
+    file[101] = inf;
+    file[700] = -inf;
+    file[1501] = 1e38f;  // finite in the file, infinite times 32768
+    const std::string in = (dir / "poisoned.wav").string();
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* w = sf_open(in.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(sf_writef_float(w, file.data(), 1000), 1000);
+    sf_close(w);
+    for (const char* kind : {"Distortion (Soft/Hard)", "Reverberator", "wah"}) {
+        SCOPED_TRACE(kind);
+        const auto out = (dir / "out.wav").string();
+        ASSERT_EQ(run(std::string("--fx \"") + kind + "\" " + in + " " + out), 0) << err();
+        EXPECT_NE(err().find("4 samples"), std::string::npos) << err();
+        const AudioData got = read(out);
+        ASSERT_EQ(got.samples.size(), file.size());
+        for (float v : got.samples) ASSERT_TRUE(std::isfinite(v));
     }
 }
 
