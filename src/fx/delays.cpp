@@ -43,7 +43,7 @@ TDelay_form::TDelay_form() : Form("Delay", 330, 250) {
     Curve_Taps.set_source([this] { return tap_series(); });
     after_each_change(*this, [this] { Curve_Taps.invalidate(); });
     Timer_Rate.on_timer = [this] {
-        if (rate_seen != taps_rate_ && !Curve_Taps.stale()) Curve_Taps.invalidate();
+        if (display_rate() != taps_rate_ && !Curve_Taps.stale()) Curve_Taps.invalidate();
     };
     // Each shows the value its handler stored, which is what the processing uses.
     ScrollBar_Delay_Time.unit_text = [this] { return samples_text(delay_samples, display_rate()); };
@@ -56,7 +56,7 @@ TDelay_form::TDelay_form() : Form("Delay", 330, 250) {
 // Where run() reads each tap behind the write position, and with what gain (the sweep, when on,
 // moves every tap by up to 600 samples).
 std::vector<Curve::Series> TDelay_form::tap_series() {
-    taps_rate_ = rate_seen.load();
+    taps_rate_ = display_rate();
     const double ms = 1000.0 / std::max(1, taps_rate_);
     const int32_t D = std::clamp<int32_t>(delay_samples, 0, kMaxDelay);
     const float og = out_gain;
@@ -288,8 +288,7 @@ void TDelay_form::Delay_RT(int32_t frameCount, int32_t D) { run<false>(L, frameC
 
 void TDelay_form::Delay_RT1(int32_t frameCount, int32_t D) { run<true>(R, frameCount, D); }
 
-void TDelay_form::Delay(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer) {
-    if (sampleRate > 0) rate_seen = sampleRate;
+void TDelay_form::Delay(int32_t frameCount, int32_t, int32_t channelCount, float* buffer) {
     if (frameCount <= 0) return;
     take_tap_gains();
     if (channelCount == 1) {

@@ -63,8 +63,6 @@ public:
     Curve Curve_Taps{"Curve_Taps", "Dry and taps", "the dry signal and the five taps as bars: time in ms and gain, left and right",
                      {"ms", 0.0, 1000.0}, {"gain", 0.0, 1.0}};
     std::vector<Curve::Series> tap_series();
-    // The rate of the last block (the picture's ms); 48000 until the engine runs.
-    relaxed<int32_t> rate_seen{48000};
     FormTimer Timer_Rate{500};
 
     // Written by the handlers, read by the audio thread.

@@ -59,7 +59,7 @@ Treverb_form::Treverb_form() : Form("Reverberator", 520, 250) {
     Curve_Decay.set_source([this] { return decay_series(); });
     after_each_change(*this, [this] { decay_wait_ = kDecayRest; });
     Timer_Decay.on_timer = [this] {
-        if (decay_wait_ == 0 && rate_seen != decay_rate_ && !Curve_Decay.stale()) decay_wait_ = 1;
+        if (decay_wait_ == 0 && display_rate() != decay_rate_ && !Curve_Decay.stale()) decay_wait_ = 1;
         if (decay_wait_ > 0 && --decay_wait_ == 0) Curve_Decay.invalidate();
     };
     // Each shows the value its handler stored (index 0 mono, 1 left, 2 right): a new instance runs
@@ -81,7 +81,7 @@ Treverb_form::Treverb_form() : Form("Reverberator", 520, 250) {
 // The wet part (output minus the impulse) of a private instance's response, its energy per window
 // against the impulse's.
 std::vector<Curve::Series> Treverb_form::decay_series() {
-    decay_rate_ = std::max(1, rate_seen.load());
+    decay_rate_ = std::max(1, display_rate());
     const int32_t frames = decay_rate_;  // one second
     const int32_t window = std::max<int32_t>(1, decay_rate_ * kDecayWindowMs / 1000);
     constexpr float kImpulse = 32767.0f;
@@ -434,8 +434,7 @@ void mix_stereo(float* block, const float (*wet)[Treverb_form::kChunk], const fl
 
 }  // namespace
 
-void Treverb_form::rever(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer) {
-    if (sampleRate > 0) rate_seen = sampleRate;
+void Treverb_form::rever(int32_t frameCount, int32_t, int32_t channelCount, float* buffer) {
     if (frameCount <= 0) return;
     const float d1f = damp1;
     const double d1 = d1f;

@@ -106,8 +106,6 @@ public:
     static constexpr int kDecayRest = 3;
     static constexpr int32_t kDecayWindowMs = 20;
     std::vector<Curve::Series> decay_series();
-    // The rate of the last block; 48000 until the engine runs.
-    relaxed<int32_t> rate_seen{48000};
 
     // Frames per pass: less than the shortest comb, so a pass reads no comb entry it writes.
     static constexpr int32_t kChunk = 512;

@@ -51,7 +51,7 @@ Twah_form::Twah_form() : Form("wah", 330, 300) {
     Curve_Sweep.set_source([this] { return sweep_series(); });
     after_each_change(*this, [this] { Curve_Sweep.invalidate(); });
     Timer_Sweep.on_timer = [this] {
-        if ((shown_cutoff != drawn_cutoff_ || shown_rate != drawn_rate_) && !Curve_Sweep.stale()) Curve_Sweep.invalidate();
+        if ((shown_cutoff != drawn_cutoff_ || display_rate() != drawn_rate_) && !Curve_Sweep.stale()) Curve_Sweep.invalidate();
     };
     // Each shows the value its handler stored: a new instance sweeps by 1.0001 a step until moved.
     ScrollBar_Fc.unit_text = [this] { return hz_text(wah_cutoff_hz(start, res, display_rate())); };
@@ -363,9 +363,8 @@ void Twah_form::filter_fnc_3(int32_t frames, float* buffer) {
     settle_memories();
 }
 
-void Twah_form::wah(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer) {
+void Twah_form::wah(int32_t frameCount, int32_t, int32_t channelCount, float* buffer) {
     if (frameCount <= 0) return;
-    if (sampleRate > 0) shown_rate = sampleRate;
     if (channelCount == 1) {
         filter_fnc_1(frameCount, buffer);
         shown_cutoff = cutoff_left;
@@ -411,7 +410,7 @@ double wah_cutoff_hz(double cutoff, double res, double rate) {
 
 std::vector<Curve::Series> Twah_form::sweep_series() {
     drawn_cutoff_ = shown_cutoff;
-    drawn_rate_ = shown_rate;
+    drawn_rate_ = display_rate();
     const double rate = drawn_rate_ > 0 ? drawn_rate_ : 48000.0;
     const double r = res;
     const double f = std::min(FourPoleLowpass::f_of(drawn_cutoff_), f_limit_of(r));

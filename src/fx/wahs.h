@@ -54,9 +54,8 @@ public:
                       "the sweep range in Hz, the current cut-off (moving while the engine runs) and the filter's response there",
                       frequency_axis(), {"dB", -48.0, 30.0}};
     std::vector<Curve::Series> sweep_series();
-    // The cut-off (normalised) at the end of the last block and the block's rate, for the picture.
+    // The cut-off (normalised) at the end of the last block, for the picture.
     relaxed<double> shown_cutoff{0.1};
-    relaxed<int32_t> shown_rate{48000};
     // Draws the cut-off again when it moved.
     FormTimer Timer_Sweep{100};
 
