@@ -230,24 +230,29 @@ __attribute__((target("avx2"))) bool unswept_taps_avx2(float* __restrict out, co
     return unswept_taps_body(out, in, src, g, og, k);
 }
 // Four samples to a register (the compiler does not vectorise the settling), the rest as above.
-__attribute__((target("avx2"))) bool settled_taps_avx2(float* __restrict out, const float* __restrict in,
-                                                      const float* const src[5], const float* g, float og, int32_t k) {
+// Returns kUncertain as the plain one returns true, and kHalfway where a sum of the piece lay on a
+// halfway point (the next piece of a quiet passage goes straight here).
+constexpr int kUncertain = 1, kHalfway = 2;
+__attribute__((target("avx2"))) int settled_taps_avx2(float* __restrict out, const float* __restrict in,
+                                                     const float* const src[5], const float* g, float og, int32_t k) {
     __m256d gain[5];
     for (int j = 0; j < 5; ++j) gain[j] = _mm256_set1_pd(g[j]);
     const __m128 out_gain = _mm_set1_ps(og);
-    __m256i uncertain = _mm256_setzero_si256();
+    __m256i uncertain = _mm256_setzero_si256(), halfway = _mm256_setzero_si256();
     int32_t m = 0;
     for (; m + 4 <= k; m += 4) {
         __m128 acc = _mm_loadu_ps(in + m);
         for (int j = 0; j < 5; ++j) {
             const __m256d p = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(src[j] + m)), gain[j]);
-            acc = _mm256_cvtpd_ps(exact::float_sum_settled(_mm256_cvtps_pd(acc), p, uncertain));
+            acc = _mm256_cvtpd_ps(exact::float_sum_settled(_mm256_cvtps_pd(acc), p, uncertain, halfway));
         }
         _mm_storeu_ps(out + m, _mm_mul_ps(out_gain, acc));
     }
     const float* rest[5];
     for (int j = 0; j < 5; ++j) rest[j] = src[j] + m;
-    return !_mm256_testz_si256(uncertain, uncertain) || settled_taps_body(out + m, in + m, rest, g, og, k - m);
+    const bool tail = m < k && settled_taps_body(out + m, in + m, rest, g, og, k - m);
+    return (tail || !_mm256_testz_si256(uncertain, uncertain) ? kUncertain : 0) |
+           (tail || !_mm256_testz_si256(halfway, halfway) ? kHalfway : 0);
 }
 #endif
 
@@ -314,21 +319,27 @@ void TDelay_form::run(Channel& c, int32_t n, int32_t D) {
         for (int32_t m = 0; m < k; ++m) dst[m] = stored(out[m]);
         // In pieces, so that a sum the double path cannot vouch for sends only its piece to the
         // one-by-one path (quiet passages have one every few dozen samples).
+        bool quiet = false;
         for (int32_t at = 0; at < k; at += kPiece) {
             const int32_t len = std::min(kPiece, k - at);
             const float* from[5];
             for (int j = 0; j < 5; ++j) from[j] = src[j] + at;
-            auto taps = [&](bool settled) {
 #if VX_EXACT_AVX2
-                if (vector_path)
-                    return settled ? settled_taps_avx2(out + at, dst + at, from, g, og, len)
-                                   : unswept_taps_avx2(out + at, dst + at, from, g, og, len);
+            bool uncertain;
+            if (vector_path) {
+                // a quiet passage goes on as it went: straight to the settled sums, until a piece
+                // has no halfway point
+                if (!quiet) quiet = unswept_taps_avx2(out + at, dst + at, from, g, og, len);
+                const int settled = quiet ? settled_taps_avx2(out + at, dst + at, from, g, og, len) : 0;
+                uncertain = (settled & kUncertain) != 0;
+                quiet = (settled & kHalfway) != 0;
+            } else
 #endif
-                return settled ? settled_taps_plain(out + at, dst + at, from, g, og, len)
-                               : unswept_taps_plain(out + at, dst + at, from, g, og, len);
-            };
-            // the plain double sums; where one sits on a halfway point, the settled ones
-            const bool uncertain = taps(false) && taps(true);
+            {
+                // the plain double sums; where one sits on a halfway point, the settled ones
+                uncertain = unswept_taps_plain(out + at, dst + at, from, g, og, len) &&
+                            settled_taps_plain(out + at, dst + at, from, g, og, len);
+            }
             if (uncertain) [[unlikely]] {
                 for (int32_t m = 0; m < len; ++m) {
                     float acc = dst[at + m];

@@ -217,18 +217,37 @@ T recompute(T r, unsigned ok, Exact exact, int64_t& count) {
     return Lanes<T>::load(lanes);
 }
 
-// float_sum_settled for four lanes; `uncertain` collects the lanes to recompute.
-inline W float_sum_settled(W a, W p, __m256i& uncertain) {
+inline double lane(V v, int i) {
+    alignas(16) double d[2];
+    _mm_store_pd(d, v);
+    return d[i];
+}
+
+}  // namespace vx::exact
+VX_EXACT_AVX2_END
+#endif
+
+#if VX_EXACT_AVX2
+namespace vx::exact {
+
+// float_sum_settled for four lanes; `uncertain` collects the lanes to recompute, `halfway` those whose
+// double sum was on a halfway point (where the plain double sum would not do). AVX2 alone (no FMA),
+// as the Delay's vector path asks.
+__attribute__((target("avx2"))) inline __m256d float_sum_settled(__m256d a, __m256d p, __m256i& uncertain,
+                                                                 __m256i& halfway_seen) {
+    using W = __m256d;
+    const W sign = _mm256_set1_pd(-0.0);
     const W s = _mm256_add_pd(a, p);
     const W v = _mm256_sub_pd(s, a);
     const W e = _mm256_add_pd(_mm256_sub_pd(a, _mm256_sub_pd(s, v)), _mm256_sub_pd(p, v));
     const __m256i bits = _mm256_castpd_si256(s);
     const __m256i halfway = _mm256_cmpeq_epi64(_mm256_and_si256(bits, _mm256_set1_epi64x(0x1FFFFFFF)),
                                                _mm256_set1_epi64x(0x10000000));
+    halfway_seen = _mm256_or_si256(halfway_seen, halfway);
     const W zero = _mm256_setzero_pd();
     const __m256i off = _mm256_and_si256(halfway, _mm256_castpd_si256(_mm256_cmp_pd(e, zero, _CMP_NEQ_OQ)));
-    const W close = _mm256_cmp_pd(_mm256_mul_pd(wabs(e), _mm256_set1_pd(0x1p62)), wabs(s), _CMP_LT_OQ);
-    const W tiny = _mm256_and_pd(_mm256_cmp_pd(wabs(s), _mm256_set1_pd(0x1p-126), _CMP_LT_OQ),
+    const W close = _mm256_cmp_pd(_mm256_mul_pd(_mm256_andnot_pd(sign, e), _mm256_set1_pd(0x1p62)), _mm256_andnot_pd(sign, s), _CMP_LT_OQ);
+    const W tiny = _mm256_and_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, s), _mm256_set1_pd(0x1p-126), _CMP_LT_OQ),
                                  _mm256_cmp_pd(s, zero, _CMP_NEQ_OQ));
     uncertain = _mm256_or_si256(uncertain, _mm256_or_si256(_mm256_and_si256(off, _mm256_castpd_si256(close)),
                                                            _mm256_castpd_si256(tiny)));
@@ -239,12 +258,5 @@ inline W float_sum_settled(W a, W p, __m256i& uncertain) {
     return _mm256_castsi256_pd(_mm256_add_epi64(bits, step));
 }
 
-inline double lane(V v, int i) {
-    alignas(16) double d[2];
-    _mm_store_pd(d, v);
-    return d[i];
-}
-
 }  // namespace vx::exact
-VX_EXACT_AVX2_END
 #endif
