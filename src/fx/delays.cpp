@@ -144,7 +144,7 @@ namespace {
 // the certification cannot vouch for its float32 the tap is taken again in extended precision.
 using exact::float_sum_uncertain;
 
-constexpr int32_t kPiece = 32;
+constexpr int32_t kPiece = 16;
 
 inline float extended_tap(float acc, float sample, float gain) {
     return static_cast<float>(static_cast<long double>(acc) +

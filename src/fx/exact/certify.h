@@ -240,22 +240,21 @@ __attribute__((target("avx2"))) inline __m256d float_sum_settled(__m256d a, __m2
     const W s = _mm256_add_pd(a, p);
     const W v = _mm256_sub_pd(s, a);
     const W e = _mm256_add_pd(_mm256_sub_pd(a, _mm256_sub_pd(s, v)), _mm256_sub_pd(p, v));
-    const __m256i bits = _mm256_castpd_si256(s);
-    const __m256i halfway = _mm256_cmpeq_epi64(_mm256_and_si256(bits, _mm256_set1_epi64x(0x1FFFFFFF)),
+    const __m256i halfway = _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_castpd_si256(s), _mm256_set1_epi64x(0x1FFFFFFF)),
                                                _mm256_set1_epi64x(0x10000000));
     halfway_seen = _mm256_or_si256(halfway_seen, halfway);
+    // On a halfway point, e x 2^29 moves the sum up to half a float step towards e: past the halfway
+    // point, and at most onto the float on e's side (a whole last place of s is 2^-29 of a float step).
+    const W he = _mm256_and_pd(_mm256_castsi256_pd(halfway), e);
+    const W r = _mm256_add_pd(s, _mm256_mul_pd(he, _mm256_set1_pd(0x1p29)));
     const W zero = _mm256_setzero_pd();
-    const __m256i off = _mm256_and_si256(halfway, _mm256_castpd_si256(_mm256_cmp_pd(e, zero, _CMP_NEQ_OQ)));
-    const W close = _mm256_cmp_pd(_mm256_mul_pd(_mm256_andnot_pd(sign, e), _mm256_set1_pd(0x1p62)), _mm256_andnot_pd(sign, s), _CMP_LT_OQ);
-    const W tiny = _mm256_and_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, s), _mm256_set1_pd(0x1p-126), _CMP_LT_OQ),
+    const W size = _mm256_andnot_pd(sign, s);
+    const W t = _mm256_mul_pd(_mm256_andnot_pd(sign, he), _mm256_set1_pd(0x1p62));
+    const W close = _mm256_and_pd(_mm256_cmp_pd(t, size, _CMP_LT_OQ), _mm256_cmp_pd(t, zero, _CMP_GT_OQ));
+    const W tiny = _mm256_and_pd(_mm256_cmp_pd(size, _mm256_set1_pd(0x1p-126), _CMP_LT_OQ),
                                  _mm256_cmp_pd(s, zero, _CMP_NEQ_OQ));
-    uncertain = _mm256_or_si256(uncertain, _mm256_or_si256(_mm256_and_si256(off, _mm256_castpd_si256(close)),
-                                                           _mm256_castpd_si256(tiny)));
-    // -1 (all ones) where e's sign differs from the sum's, else +1; only where off
-    const __m256i differs = _mm256_cmpgt_epi64(_mm256_setzero_si256(), _mm256_xor_si256(_mm256_castpd_si256(e), bits));
-    const __m256i step = _mm256_or_si256(_mm256_and_si256(differs, off),
-                                         _mm256_andnot_si256(differs, _mm256_and_si256(off, _mm256_set1_epi64x(1))));
-    return _mm256_castsi256_pd(_mm256_add_epi64(bits, step));
+    uncertain = _mm256_or_si256(uncertain, _mm256_castpd_si256(_mm256_or_pd(close, tiny)));
+    return r;
 }
 
 }  // namespace vx::exact
