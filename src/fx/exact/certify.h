@@ -246,7 +246,8 @@ __attribute__((target("avx2"))) inline __m256d float_sum_settled(__m256d a, __m2
     // On a halfway point, e x 2^29 moves the sum up to half a float step towards e: past the halfway
     // point, and at most onto the float on e's side (a whole last place of s is 2^-29 of a float step).
     const W he = _mm256_and_pd(_mm256_castsi256_pd(halfway), e);
-    const W r = _mm256_add_pd(s, _mm256_mul_pd(he, _mm256_set1_pd(0x1p29)));
+    // (elsewhere s itself: -0 + 0 would lose the sign of a zero)
+    const W r = _mm256_blendv_pd(s, _mm256_add_pd(s, _mm256_mul_pd(he, _mm256_set1_pd(0x1p29))), _mm256_castsi256_pd(halfway));
     const W zero = _mm256_setzero_pd();
     const W size = _mm256_andnot_pd(sign, s);
     const W t = _mm256_mul_pd(_mm256_andnot_pd(sign, he), _mm256_set1_pd(0x1p62));
