@@ -191,7 +191,8 @@ TEST(Delay, MatchesTheHistoryReference) {
         std::vector<float> in;
         if (c.phrase) {
             const auto mono = make_test_phrase(48000, static_cast<double>(c.frames) / 48000.0);
-            for (float x : mono) in.insert(in.end(), {x, std::floor(x / 16.0f)});  // and a quieter one
+            // and a quieter one, whose silence is -0.0 (its sign survives the sums)
+            for (float x : mono) in.insert(in.end(), {x, std::floor(x / 16.0f) == 0.0f ? -0.0f : std::floor(x / 16.0f)});
         } else {
             in = noise(2 * c.frames, 17, 20000.0f);
         }
