@@ -178,23 +178,32 @@ inline void advance_sweep(TDelay_form::Channel& c, int32_t k) {
 }
 
 // Five unswept taps for k samples: out[m] = og x (in[m] + the taps of src[0..4][m]), in double.
-// Returns true if any sum needs the extended path, and the caller then takes the run again.
+// Marks in `flags` the pieces of kPiece samples where a sum needs more than the double path, and
+// returns true if there is one.
 [[gnu::always_inline]] inline bool unswept_taps_body(float* __restrict out, const float* __restrict in, const float* const src[5], const float* g,
-                  float og, int32_t k) {
+                  float og, int32_t k, uint8_t* flags) {
     const float* __restrict tap[5] = {src[0], src[1], src[2], src[3], src[4]};
     double gain[5];
     for (int j = 0; j < 5; ++j) gain[j] = g[j];
-    uint64_t extended = 0;
-    for (int32_t m = 0; m < k; ++m) {
-        float acc = in[m];
-        for (int j = 0; j < 5; ++j) {
-            const double s = static_cast<double>(acc) + static_cast<double>(tap[j][m]) * gain[j];
-            extended |= float_sum_uncertain(s);
-            acc = static_cast<float>(s);
+    uint64_t any = 0;
+    auto piece = [&](int32_t at, int32_t len) {
+        uint64_t extended = 0;
+        for (int32_t m = at; m < at + len; ++m) {
+            float acc = in[m];
+            for (int j = 0; j < 5; ++j) {
+                const double s = static_cast<double>(acc) + static_cast<double>(tap[j][m]) * gain[j];
+                extended |= float_sum_uncertain(s);
+                acc = static_cast<float>(s);
+            }
+            out[m] = og * acc;
         }
-        out[m] = og * acc;
-    }
-    return extended != 0;
+        flags[at / kPiece] = extended != 0;
+        any |= extended;
+    };
+    int32_t at = 0;
+    for (; at + kPiece <= k; at += kPiece) piece(at, kPiece);  // (a fixed count: unrolled, no tail)
+    if (at < k) piece(at, k - at);
+    return any != 0;
 }
 
 // The same taps with every sum settled off the float halfway points (what quiet passages need);
@@ -215,8 +224,8 @@ inline void advance_sweep(TDelay_form::Channel& c, int32_t k) {
 }
 
 bool unswept_taps_plain(float* __restrict out, const float* __restrict in, const float* const src[5], const float* g,
-                        float og, int32_t k) {
-    return unswept_taps_body(out, in, src, g, og, k);
+                        float og, int32_t k, uint8_t* flags) {
+    return unswept_taps_body(out, in, src, g, og, k, flags);
 }
 bool settled_taps_plain(float* __restrict out, const float* __restrict in, const float* const src[5], const float* g,
                         float og, int32_t k) {
@@ -226,33 +235,29 @@ bool settled_taps_plain(float* __restrict out, const float* __restrict in, const
 #if VX_EXACT_AVX2
 // The same loop, built for AVX2 (eight sums to a register); the same IEEE operations, so the same bits.
 __attribute__((target("avx2"))) bool unswept_taps_avx2(float* __restrict out, const float* __restrict in,
-                                                      const float* const src[5], const float* g, float og, int32_t k) {
-    return unswept_taps_body(out, in, src, g, og, k);
+                                                      const float* const src[5], const float* g, float og, int32_t k,
+                                                      uint8_t* flags) {
+    return unswept_taps_body(out, in, src, g, og, k, flags);
 }
 // Four samples to a register (the compiler does not vectorise the settling), the rest as above.
-// Returns kUncertain as the plain one returns true, and kHalfway where a sum of the piece lay on a
-// halfway point (the next piece of a quiet passage goes straight here).
-constexpr int kUncertain = 1, kHalfway = 2;
-__attribute__((target("avx2"))) int settled_taps_avx2(float* __restrict out, const float* __restrict in,
+__attribute__((target("avx2"))) bool settled_taps_avx2(float* __restrict out, const float* __restrict in,
                                                      const float* const src[5], const float* g, float og, int32_t k) {
     __m256d gain[5];
     for (int j = 0; j < 5; ++j) gain[j] = _mm256_set1_pd(g[j]);
     const __m128 out_gain = _mm_set1_ps(og);
-    __m256i uncertain = _mm256_setzero_si256(), halfway = _mm256_setzero_si256();
+    __m256i uncertain = _mm256_setzero_si256();
     int32_t m = 0;
     for (; m + 4 <= k; m += 4) {
         __m128 acc = _mm_loadu_ps(in + m);
         for (int j = 0; j < 5; ++j) {
             const __m256d p = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(src[j] + m)), gain[j]);
-            acc = _mm256_cvtpd_ps(exact::float_sum_settled(_mm256_cvtps_pd(acc), p, uncertain, halfway));
+            acc = _mm256_cvtpd_ps(exact::float_sum_settled(_mm256_cvtps_pd(acc), p, uncertain));
         }
         _mm_storeu_ps(out + m, _mm_mul_ps(out_gain, acc));
     }
     const float* rest[5];
     for (int j = 0; j < 5; ++j) rest[j] = src[j] + m;
-    const bool tail = m < k && settled_taps_body(out + m, in + m, rest, g, og, k - m);
-    return (tail || !_mm256_testz_si256(uncertain, uncertain) ? kUncertain : 0) |
-           (tail || !_mm256_testz_si256(halfway, halfway) ? kHalfway : 0);
+    return !_mm256_testz_si256(uncertain, uncertain) || (m < k && settled_taps_body(out + m, in + m, rest, g, og, k - m));
 }
 #endif
 
@@ -317,29 +322,28 @@ void TDelay_form::run(Channel& c, int32_t n, int32_t D) {
         float* dst = c.line + wp;
         float* out = w + i;
         for (int32_t m = 0; m < k; ++m) dst[m] = stored(out[m]);
-        // In pieces, so that a sum the double path cannot vouch for sends only its piece to the
-        // one-by-one path (quiet passages have one every few dozen samples).
-        bool quiet = false;
-        for (int32_t at = 0; at < k; at += kPiece) {
+        // The double path marks the pieces where a sum needs more (quiet passages have one every
+        // few dozen samples); only those are taken again, with settled sums, and where even those
+        // cannot vouch for a sum, one tap at a time.
+        uint8_t flags[kWork / kPiece + 1];
+#if VX_EXACT_AVX2
+        const bool avx2 = vector_path;
+        const bool again = avx2 ? unswept_taps_avx2(out, dst, src, g, og, k, flags) : unswept_taps_plain(out, dst, src, g, og, k, flags);
+#else
+        const bool avx2 = false;
+        const bool again = unswept_taps_plain(out, dst, src, g, og, k, flags);
+#endif
+        for (int32_t at = 0; again && at < k; at += kPiece) {
+            if (!flags[at / kPiece]) continue;
             const int32_t len = std::min(kPiece, k - at);
             const float* from[5];
             for (int j = 0; j < 5; ++j) from[j] = src[j] + at;
 #if VX_EXACT_AVX2
-            bool uncertain;
-            if (vector_path) {
-                // a quiet passage goes on as it went: straight to the settled sums, until a piece
-                // has no halfway point
-                if (!quiet) quiet = unswept_taps_avx2(out + at, dst + at, from, g, og, len);
-                const int settled = quiet ? settled_taps_avx2(out + at, dst + at, from, g, og, len) : 0;
-                uncertain = (settled & kUncertain) != 0;
-                quiet = (settled & kHalfway) != 0;
-            } else
+            const bool uncertain = avx2 ? settled_taps_avx2(out + at, dst + at, from, g, og, len)
+                                        : settled_taps_plain(out + at, dst + at, from, g, og, len);
+#else
+            const bool uncertain = settled_taps_plain(out + at, dst + at, from, g, og, len);
 #endif
-            {
-                // the plain double sums; where one sits on a halfway point, the settled ones
-                uncertain = unswept_taps_plain(out + at, dst + at, from, g, og, len) &&
-                            settled_taps_plain(out + at, dst + at, from, g, og, len);
-            }
             if (uncertain) [[unlikely]] {
                 for (int32_t m = 0; m < len; ++m) {
                     float acc = dst[at + m];

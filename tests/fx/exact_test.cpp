@@ -204,8 +204,8 @@ TEST(ExactCertify, FloatCertificationIsSoundAtHalfwayPoints) {
 // The four-lane settled sum of a + p in every lane: true if uncertain; `lane` gets the first lane
 // (another double than the one-lane sum may give, with the same float32).
 __attribute__((target("avx2"))) bool settled_in_lanes(double a, double p, double& lane) {
-    __m256i uncertain = _mm256_setzero_si256(), halfway = _mm256_setzero_si256();
-    const __m256d s = exact::float_sum_settled(_mm256_set1_pd(a), _mm256_set1_pd(p), uncertain, halfway);
+    __m256i uncertain = _mm256_setzero_si256();
+    const __m256d s = exact::float_sum_settled(_mm256_set1_pd(a), _mm256_set1_pd(p), uncertain);
     alignas(32) double lanes[4];
     _mm256_store_pd(lanes, s);
     lane = lanes[0];

@@ -230,11 +230,9 @@ VX_EXACT_AVX2_END
 #if VX_EXACT_AVX2
 namespace vx::exact {
 
-// float_sum_settled for four lanes; `uncertain` collects the lanes to recompute, `halfway` those whose
-// double sum was on a halfway point (where the plain double sum would not do). AVX2 alone (no FMA),
+// float_sum_settled for four lanes; `uncertain` collects the lanes to recompute. AVX2 alone (no FMA),
 // as the Delay's vector path asks.
-__attribute__((target("avx2"))) inline __m256d float_sum_settled(__m256d a, __m256d p, __m256i& uncertain,
-                                                                 __m256i& halfway_seen) {
+__attribute__((target("avx2"))) inline __m256d float_sum_settled(__m256d a, __m256d p, __m256i& uncertain) {
     using W = __m256d;
     const W sign = _mm256_set1_pd(-0.0);
     const W s = _mm256_add_pd(a, p);
@@ -242,7 +240,6 @@ __attribute__((target("avx2"))) inline __m256d float_sum_settled(__m256d a, __m2
     const W e = _mm256_add_pd(_mm256_sub_pd(a, _mm256_sub_pd(s, v)), _mm256_sub_pd(p, v));
     const __m256i halfway = _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_castpd_si256(s), _mm256_set1_epi64x(0x1FFFFFFF)),
                                                _mm256_set1_epi64x(0x10000000));
-    halfway_seen = _mm256_or_si256(halfway_seen, halfway);
     // On a halfway point, e x 2^29 moves the sum up to half a float step towards e: past the halfway
     // point, and at most onto the float on e's side (a whole last place of s is 2^-29 of a float step).
     const W he = _mm256_and_pd(_mm256_castsi256_pd(halfway), e);
