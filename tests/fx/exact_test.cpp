@@ -267,12 +267,16 @@ TEST(ExactCertify, HalfwaySumsSettleAsTheExtendedSum) {
         uint64_t uncertain = 0;
         const double settled = exact::float_sum_settled(a, p, uncertain);
         uncertain_count += uncertain != 0;
-        if (uncertain == 0) ASSERT_EQ(bits(static_cast<float>(settled)), bits(want)) << c.acc << " + " << c.sample;
+        if (uncertain == 0) {
+            ASSERT_EQ(bits(static_cast<float>(settled)), bits(want)) << c.acc << " + " << c.sample;
+        }
 #if VX_EXACT_AVX2
         if (exact::has_avx2()) {
             double lane;
             ASSERT_EQ(settled_in_lanes(a, p, lane), uncertain != 0);
-            if (uncertain == 0) ASSERT_EQ(bits(static_cast<float>(lane)), bits(want)) << c.acc << " + " << c.sample;
+            if (uncertain == 0) {
+                ASSERT_EQ(bits(static_cast<float>(lane)), bits(want)) << c.acc << " + " << c.sample;
+            }
         }
 #endif
     }
