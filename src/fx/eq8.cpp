@@ -270,7 +270,7 @@ template <bool Tiny> inline v2d rounded(v2d v) {
 // A memory near float32's subnormal range (below 2^-116, not zero): the block takes the tiny path,
 // which forms no subnormal in a register. Both paths give the same bits; the plain one is the faster
 // while the values stay normal (2^-116 leaves a block room to ring down; 2^-100 cost a decaying
-// signal an eighth more).
+// signal a tenth more).
 bool TEQ8_form::bank_rings_tiny(const EqBank& b, float smooth) const {
     auto tiny = [](float v) {
         const uint32_t m = std::bit_cast<uint32_t>(v) & 0x7FFFFFFFu;
