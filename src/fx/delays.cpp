@@ -7,7 +7,6 @@
 #include "engine/effects.h"
 #include "engine/units.h"
 #include "exact/certify.h"
-#include "exact/tiny.h"
 #include "laws.h"
 
 namespace vx {
@@ -264,7 +263,7 @@ __attribute__((target("avx2"))) bool settled_taps_avx2(float* __restrict out, co
 }  // namespace
 
 float delay_tap_add(float acc, float sample, float gain) {
-    const double a = exact::widened(acc), p = exact::widened(sample) * gain;
+    const double a = acc, p = static_cast<double>(sample) * gain;
     const double s = a + p;
     if (float_sum_uncertain(s)) [[unlikely]] {
         float r;
@@ -330,7 +329,6 @@ void TDelay_form::run(Channel& c, int32_t n, int32_t D) {
         const bool avx2 = vector_path;
         const bool again = avx2 ? unswept_taps_avx2(out, dst, src, g, og, k, flags) : unswept_taps_plain(out, dst, src, g, og, k, flags);
 #else
-        const bool avx2 = false;
         const bool again = unswept_taps_plain(out, dst, src, g, og, k, flags);
 #endif
         for (int32_t at = 0; again && at < k; at += kPiece) {
