@@ -68,13 +68,22 @@ void BM_Kind(benchmark::State& state, EffectKind kind, bool silence_after_signal
     bench::run_instance(state, kind, get_registry().create[kind](), 2, silence_after_signal);
 }
 
+// The same on the built-in phrase, and on noise that fades far below the normal float range: a kind
+// that slows down on quiet input (halfway sums, tiny floats) shows there and not on loud noise.
+void BM_Kind_On(benchmark::State& state, EffectKind kind, const std::vector<float>* signal) {
+    bench::run_on_signal(state, kind, get_registry().create[kind](), 2, *signal);
+}
+
 // Every kind whose unit is linked in joins by itself.
 const bool registered = [] {
+    static const std::vector<float> phrase = bench::phrase_signal(2), decay = bench::decaying_signal(2);
     for (int k = 1; k < kKindCount; ++k) {
         if (!kind_available(k)) continue;
         const std::string name = kind_name(k);
         benchmark::RegisterBenchmark(("BM_Kind/" + name).c_str(), BM_Kind, k, false);
         benchmark::RegisterBenchmark(("BM_Kind_SilenceAfterSignal/" + name).c_str(), BM_Kind, k, true);
+        benchmark::RegisterBenchmark(("BM_Kind_Phrase/" + name).c_str(), BM_Kind_On, k, &phrase);
+        benchmark::RegisterBenchmark(("BM_Kind_Decay/" + name).c_str(), BM_Kind_On, k, &decay);
     }
     return true;
 }();

@@ -4,11 +4,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "engine/effects.h"
+#include "engine/test_signal.h"
 
 namespace vx::bench {
 
@@ -54,6 +56,49 @@ inline void run_instance(benchmark::State& state, EffectKind kind, EffectInstanc
             std::memcpy(buf.data(), fresh.data(), buf.size() * sizeof(float));
         reg.process[kind](kFrames, kRate, channels, buf.data(), inst);
         benchmark::DoNotOptimize(buf.data());
+    }
+    report(state);
+    force_destroy_instance(inst);
+}
+
+// The built-in phrase, the same in every channel, a whole number of blocks, in whole numbers as a
+// 16-bit file of it gives them: quiet passages and notes dying away, as a render of it meets them.
+inline std::vector<float> phrase_signal(int channels) {
+    const std::vector<float> mono = make_test_phrase(kRate, 4.0);
+    std::vector<float> v;
+    v.reserve(mono.size() / kFrames * kFrames * static_cast<size_t>(channels));
+    for (size_t i = 0; i < mono.size() / kFrames * kFrames; ++i)
+        for (int c = 0; c < channels; ++c) v.push_back(std::nearbyint(mono[i]));
+    return v;
+}
+
+// Noise fading by a constant ratio, block after block, from the 16-bit scale to far below the normal
+// float range (and silence) in 400 blocks: the very quiet floats an upstream effect hands on as a
+// note dies away.
+inline std::vector<float> decaying_signal(int channels) {
+    constexpr int kBlocks = 400;
+    std::vector<float> v;
+    v.reserve(static_cast<size_t>(kBlocks) * kFrames * channels);
+    for (int b = 0; b < kBlocks; ++b) {
+        const std::vector<float> block = noise_block(channels, 7 + static_cast<uint32_t>(b), 1.0f);
+        const double level = 12000.0 * std::pow(2.0, -170.0 * b / kBlocks);
+        for (float x : block) v.push_back(static_cast<float>(x * level));
+    }
+    return v;
+}
+
+// Runs an instance of `kind` on `signal` (whole blocks), round and round, then frees the instance.
+inline void run_on_signal(benchmark::State& state, EffectKind kind, EffectInstance inst, int channels,
+                          const std::vector<float>& signal) {
+    const EffectRegistry& reg = get_registry();
+    const size_t block = static_cast<size_t>(channels) * kFrames;
+    std::vector<float> buf(block);
+    size_t at = 0;
+    for (auto _ : state) {
+        std::memcpy(buf.data(), signal.data() + at, block * sizeof(float));
+        reg.process[kind](kFrames, kRate, channels, buf.data(), inst);
+        benchmark::DoNotOptimize(buf.data());
+        at = at + block == signal.size() ? 0 : at + block;
     }
     report(state);
     force_destroy_instance(inst);

@@ -49,12 +49,13 @@ def ns(r, cpu):
     return t / frames * 1e9
 g = runs.pop("gain")
 print(f"Gain-only render: {ns(g, False):.1f} ns per stereo frame wall (median), {ns(g, True):.1f} CPU (mean)")
-print(f"{'kind':24s} {'bench':>7s} {'silence':>8s} {'render CPU':>11s} {'render wall':>12s} {'CPU/bench':>10s}")
+print(f"{'kind':24s} {'bench':>7s} {'silence':>8s} {'phrase':>7s} {'decay':>7s} {'render CPU':>11s} {'render wall':>12s} {'CPU/bench':>10s}")
 for k, r in runs.items():
     name = names[int(k)]
-    b = bench.get(("BM_Kind", name), float("nan"))
-    s = bench.get(("BM_Kind_SilenceAfterSignal", name), float("nan"))
+    b, s, p, d = (bench.get((f, name), float("nan")) for f in
+                  ("BM_Kind", "BM_Kind_SilenceAfterSignal", "BM_Kind_Phrase", "BM_Kind_Decay"))
     cpu, wall = ns(r, True) - ns(g, True), ns(r, False) - ns(g, False)
-    print(f"{name:24s} {b:7.1f} {s:8.1f} {cpu:11.1f} {wall:12.1f} {cpu / b:10.2f}")
-print("(ns per stereo frame; bench: benchmark on loud noise and on silence after it, 480-frame blocks)")
+    print(f"{name:24s} {b:7.1f} {s:8.1f} {p:7.1f} {d:7.1f} {cpu:11.1f} {wall:12.1f} {cpu / b:10.2f}")
+print("(ns per stereo frame; bench: benchmark on loud noise, on silence after it, on the phrase and on")
+print(" noise fading below the normal float range, 480-frame blocks)")
 PY

@@ -143,6 +143,8 @@ namespace {
 // the certification cannot vouch for its float32 the tap is taken again in extended precision.
 using exact::float_sum_uncertain;
 
+constexpr int32_t kPiece = 16;
+
 inline float extended_tap(float acc, float sample, float gain) {
     return static_cast<float>(static_cast<long double>(acc) +
                               static_cast<long double>(sample) * static_cast<long double>(gain));
@@ -175,44 +177,98 @@ inline void advance_sweep(TDelay_form::Channel& c, int32_t k) {
 }
 
 // Five unswept taps for k samples: out[m] = og x (in[m] + the taps of src[0..4][m]), in double.
-// Returns true if any sum needs the extended path, and the caller then takes the run again.
+// Marks in `flags` the pieces of kPiece samples where a sum needs more than the double path, and
+// returns true if there is one.
 [[gnu::always_inline]] inline bool unswept_taps_body(float* __restrict out, const float* __restrict in, const float* const src[5], const float* g,
-                  float og, int32_t k) {
+                  float og, int32_t k, uint8_t* flags) {
     const float* __restrict tap[5] = {src[0], src[1], src[2], src[3], src[4]};
     double gain[5];
     for (int j = 0; j < 5; ++j) gain[j] = g[j];
-    uint64_t extended = 0;
+    uint64_t any = 0;
+    auto piece = [&](int32_t at, int32_t len) {
+        uint64_t extended = 0;
+        for (int32_t m = at; m < at + len; ++m) {
+            float acc = in[m];
+            for (int j = 0; j < 5; ++j) {
+                const double s = static_cast<double>(acc) + static_cast<double>(tap[j][m]) * gain[j];
+                extended |= float_sum_uncertain(s);
+                acc = static_cast<float>(s);
+            }
+            out[m] = og * acc;
+        }
+        flags[at / kPiece] = extended != 0;
+        any |= extended;
+    };
+    int32_t at = 0;
+    for (; at + kPiece <= k; at += kPiece) piece(at, kPiece);  // (a fixed count: unrolled, no tail)
+    if (at < k) piece(at, k - at);
+    return any != 0;
+}
+
+// The same taps with every sum settled off the float halfway points (what quiet passages need);
+// true if a sum is still uncertain, and the caller then takes the piece one tap at a time.
+[[gnu::always_inline]] inline bool settled_taps_body(float* __restrict out, const float* __restrict in, const float* const src[5],
+                                                     const float* g, float og, int32_t k) {
+    const float* __restrict tap[5] = {src[0], src[1], src[2], src[3], src[4]};
+    double gain[5];
+    for (int j = 0; j < 5; ++j) gain[j] = g[j];
+    uint64_t uncertain = 0;
     for (int32_t m = 0; m < k; ++m) {
         float acc = in[m];
-        for (int j = 0; j < 5; ++j) {
-            const double s = static_cast<double>(acc) + static_cast<double>(tap[j][m]) * gain[j];
-            extended |= float_sum_uncertain(s);
-            acc = static_cast<float>(s);
-        }
+        for (int j = 0; j < 5; ++j)
+            acc = static_cast<float>(exact::float_sum_settled(acc, static_cast<double>(tap[j][m]) * gain[j], uncertain));
         out[m] = og * acc;
     }
-    return extended != 0;
+    return uncertain != 0;
 }
 
 bool unswept_taps_plain(float* __restrict out, const float* __restrict in, const float* const src[5], const float* g,
+                        float og, int32_t k, uint8_t* flags) {
+    return unswept_taps_body(out, in, src, g, og, k, flags);
+}
+bool settled_taps_plain(float* __restrict out, const float* __restrict in, const float* const src[5], const float* g,
                         float og, int32_t k) {
-    return unswept_taps_body(out, in, src, g, og, k);
+    return settled_taps_body(out, in, src, g, og, k);
 }
 
 #if VX_EXACT_AVX2
 // The same loop, built for AVX2 (eight sums to a register); the same IEEE operations, so the same bits.
 __attribute__((target("avx2"))) bool unswept_taps_avx2(float* __restrict out, const float* __restrict in,
-                                                      const float* const src[5], const float* g, float og, int32_t k) {
-    return unswept_taps_body(out, in, src, g, og, k);
+                                                      const float* const src[5], const float* g, float og, int32_t k,
+                                                      uint8_t* flags) {
+    return unswept_taps_body(out, in, src, g, og, k, flags);
+}
+// Four samples to a register (the compiler does not vectorise the settling), the rest as above.
+__attribute__((target("avx2"))) bool settled_taps_avx2(float* __restrict out, const float* __restrict in,
+                                                     const float* const src[5], const float* g, float og, int32_t k) {
+    __m256d gain[5];
+    for (int j = 0; j < 5; ++j) gain[j] = _mm256_set1_pd(g[j]);
+    const __m128 out_gain = _mm_set1_ps(og);
+    __m256i uncertain = _mm256_setzero_si256();
+    int32_t m = 0;
+    for (; m + 4 <= k; m += 4) {
+        __m128 acc = _mm_loadu_ps(in + m);
+        for (int j = 0; j < 5; ++j) {
+            const __m256d p = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(src[j] + m)), gain[j]);
+            acc = _mm256_cvtpd_ps(exact::float_sum_settled(_mm256_cvtps_pd(acc), p, uncertain));
+        }
+        _mm_storeu_ps(out + m, _mm_mul_ps(out_gain, acc));
+    }
+    const float* rest[5];
+    for (int j = 0; j < 5; ++j) rest[j] = src[j] + m;
+    return !_mm256_testz_si256(uncertain, uncertain) || (m < k && settled_taps_body(out + m, in + m, rest, g, og, k - m));
 }
 #endif
 
 }  // namespace
 
 float delay_tap_add(float acc, float sample, float gain) {
-    const double s = static_cast<double>(acc) + static_cast<double>(sample) * gain;
-    if (float_sum_uncertain(s)) [[unlikely]]
-        return extended_tap(acc, sample, gain);
+    const double a = acc, p = static_cast<double>(sample) * gain;
+    const double s = a + p;
+    if (float_sum_uncertain(s)) [[unlikely]] {
+        float r;
+        return exact::resolved_float_sum(a, p, r) ? r : extended_tap(acc, sample, gain);
+    }
     return static_cast<float>(s);
 }
 
@@ -265,16 +321,33 @@ void TDelay_form::run(Channel& c, int32_t n, int32_t D) {
         float* dst = c.line + wp;
         float* out = w + i;
         for (int32_t m = 0; m < k; ++m) dst[m] = stored(out[m]);
+        // The double path marks the pieces where a sum needs more (quiet passages have one every
+        // few dozen samples); only those are taken again, with settled sums, and where even those
+        // cannot vouch for a sum, one tap at a time.
+        uint8_t flags[kWork / kPiece + 1];
 #if VX_EXACT_AVX2
-        const bool extended = vector_path ? unswept_taps_avx2(out, dst, src, g, og, k) : unswept_taps_plain(out, dst, src, g, og, k);
+        const bool avx2 = vector_path;
+        const bool again = avx2 ? unswept_taps_avx2(out, dst, src, g, og, k, flags) : unswept_taps_plain(out, dst, src, g, og, k, flags);
 #else
-        const bool extended = unswept_taps_plain(out, dst, src, g, og, k);
+        const bool again = unswept_taps_plain(out, dst, src, g, og, k, flags);
 #endif
-        if (extended) [[unlikely]] {
-            for (int32_t m = 0; m < k; ++m) {
-                float acc = dst[m];
-                for (int j = 0; j < 5; ++j) acc = extended_tap(acc, src[j][m], g[j]);
-                out[m] = og * acc;
+        for (int32_t at = 0; again && at < k; at += kPiece) {
+            if (!flags[at / kPiece]) continue;
+            const int32_t len = std::min(kPiece, k - at);
+            const float* from[5];
+            for (int j = 0; j < 5; ++j) from[j] = src[j] + at;
+#if VX_EXACT_AVX2
+            const bool uncertain = avx2 ? settled_taps_avx2(out + at, dst + at, from, g, og, len)
+                                        : settled_taps_plain(out + at, dst + at, from, g, og, len);
+#else
+            const bool uncertain = settled_taps_plain(out + at, dst + at, from, g, og, len);
+#endif
+            if (uncertain) [[unlikely]] {
+                for (int32_t m = 0; m < len; ++m) {
+                    float acc = dst[at + m];
+                    for (int j = 0; j < 5; ++j) acc = delay_tap_add(acc, from[j][m], g[j]);
+                    out[at + m] = og * acc;
+                }
             }
         }
         c.read_pos = static_cast<int32_t>(src[4] + (k - 1) - c.line);

@@ -201,6 +201,90 @@ TEST(ExactCertify, FloatCertificationIsSoundAtHalfwayPoints) {
 }
 
 #if VX_EXACT_AVX2
+// The four-lane settled sum of a + p in every lane: true if uncertain; `lane` gets the first lane
+// (another double than the one-lane sum may give, with the same float32).
+__attribute__((target("avx2"))) bool settled_in_lanes(double a, double p, double& lane) {
+    __m256i uncertain = _mm256_setzero_si256();
+    const __m256d s = exact::float_sum_settled(_mm256_set1_pd(a), _mm256_set1_pd(p), uncertain);
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, s);
+    lane = lanes[0];
+    return _mm256_testz_si256(uncertain, uncertain) == 0;
+}
+#endif
+
+// The settled sums and the one-at-a-time resolution against the extended sum, where the plain
+// double sum is not enough: whole numbers times a gain (quiet passages, halfway points galore),
+// sums aimed at halfway points with an error just either side of the extended format's last place,
+// results below the normal float range, exact cancellation to zero.
+TEST(ExactCertify, HalfwaySumsSettleAsTheExtendedSum) {
+    Lcg r{11};
+    struct Sum { float acc, sample, gain; };
+    std::vector<Sum> sums;
+    for (int i = 0; i < 200000; ++i) {
+        float gain = static_cast<float>(r.unit());
+        float acc = static_cast<float>(static_cast<int>(r.next() % 64) - 32);
+        float sample = static_cast<float>(static_cast<int>(r.next() % 64) - 32);
+        switch (i % 6) {
+        case 1:  // a product below the sum's last place: the extended rounding decides
+            acc = std::ldexp(1.0f + static_cast<float>(r.next() % 4096) * 0x1p-12f, 20) + 0.5f;
+            sample = std::ldexp(static_cast<float>(r.unit()) - 0.5f, -44 - static_cast<int>(r.next() % 8));
+            break;
+        case 2:  // below the normal float range
+            acc = std::ldexp(static_cast<float>(r.unit()) - 0.5f, -128 - static_cast<int>(r.next() % 20));
+            sample = std::ldexp(static_cast<float>(r.unit()) - 0.5f, -126 - static_cast<int>(r.next() % 20));
+            break;
+        case 3:  // cancelling exactly
+            acc = -static_cast<float>(static_cast<double>(sample) * gain);
+            if (static_cast<double>(acc) != -static_cast<double>(sample) * gain) acc = 0.0f;
+            break;
+        case 4: {  // the product half a float step, off by x^3 (x = 2^-10 or 2^-11) of it, either way
+            // (1 + x)(1 - x + x^2) = 1 + x^3: in double the sum is the halfway point, the error
+            // says which side the extended sum is on
+            // (the generator's high bits: its low ones repeat in short cycles)
+            auto coin = [&r] { return r.unit() < 0.5; };
+            const float x = coin() ? 0x1p-10f : 0x1p-11f, side = coin() ? 1.0f : -1.0f;
+            acc = std::ldexp(1.0f + static_cast<float>(r.next() >> 41) * 0x1p-23f, static_cast<int>(r.next() >> 58) - 30);
+            if (coin()) acc = -acc;
+            const float half = std::ldexp(1.0f, std::ilogb(acc) - 24);
+            sample = std::copysign(half * (1.0f + side * x), coin() ? acc : -acc);
+            gain = 1.0f - side * x + x * x;
+            break;
+        }
+        default: break;
+        }
+        sums.push_back({acc, sample, gain});
+    }
+    // The case the Delay's test meets: a halfway point in double, not in extended precision.
+    sums.push_back({1.0f + 0x1p-23f, 0x1p-24f * (1.0f + 0x1p-19f), 1.0f - 0x1p-19f});
+    int uncertain_count = 0;
+    for (const Sum& c : sums) {
+        const double a = c.acc, p = static_cast<double>(c.sample) * c.gain;
+        const float want = static_cast<float>(static_cast<long double>(c.acc) + static_cast<long double>(c.sample) * c.gain);
+        float got;
+        ASSERT_TRUE(exact::resolved_float_sum(a, p, got));
+        ASSERT_EQ(bits(got), bits(want)) << c.acc << " + " << c.sample << " x " << c.gain;
+        uint64_t uncertain = 0;
+        const double settled = exact::float_sum_settled(a, p, uncertain);
+        uncertain_count += uncertain != 0;
+        if (uncertain == 0) {
+            ASSERT_EQ(bits(static_cast<float>(settled)), bits(want)) << c.acc << " + " << c.sample;
+        }
+#if VX_EXACT_AVX2
+        if (exact::has_avx2()) {
+            double lane;
+            ASSERT_EQ(settled_in_lanes(a, p, lane), uncertain != 0);
+            if (uncertain == 0) {
+                ASSERT_EQ(bits(static_cast<float>(lane)), bits(want)) << c.acc << " + " << c.sample;
+            }
+        }
+#endif
+    }
+    EXPECT_GT(uncertain_count, 0);
+    EXPECT_LT(uncertain_count, static_cast<int>(sums.size()) / 4);
+}
+
+#if VX_EXACT_AVX2
 // A chunk of input for the kernels: loud noise, digital silence of both signs, subnormal and huge
 // floats, and a tail of silence so that the filters ring down far below the normal range.
 std::vector<float> hard_input(Lcg& r, size_t samples) {
