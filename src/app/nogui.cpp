@@ -12,10 +12,12 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/Unit1.h"
 #include "app/console_services.h"
+#include "app/control_commands.h"
 #include "app/midi_control.h"
 #include "app/editor_dialogs.h"
 #include "fx/record_wavs.h"
@@ -47,6 +49,9 @@ const char* kUsage =
     "  --midi NAME|INDEX    connect that MIDI source to the program's MIDI input (Varnomix:midi_in\n"
     "                       under JACK, the ALSA sequencer client Varnomix otherwise)\n"
     "  --list-midi          print the MIDI sources with their indices\n"
+    "  --commands FILE      read commands that change the running engine from FILE (a FIFO, or - for\n"
+    "                       standard input), one a line: set S:NAME=VALUE, press S:NAME,\n"
+    "                       preset FILE.pre, F1..F12, on S, off S, stop\n"
     "  --home DIR           the program folder (default: $VARNOMIX_HOME, else the program's folder)\n"
     "Settings are read from the program folder (face.ini, playback.ini) but never written.\n";
 
@@ -57,6 +62,7 @@ extern "C" void on_stop_signal(int) { stop_requested.store(true); }
 struct Options {
     std::string home, input, output, rate, preset;
     std::string input_file;
+    std::string commands;  // "" none, "-" standard input, else a file or FIFO
     bool mono = false;
     bool tuner = false;
     bool list = false;
@@ -133,7 +139,7 @@ std::string parse(int argc, char** argv, Options& o) {
         } else if (a == "--help" || a == "-h") {
             o.help = true;
         } else if (a == "--input" || a == "--output" || a == "--rate" || a == "--home" || a == "--seconds" ||
-                   a == "--preset" || a == "--input-file") {
+                   a == "--preset" || a == "--input-file" || a == "--commands") {
             std::string v;
             if (!value(v)) return a + " needs a value";
             if (a == "--input") o.input = v;
@@ -142,6 +148,7 @@ std::string parse(int argc, char** argv, Options& o) {
             if (a == "--home") o.home = v;
             if (a == "--preset") o.preset = v;
             if (a == "--input-file") o.input_file = v;
+            if (a == "--commands") o.commands = v;
             if (a == "--seconds") {
                 char* end = nullptr;
                 const double s = std::strtod(v.c_str(), &end);
@@ -154,6 +161,21 @@ std::string parse(int argc, char** argv, Options& o) {
         }
     }
     return "";
+}
+
+// The recorder that slot S (1..16) holds now, or null.
+TRecord_wav_form* recorder_in(TForm1& form, int slot) {
+    const EffectInstance inst = form.rack_table().instance[slot - 1];
+    return inst ? dynamic_cast<TRecord_wav_form*>(inst->form) : nullptr;
+}
+
+// One line of --commands; a bad line is said and skipped, "stop" ends the run.
+void run_command_line(TForm1& form, const std::string& line, bool too_long) {
+    const CommandOutcome r = too_long ? CommandOutcome{"a command line of more than " +
+                                                          std::to_string(CommandReader::kMaxLine) + " bytes"}
+                                      : run_control_command(form, line);
+    if (!r.error.empty()) std::fprintf(stderr, "varnomix: %s; line skipped\n", r.error.c_str());
+    if (r.stop) stop_requested.store(true);
 }
 
 // The rate's index in the radio group, or -1.
@@ -190,10 +212,13 @@ int run_nogui(int argc, char** argv) {
     form.write_settings_at_close = false;
     form.show();
 
-    // MIDI events wake the loop below, which handles them at once rather than at the next tick.
+    // MIDI events and command lines wake the loop below, which handles them at once rather than
+    // at the next tick.
     std::mutex midi_mutex;
     std::condition_variable midi_wake;
     bool midi_queued = false;
+    std::vector<std::pair<std::string, bool>> command_lines;  // line, too long
+    CommandReader commands;
     // The port goes before what its thread's wake-up uses.
     struct MidiOff {
         TForm1& form;
@@ -258,16 +283,26 @@ int run_nogui(int argc, char** argv) {
         form.load_chain_file(o.preset);
     }
 
-    std::vector<TRecord_wav_form*> recorders;
+    if (!o.commands.empty()) {
+        const std::string why = commands.start(o.commands, [&](const std::string& line, bool too_long) {
+            {
+                std::lock_guard<std::mutex> lock(midi_mutex);
+                command_lines.emplace_back(line, too_long);
+            }
+            midi_wake.notify_one();
+        });
+        if (!why.empty()) {
+            form.close();
+            return usage_error("--commands: " + why);
+        }
+    }
+
     for (const auto& [slot, file] : o.records) {
-        const EffectInstance inst = form.rack_table().instance[slot - 1];
-        auto* r = inst ? dynamic_cast<TRecord_wav_form*>(inst->form) : nullptr;
-        if (r == nullptr) {
+        if (recorder_in(form, slot) == nullptr) {
             form.close();
             return usage_error("--record " + std::to_string(slot) + ":" + file + ": slot " + std::to_string(slot) +
                                " of the chain holds no \"Record wav\"");
         }
-        recorders.push_back(r);
     }
 
     // The options and their defaults, whatever face.ini said.
@@ -298,7 +333,7 @@ int run_nogui(int argc, char** argv) {
                     form.ComboBox_MIDI.index() > 0 ? ", from " : "",
                     form.ComboBox_MIDI.index() > 0 ? form.ComboBox_MIDI.text().c_str() : "");
     std::fflush(stdout);
-    for (TRecord_wav_form* r : recorders) r->Button_Save.click();
+    for (const auto& rec : o.records) recorder_in(form, rec.first)->Button_Save.click();
 
     const auto tick = std::chrono::milliseconds(TForm1::kTimer1IntervalMs);
     const long ticks = o.seconds > 0.0 ? std::lround(o.seconds * 1000.0 / TForm1::kTimer1IntervalMs) : -1;
@@ -312,10 +347,12 @@ int run_nogui(int argc, char** argv) {
         next += tick;
         {
             std::unique_lock<std::mutex> lock(midi_mutex);
-            while (midi_wake.wait_until(lock, next, [&] { return midi_queued; })) {
-                midi_queued = false;
+            while (midi_wake.wait_until(lock, next, [&] { return midi_queued || !command_lines.empty(); })) {
+                const bool midi = std::exchange(midi_queued, false);
+                const auto lines = std::exchange(command_lines, {});
                 lock.unlock();
-                form.midi().drain();
+                if (midi) form.midi().drain();
+                for (const auto& [line, too_long] : lines) run_command_line(form, line, too_long);
                 lock.lock();
             }
         }
@@ -350,6 +387,7 @@ int run_nogui(int argc, char** argv) {
             blocks_before = blocks;
         }
     }
+    commands.stop();
     // Counted before STOP: once capture ends, the output drains, and that is no underrun.
     const int32_t underruns = drivers.underruns();
     if (!output_failed) {
@@ -358,9 +396,11 @@ int run_nogui(int argc, char** argv) {
                     underruns);
     }
     int status = output_failed ? 1 : 0;
-    for (size_t k = 0; k < recorders.size(); ++k) {
-        const auto& [slot, file] = o.records[k];
-        if (recorders[k]->save_take(file)) {
+    for (const auto& [slot, file] : o.records) {
+        // Looked up again: a preset loaded meanwhile (a command, a MIDI program change) replaced
+        // the instances, and with them the take.
+        TRecord_wav_form* r = recorder_in(form, slot);
+        if (r != nullptr && r->save_take(file)) {
             std::printf("recorded: slot %d to %s\n", slot, file.c_str());
         } else {
             std::fprintf(stderr, "varnomix: the take of slot %d could not be saved to \"%s\"\n", slot, file.c_str());
