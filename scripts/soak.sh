@@ -105,7 +105,8 @@ rack=0 shown=-1
 mapfile -t controls < "$work/controls0.txt"
 sent=0 presets=0 switches=0 presses=0
 rss_log=$work/rss.txt
-next_rss=$(( $(date +%s) + 60 ))
+rss_every=${SOAK_RSS_EVERY:-60}
+next_rss=$(( $(date +%s) + rss_every ))
 while (( $(date +%s) < end )); do
     kill -0 $engine 2> /dev/null || { echo "soak: the engine ended early" >&2; break; }
     n=$RANDOM
@@ -139,7 +140,7 @@ while (( $(date +%s) < end )); do
     sent=$((sent + 1))
     if (( $(date +%s) >= next_rss )); then
         echo "$(date -u +%T) $(rss_kb $engine)" >> "$rss_log"
-        next_rss=$((next_rss + 60))
+        next_rss=$((next_rss + rss_every))
     fi
     sleep "$pause"
 done
@@ -157,22 +158,26 @@ meter=$(awk '/ s  CPU/ { n++; cpu = $4 + 0; sum += cpu; if (cpu > max) max = cpu
 read -r seconds cpu_mean cpu_max dropped underruns <<< "$meter"
 # The server's xruns while the commands ran: its own timer waking late (the machine), and cycles in
 # which the engine's clients had not finished ("Process error"), those within a second after a
-# rack change counted apart.
-read -r timer_late engine_late at_change <<< "$(awk -v a="$started" -v b="$stopped" '
+# rack change counted apart. A client "Triggered" had not been given the processor at all; one
+# "Running" had started its block.
+read -r timer_late engine_late at_change unstarted running <<< "$(awk -v a="$started" -v b="$stopped" '
     FNR == NR { if ($2 ~ /^F[0-9]/ || $2 == "preset") change[$1] = change[$1 + 1] = 1; next }
     $1 < a || $1 > b { next }
     /JackTimedDriver::Process XRun/ { t++ }
     /Process error/ { e++; if ($1 in change) c++ }
-    END { printf "%d %d %d", t, e, c }' "$work/commands.log" "$work/jackd.log")"
+    /not finished, state = Triggered/ { u++ }
+    /not finished, state = Running/ { r++ }
+    END { printf "%d %d %d %d %d", t, e, c, u, r }' "$work/commands.log" "$work/jackd.log")"
 bad=$(grep "line skipped" "$work/engine.err" | grep -vc "greyed out" || true)
 greyed=$(grep -c "greyed out; line skipped" "$work/engine.err" || true)
 echo "soak: ran ${seconds} s; sent $sent commands ($presets rack changes, $switches switches, $presses presses);" \
      "$bad refused, $greyed presses of greyed-out buttons"
 echo "soak: xruns: $engine_late cycles the engine had not finished ($at_change of them within 1 s of a rack" \
-     "change); $timer_late late wake-ups of the server's own timer"
+     "change; clients not yet started $unstarted times, still running $running times); $timer_late late" \
+     "wake-ups of the server's own timer; load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "soak: engine: dropped $dropped, underruns $underruns, CPU meter mean $cpu_mean %, max $cpu_max %"
 echo "soak: RSS start $((rss_start / 1024)) MiB ($rss_start kB), end $((rss_end / 1024)) MiB ($rss_end kB)"
-[ -s "$rss_log" ] && echo "soak: RSS each minute (kB): $(awk '{ print $2 }' "$rss_log" | paste -sd ' ' -)"
+[ -s "$rss_log" ] && echo "soak: RSS every $rss_every s (kB): $(awk '{ print $2 }' "$rss_log" | paste -sd ' ' -)"
 tail -1 "$work/engine.log"
 if [ "$status" != 0 ]; then
     echo "soak: the engine exited with status $status" >&2

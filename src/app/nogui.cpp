@@ -400,7 +400,11 @@ int run_nogui(int argc, char** argv) {
         // Looked up again: a preset loaded meanwhile (a command, a MIDI program change) replaced
         // the instances, and with them the take.
         TRecord_wav_form* r = recorder_in(form, slot);
-        if (r != nullptr && r->save_take(file)) {
+        if (r == nullptr) {
+            std::fprintf(stderr, "varnomix: slot %d holds no \"Record wav\" any more (another chain was loaded); "
+                                 "nothing saved to \"%s\"\n", slot, file.c_str());
+            status = 1;
+        } else if (r->save_take(file)) {
             std::printf("recorded: slot %d to %s\n", slot, file.c_str());
         } else {
             std::fprintf(stderr, "varnomix: the take of slot %d could not be saved to \"%s\"\n", slot, file.c_str());
