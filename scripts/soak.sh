@@ -4,7 +4,8 @@
 # switches and presets change several times a second through the command channel (--commands), the
 # same setters and loaders the windows use. Prints xruns, dropped blocks, underruns, the CPU meter
 # and the memory of the process at start and end; the logs stay in the work folder it names.
-# Not a test: it takes as long as asked.
+# Not a test: it takes as long as asked. SOAK_BASELINE=1 plays an empty rack and sends nothing: the
+# xruns the machine makes by itself, to set beside a real run's.
 # Usage: scripts/soak.sh MINUTES   (BUILD=folder, default build; SOAK_RATE=commands a second, default 8)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +13,7 @@ minutes=${1:?usage: scripts/soak.sh MINUTES}
 [[ $minutes =~ ^[0-9]+([.][0-9]+)?$ ]] || { echo "soak: MINUTES is a number, not \"$minutes\"" >&2; exit 2; }
 build=${BUILD:-build}
 rate=${SOAK_RATE:-8}
+baseline=${SOAK_BASELINE:-0}
 for tool in jackd jack_lsp "$build/varnomix" "$build/varnomix-preset"; do
     command -v "$tool" > /dev/null || { echo "soak: $tool is missing (build first: make build)" >&2; exit 2; }
 done
@@ -73,8 +75,13 @@ done
 jack_lsp > /dev/null 2>&1 || { echo "soak: jackd accepts no clients" >&2; exit 1; }
 
 mkfifo "$work/commands"
+first=${rack_files[0]}
+if [ "$baseline" = 1 ]; then
+    first=$work/empty.pre
+    "$build/varnomix-preset" build "$first" --home "$home" > /dev/null
+fi
 "$build/varnomix" --nogui --home "$home" --input "JACK: system" --output "JACK: system" --rate 48000 \
-    --preset "${rack_files[0]}" --commands "$work/commands" > "$work/engine.log" 2> "$work/engine.err" &
+    --preset "$first" --commands "$work/commands" > "$work/engine.log" 2> "$work/engine.err" &
 engine=$!
 pids+=($engine)
 # Kept open here, so that the engine never sees the end of its commands.
@@ -95,7 +102,11 @@ done
 grep -q "^ *1 s  CPU" "$work/engine.log" || { cat "$work/engine.log" "$work/engine.err"; echo "soak: no meter line" >&2; exit 1; }
 rss_start=$(rss_kb $engine)
 started=$(date +%s)
-echo "soak: $minutes min, $rate commands a second, logs in $work"
+if [ "$baseline" = 1 ]; then
+    echo "soak: $minutes min, baseline: an empty rack and no commands, logs in $work"
+else
+    echo "soak: $minutes min, $rate commands a second, logs in $work"
+fi
 echo "soak: $(grep -E '^(input|output|rate):' "$work/engine.log" | tr -s ' ' | paste -sd ';' -)"
 
 # --- the player's hands ----------------------------------------------------------------------
@@ -110,7 +121,9 @@ next_rss=$(( $(date +%s) + rss_every ))
 while (( $(date +%s) < end )); do
     kill -0 $engine 2> /dev/null || { echo "soak: the engine ended early" >&2; break; }
     n=$RANDOM
-    if (( n % 97 == 0 )); then
+    if [ "$baseline" = 1 ]; then
+        :  # nothing to send
+    elif (( n % 97 == 0 )); then
         # Another rack, by its function key or by its file.
         rack=$(( (rack + 1 + RANDOM % 3) % 4 ))
         # A function key loads nothing while the presets list shows its file already (a file loaded
@@ -137,7 +150,7 @@ while (( $(date +%s) < end )); do
             send "set $slot:$name=$(( lo + RANDOM % (hi - lo + 1) ))"
         fi
     fi
-    sent=$((sent + 1))
+    [ "$baseline" = 1 ] || sent=$((sent + 1))
     if (( $(date +%s) >= next_rss )); then
         echo "$(date -u +%T) $(rss_kb $engine)" >> "$rss_log"
         next_rss=$((next_rss + rss_every))
