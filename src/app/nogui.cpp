@@ -217,8 +217,26 @@ int run_nogui(int argc, char** argv) {
     std::mutex midi_mutex;
     std::condition_variable midi_wake;
     bool midi_queued = false;
+    // Command lines waiting; a reader that runs ahead (a long file) waits for room.
     std::vector<std::pair<std::string, bool>> command_lines;  // line, too long
+    std::condition_variable command_room;
+    bool commands_closing = false;
     CommandReader commands;
+    // Goes first on every way out: a reader waiting for room must not hold up the end.
+    struct CommandsOff {
+        std::mutex& m;
+        bool& closing;
+        std::condition_variable& room;
+        CommandReader& reader;
+        ~CommandsOff() {
+            {
+                std::lock_guard<std::mutex> lock(m);
+                closing = true;
+            }
+            room.notify_all();
+            reader.stop();
+        }
+    } commands_off{midi_mutex, commands_closing, command_room, commands};
     // The port goes before what its thread's wake-up uses.
     struct MidiOff {
         TForm1& form;
@@ -286,7 +304,9 @@ int run_nogui(int argc, char** argv) {
     if (!o.commands.empty()) {
         const std::string why = commands.start(o.commands, [&](const std::string& line, bool too_long) {
             {
-                std::lock_guard<std::mutex> lock(midi_mutex);
+                std::unique_lock<std::mutex> lock(midi_mutex);
+                command_room.wait(lock, [&] { return command_lines.size() < 64 || commands_closing; });
+                if (commands_closing) return;
                 command_lines.emplace_back(line, too_long);
             }
             midi_wake.notify_one();
@@ -351,9 +371,12 @@ int run_nogui(int argc, char** argv) {
                 const bool midi = std::exchange(midi_queued, false);
                 const auto lines = std::exchange(command_lines, {});
                 lock.unlock();
+                command_room.notify_all();
                 if (midi) form.midi().drain();
                 for (const auto& [line, too_long] : lines) run_command_line(form, line, too_long);
                 lock.lock();
+                // However fast lines come, the tick keeps its time.
+                if (std::chrono::steady_clock::now() >= next) break;
             }
         }
         form.Timer1Timer();
@@ -387,7 +410,6 @@ int run_nogui(int argc, char** argv) {
             blocks_before = blocks;
         }
     }
-    commands.stop();
     // Counted before STOP: once capture ends, the output drains, and that is no underrun.
     const int32_t underruns = drivers.underruns();
     if (!output_failed) {

@@ -409,3 +409,30 @@ TEST_F(NoGui, CommandsFromStandardInputChangeTheRunningRack) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file far longer than the queue: read in turn, every line answered, and no end held up by the
+// reader waiting for room.
+TEST_F(NoGui, ALongCommandFileIsReadInTurnAndNeverHoldsUpTheEnd) {
+    const fs::path file = home / "commands.txt";
+    {
+        std::ofstream f(file);
+        for (int i = 0; i < 300; ++i) f << "bogus " << i << "\n";
+    }
+    const std::string args = "--input 'Test signal' --output 'Null output' --commands '" + file.string() + "'";
+    std::ofstream(file, std::ios::app) << "stop\n";
+    EXPECT_EQ(run(nogui(args + " --seconds 600")), 0) << out;
+    const std::regex skipped("unknown command \"bogus [0-9]+\"[^\n]*; line skipped\n");
+    EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), skipped), std::sregex_iterator()), 300);
+    EXPECT_LT(out.find("\"bogus 0\""), out.find("\"bogus 150\"")) << "in their order";
+    EXPECT_LT(out.find("\"bogus 150\""), out.find("\"bogus 299\"")) << "in their order";
+
+    // START fails (no temp folder for the WAV file) while the reader waits for room.
+    fs::remove_all(home / "temp");
+    std::ofstream(home / "temp") << "a file";
+    EXPECT_EQ(run(nogui("--input 'Test signal' --output 'WAV file output' --commands '" + file.string() + "'")), 1)
+        << out;
+}
+
+}  // namespace
