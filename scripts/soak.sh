@@ -5,7 +5,8 @@
 # same setters and loaders the windows use. Prints xruns, dropped blocks, underruns, the CPU meter
 # and the memory of the process at start and end; the logs stay in the work folder it names.
 # Not a test: it takes as long as asked. SOAK_BASELINE=1 plays an empty rack and sends nothing: the
-# xruns the machine makes by itself, to set beside a real run's.
+# xruns the machine makes by itself, to set beside a real run's; SOAK_RATE=0 plays the full rack and
+# sends nothing.
 # Usage: scripts/soak.sh MINUTES   (BUILD=folder, default build; SOAK_RATE=commands a second, default 8)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -111,7 +112,9 @@ echo "soak: $(grep -E '^(input|output|rate):' "$work/engine.log" | tr -s ' ' | p
 
 # --- the player's hands ----------------------------------------------------------------------
 end=$(( $(date +%s) + $(awk -v m="$minutes" 'BEGIN { printf "%d", m * 60 }') ))
-pause=$(awk -v r="$rate" 'BEGIN { printf "%.3f", 1 / r }')
+pause=$(awk -v r="$rate" 'BEGIN { printf "%.3f", r > 0 ? 1 / r : 1 }')
+quiet=$baseline
+awk -v r="$rate" 'BEGIN { exit !(r <= 0) }' && quiet=1
 rack=0 shown=-1
 mapfile -t controls < "$work/controls0.txt"
 sent=0 presets=0 switches=0 presses=0
@@ -121,7 +124,7 @@ next_rss=$(( $(date +%s) + rss_every ))
 while (( $(date +%s) < end )); do
     kill -0 $engine 2> /dev/null || { echo "soak: the engine ended early" >&2; break; }
     n=$RANDOM
-    if [ "$baseline" = 1 ]; then
+    if [ "$quiet" = 1 ]; then
         :  # nothing to send
     elif (( n % 97 == 0 )); then
         # Another rack, by its function key or by its file.
@@ -150,7 +153,7 @@ while (( $(date +%s) < end )); do
             send "set $slot:$name=$(( lo + RANDOM % (hi - lo + 1) ))"
         fi
     fi
-    [ "$baseline" = 1 ] || sent=$((sent + 1))
+    [ "$quiet" = 1 ] || sent=$((sent + 1))
     if (( $(date +%s) >= next_rss )); then
         echo "$(date -u +%T) $(rss_kb $engine)" >> "$rss_log"
         next_rss=$((next_rss + rss_every))
