@@ -112,7 +112,7 @@ echo "soak: $(grep -E '^(input|output|rate):' "$work/engine.log" | tr -s ' ' | p
 
 # --- the player's hands ----------------------------------------------------------------------
 end=$(( $(date +%s) + $(awk -v m="$minutes" 'BEGIN { printf "%d", m * 60 }') ))
-pause=$(awk -v r="$rate" 'BEGIN { printf "%.3f", r > 0 ? 1 / r : 1 }')
+pause=$(awk -v r="$rate" 'BEGIN { printf "%.3f", (r > 0 ? 1 / r : 1) }')
 quiet=$baseline
 awk -v r="$rate" 'BEGIN { exit !(r <= 0) }' && quiet=1
 rack=0 shown=-1
