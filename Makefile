@@ -44,11 +44,11 @@ package: build
 
 # --- checking builds ----------------------------------------------------------------------
 # make tsan             the threads stress test (a full rack walked while every control,
-#                       slot, chain file, player and recorder is worked) under ThreadSanitizer;
-#                       any report fails the run
+#                       slot, chain file, player and recorder is worked) and the drivers' tests
+#                       (built-in devices, output queue) under ThreadSanitizer; any report fails the run
 # make fuzz SECONDS=N   every fuzz target for N seconds on its corpus in tests/fuzz/ (clang)
 TSAN_BUILD ?= build-tsan
-TSAN_TESTS ?= stress_tests
+TSAN_TESTS ?= stress_tests drivers_tests
 FUZZ_BUILD ?= build-fuzz
 SECONDS ?= 60
 

@@ -12,10 +12,12 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/Unit1.h"
 #include "app/console_services.h"
+#include "app/control_commands.h"
 #include "app/midi_control.h"
 #include "app/options.h"
 #include "app/editor_dialogs.h"
@@ -48,6 +50,9 @@ const char* kUsage =
     "  --midi NAME|INDEX    connect that MIDI source to the program's MIDI input (Varnomix:midi_in\n"
     "                       under JACK, the ALSA sequencer client Varnomix otherwise)\n"
     "  --list-midi          print the MIDI sources with their indices\n"
+    "  --commands FILE      read commands that change the running engine from FILE (a FIFO, or - for\n"
+    "                       standard input), one a line: set S:NAME=VALUE, press S:NAME,\n"
+    "                       preset FILE.pre, F1..F12, on S, off S, stop\n"
     "  --home DIR           the program folder (default: $VARNOMIX_HOME, else the program's folder)\n"
     "Settings are read from the program folder (face.ini, playback.ini) but never written.\n"
     "Values may also follow an \"=\" (--NAME=VALUE); \"--\" ends the options.\n";
@@ -59,6 +64,7 @@ extern "C" void on_stop_signal(int) { stop_requested.store(true); }
 struct Options {
     std::string home, input, output, rate, preset;
     std::string input_file;
+    std::string commands;  // "" none, "-" standard input, else a file or FIFO
     bool mono = false;
     bool tuner = false;
     bool list = false;
@@ -106,7 +112,7 @@ std::string parse(int argc, char** argv, Options& o) {
         {"--nogui"}, {"--help", false, "", 'h'}, {"--mono"}, {"--tuner"}, {"--list-devices"}, {"--list-midi"},
         {"--record", true, "takes S:FILE.wav, S a slot 1..16"}, {"--midi", true}, {"--input", true},
         {"--output", true}, {"--rate", true}, {"--home", true}, {"--seconds", true}, {"--preset", true},
-        {"--input-file", true},
+        {"--input-file", true}, {"--commands", true},
     };
     const ParsedOptions parsed = parse_options({argv + 1, argv + argc}, kSpecs);
     if (!parsed.ok()) return parsed.error;
@@ -130,6 +136,7 @@ std::string parse(int argc, char** argv, Options& o) {
         if (a.is("--home")) o.home = v;
         if (a.is("--preset")) o.preset = v;
         if (a.is("--input-file")) o.input_file = v;
+        if (a.is("--commands")) o.commands = v;
         if (a.is("--seconds")) {
             char* end = nullptr;
             const double s = std::strtod(v.c_str(), &end);
@@ -139,6 +146,21 @@ std::string parse(int argc, char** argv, Options& o) {
         }
     }
     return "";
+}
+
+// The recorder that slot S (1..16) holds now, or null.
+TRecord_wav_form* recorder_in(TForm1& form, int slot) {
+    const EffectInstance inst = form.rack_table().instance[slot - 1];
+    return inst ? dynamic_cast<TRecord_wav_form*>(inst->form) : nullptr;
+}
+
+// One line of --commands; a bad line is said and skipped, "stop" ends the run.
+void run_command_line(TForm1& form, const std::string& line, bool too_long) {
+    const CommandOutcome r = too_long ? CommandOutcome{"a command line of more than " +
+                                                          std::to_string(CommandReader::kMaxLine) + " bytes"}
+                                      : run_control_command(form, line);
+    if (!r.error.empty()) std::fprintf(stderr, "varnomix: %s; line skipped\n", r.error.c_str());
+    if (r.stop) stop_requested.store(true);
 }
 
 // The rate's index in the radio group, or -1.
@@ -175,10 +197,31 @@ int run_nogui(int argc, char** argv) {
     form.write_settings_at_close = false;
     form.show();
 
-    // MIDI events wake the loop below, which handles them at once rather than at the next tick.
+    // MIDI events and command lines wake the loop below, which handles them at once rather than
+    // at the next tick.
     std::mutex midi_mutex;
     std::condition_variable midi_wake;
     bool midi_queued = false;
+    // Command lines waiting; a reader that runs ahead (a long file) waits for room.
+    std::vector<std::pair<std::string, bool>> command_lines;  // line, too long
+    std::condition_variable command_room;
+    bool commands_closing = false;
+    CommandReader commands;
+    // Goes first on every way out: a reader waiting for room must not hold up the end.
+    struct CommandsOff {
+        std::mutex& m;
+        bool& closing;
+        std::condition_variable& room;
+        CommandReader& reader;
+        ~CommandsOff() {
+            {
+                std::lock_guard<std::mutex> lock(m);
+                closing = true;
+            }
+            room.notify_all();
+            reader.stop();
+        }
+    } commands_off{midi_mutex, commands_closing, command_room, commands};
     // The port goes before what its thread's wake-up uses.
     struct MidiOff {
         TForm1& form;
@@ -243,16 +286,28 @@ int run_nogui(int argc, char** argv) {
         form.load_chain_file(o.preset);
     }
 
-    std::vector<TRecord_wav_form*> recorders;
+    if (!o.commands.empty()) {
+        const std::string why = commands.start(o.commands, [&](const std::string& line, bool too_long) {
+            {
+                std::unique_lock<std::mutex> lock(midi_mutex);
+                command_room.wait(lock, [&] { return command_lines.size() < 64 || commands_closing; });
+                if (commands_closing) return;
+                command_lines.emplace_back(line, too_long);
+            }
+            midi_wake.notify_one();
+        });
+        if (!why.empty()) {
+            form.close();
+            return usage_error("--commands: " + why);
+        }
+    }
+
     for (const auto& [slot, file] : o.records) {
-        const EffectInstance inst = form.rack_table().instance[slot - 1];
-        auto* r = inst ? dynamic_cast<TRecord_wav_form*>(inst->form) : nullptr;
-        if (r == nullptr) {
+        if (recorder_in(form, slot) == nullptr) {
             form.close();
             return usage_error("--record " + std::to_string(slot) + ":" + file + ": slot " + std::to_string(slot) +
                                " of the chain holds no \"Record wav\"");
         }
-        recorders.push_back(r);
     }
 
     // The options and their defaults, whatever face.ini said.
@@ -283,7 +338,7 @@ int run_nogui(int argc, char** argv) {
                     form.ComboBox_MIDI.index() > 0 ? ", from " : "",
                     form.ComboBox_MIDI.index() > 0 ? form.ComboBox_MIDI.text().c_str() : "");
     std::fflush(stdout);
-    for (TRecord_wav_form* r : recorders) r->Button_Save.click();
+    for (const auto& rec : o.records) recorder_in(form, rec.first)->Button_Save.click();
 
     const auto tick = std::chrono::milliseconds(TForm1::kTimer1IntervalMs);
     const long ticks = o.seconds > 0.0 ? std::lround(o.seconds * 1000.0 / TForm1::kTimer1IntervalMs) : -1;
@@ -297,11 +352,16 @@ int run_nogui(int argc, char** argv) {
         next += tick;
         {
             std::unique_lock<std::mutex> lock(midi_mutex);
-            while (midi_wake.wait_until(lock, next, [&] { return midi_queued; })) {
-                midi_queued = false;
+            while (midi_wake.wait_until(lock, next, [&] { return midi_queued || !command_lines.empty(); })) {
+                const bool midi = std::exchange(midi_queued, false);
+                const auto lines = std::exchange(command_lines, {});
                 lock.unlock();
-                form.midi().drain();
+                command_room.notify_all();
+                if (midi) form.midi().drain();
+                for (const auto& [line, too_long] : lines) run_command_line(form, line, too_long);
                 lock.lock();
+                // However fast lines come, the tick keeps its time.
+                if (std::chrono::steady_clock::now() >= next) break;
             }
         }
         form.Timer1Timer();
@@ -343,9 +403,15 @@ int run_nogui(int argc, char** argv) {
                     underruns);
     }
     int status = output_failed ? 1 : 0;
-    for (size_t k = 0; k < recorders.size(); ++k) {
-        const auto& [slot, file] = o.records[k];
-        if (recorders[k]->save_take(file)) {
+    for (const auto& [slot, file] : o.records) {
+        // Looked up again: a preset loaded meanwhile (a command, a MIDI program change) replaced
+        // the instances, and with them the take.
+        TRecord_wav_form* r = recorder_in(form, slot);
+        if (r == nullptr) {
+            std::fprintf(stderr, "varnomix: slot %d holds no \"Record wav\" any more (another chain was loaded); "
+                                 "nothing saved to \"%s\"\n", slot, file.c_str());
+            status = 1;
+        } else if (r->save_take(file)) {
             std::printf("recorded: slot %d to %s\n", slot, file.c_str());
         } else {
             std::fprintf(stderr, "varnomix: the take of slot %d could not be saved to \"%s\"\n", slot, file.c_str());

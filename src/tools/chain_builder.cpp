@@ -68,23 +68,45 @@ Form* OfflineChain::form(int slot) const {
 }
 
 std::string OfflineChain::set_control(const std::string& assignment) {
+    return set_slot_control(table_, assignment, "--set", "(see --controls)");
+}
+
+Control* find_slot_control(const ChainTable& table, const std::string& slot_word, const std::string& name,
+                           const std::string& hint, std::string& why) {
+    int slot = 0;
+    if (!parse_int(slot_word, slot)) {
+        why = "slot \"" + slot_word + "\" is not a number";
+        return nullptr;
+    }
+    if (slot < 1 || slot > OfflineChain::kSlots) {
+        why = "slot " + std::to_string(slot) + " is out of range 1..16";
+        return nullptr;
+    }
+    const EffectInstance inst = table.instance[slot - 1];
+    Form* f = inst ? inst->form : nullptr;
+    if (f == nullptr) {
+        why = "slot " + std::to_string(slot) + " is empty";
+        return nullptr;
+    }
+    Control* c = f->find(name);
+    if (c == nullptr)
+        why = "slot " + std::to_string(slot) + " (" + kind_name(table.kind[slot - 1]) + ") has no control \"" + name +
+              "\" " + hint;
+    return c;
+}
+
+std::string set_slot_control(const ChainTable& table, const std::string& assignment, const std::string& what,
+                             const std::string& hint) {
     const auto colon = assignment.find(':');
     const auto eq = assignment.find('=', colon == std::string::npos ? 0 : colon);
     if (colon == std::string::npos || eq == std::string::npos || eq == colon + 1)
-        return "malformed --set \"" + assignment + "\" (expected S:NAME=VALUE)";
-    int slot = 0;
-    if (!parse_int(assignment.substr(0, colon), slot))
-        return "malformed --set \"" + assignment + "\": slot is not a number";
-    if (slot < 1 || slot > kSlots) return "slot " + std::to_string(slot) + " is out of range 1..16";
-    Form* f = form(slot);
-    if (f == nullptr) return "slot " + std::to_string(slot) + " is empty";
-    const std::string name = assignment.substr(colon + 1, eq - colon - 1);
-    Control* c = f->find(name);
-    if (c == nullptr)
-        return "slot " + std::to_string(slot) + " (" + kind_name(table_.kind[slot - 1]) + ") has no control \"" +
-               name + "\" (see --controls)";
-    const std::string why = set_control_value(*c, assignment.substr(eq + 1));
-    return why.empty() ? "" : "--set \"" + assignment + "\": " + why;
+        return "malformed " + what + " \"" + assignment + "\" (expected S:NAME=VALUE)";
+    std::string why;
+    Control* c = find_slot_control(table, assignment.substr(0, colon), assignment.substr(colon + 1, eq - colon - 1),
+                                   hint, why);
+    if (c == nullptr) return what + " \"" + assignment + "\": " + why;
+    why = set_control_value(*c, assignment.substr(eq + 1));
+    return why.empty() ? "" : what + " \"" + assignment + "\": " + why;
 }
 
 std::string OfflineChain::switch_off(const std::string& slot_word) {

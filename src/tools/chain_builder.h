@@ -52,6 +52,14 @@ std::string use_program_home(const std::string& home);
 EffectKind parse_kind(const std::string& word);
 // Strict whole-number parse; false on anything else.
 bool parse_int(const std::string& s, int& out);
+// Control `name` of the effect in slot `slot_word` (1..16) of `table`; null with the message in `why`,
+// followed by `hint` for an unknown name.
+Control* find_slot_control(const ChainTable& table, const std::string& slot_word, const std::string& name,
+                           const std::string& hint, std::string& why);
+// Sets control NAME of slot S of `table` from "S:NAME=VALUE" as a user would; `what` names the option
+// or command in messages, `hint` follows the message for an unknown name. "" or the message.
+std::string set_slot_control(const ChainTable& table, const std::string& assignment, const std::string& what,
+                             const std::string& hint);
 // Sets control `c` as a user would, from a text value. Returns "" or the reason it was refused.
 std::string set_control_value(Control& c, const std::string& value);
 // One line describing a control: name, type, range, position (a slider's value in its unit after it) or state.
