@@ -380,10 +380,15 @@ int run_nogui(int argc, char** argv) {
         }
         if (done % ticks_a_second == 0) {
             if (!o.tuner) {
-                std::printf("%5ld s  CPU %3d %%  in %3d  out %3d  latency %5.1f ms  dropped %d  underruns %d\n",
+                // The meter shows the last block; the longest one and the longest wait between
+                // two are what tell a late block (an xrun) apart.
+                const BlockTimes t = take_block_times();
+                std::printf("%5ld s  CPU %3d %%  in %3d  out %3d  latency %5.1f ms  dropped %d  underruns %d  "
+                            "longest block %.2f ms (slot %d %.2f ms)  longest gap %.2f ms\n",
                             done / ticks_a_second, form.ProgressBar_CPU.value(), form.ProgressBar_inlevel.value(),
                             form.ProgressBar_outlevel.value(), static_cast<double>(e.latency_ms),
-                            form.watchdog_drops(), drivers.underruns());
+                            form.watchdog_drops(), drivers.underruns(), t.longest_walk_ms, t.heaviest_slot,
+                            t.heaviest_slot_ms, t.longest_gap_ms);
                 std::fflush(stdout);
             }
             // A device or sound server that went away leaves the meters as they were.

@@ -57,6 +57,19 @@ std::atomic<bool> message_pending{false};
 // Set for the whole of a walk that may have passed the gates, by the one walk that took it; see
 // wait_for_walk.
 std::atomic<bool> walking{false};
+// The longest walk since the last take_block_times(), packed so that one atomic holds it with its
+// heaviest slot: walk ns << 24 | slot us (19 bits) << 5 | slot index. Ordered by the walk's time.
+std::atomic<int64_t> longest_walk{0};
+// The longest time between the starts of two calls since the last take_block_times(), and the
+// start of the last call (0: none yet).
+std::atomic<int64_t> longest_gap{0};
+std::atomic<int64_t> last_call_start{0};
+
+void store_max(std::atomic<int64_t>& at, int64_t v) {
+    int64_t seen = at.load(std::memory_order_relaxed);
+    while (v > seen && !at.compare_exchange_weak(seen, v, std::memory_order_relaxed)) {
+    }
+}
 // The rate of the last walk that passed the gates (0 before the first), and when it ended.
 std::atomic<int32_t> walk_rate{0};
 std::atomic<int64_t> walk_end{0};
@@ -155,19 +168,32 @@ int32_t ChainRunner(int32_t frameCount, int32_t sampleRate, int32_t channelCount
     // left alone by a vanished sound server calling back beside the new one): no effect is safe
     // against two walks at once, so the late caller's block passes untouched, as with a closed gate.
     if (walking.exchange(true, std::memory_order_seq_cst)) return 0;
+    const int64_t start = read_counter();
+    const int64_t previous = last_call_start.exchange(start, relaxed);
+    if (previous != 0) store_max(longest_gap, start - previous);
     if (rack_gate.load(std::memory_order_seq_cst) == 0 || load_gate.load(std::memory_order_seq_cst) == 0) {
         walking.store(false, std::memory_order_seq_cst);
         return 0;
     }
-    const int64_t start = read_counter();
     const int32_t n = runner.count.load(std::memory_order_acquire);
+    int64_t heaviest_ns = 0, heaviest = 0, at = start;
     for (int32_t i = 0; i < n && i < kTableCapacity; ++i) {
         if (runner.enabled[i].load(relaxed) == 1 && runner.kind[i].load(relaxed) != 0) {
             ProcessFn fn = runner.process[i].load(relaxed);
-            if (fn != nullptr) fn(frameCount, sampleRate, channelCount, buffer, runner.instance[i].load(relaxed));
+            if (fn != nullptr) {
+                fn(frameCount, sampleRate, channelCount, buffer, runner.instance[i].load(relaxed));
+                const int64_t now = read_counter();
+                if (now - at > heaviest_ns) {
+                    heaviest_ns = now - at;
+                    heaviest = i;
+                }
+                at = now;
+            }
         }
     }
     const int64_t end = read_counter();
+    store_max(longest_walk, std::min<int64_t>(end - start, (int64_t{1} << 39) - 1) << 24 |
+                                std::min<int64_t>(heaviest_ns / 1000, (1 << 19) - 1) << 5 | heaviest);
     if (sampleRate > 0) {
         walk_rate.store(sampleRate, relaxed);
         walk_end.store(end, relaxed);
@@ -230,6 +256,16 @@ void disable_entry(int32_t i) {
 
 int32_t block_counter() { return blocks.load(relaxed); }
 float elapsed_seconds() { return elapsed.load(relaxed); }
+
+BlockTimes take_block_times() {
+    const int64_t walk = longest_walk.exchange(0, relaxed);
+    BlockTimes t;
+    t.longest_walk_ms = static_cast<double>(walk >> 24) * 1e-6;
+    t.heaviest_slot_ms = static_cast<double>((walk >> 5) & ((1 << 19) - 1)) * 1e-3;
+    t.heaviest_slot = walk == 0 ? 0 : static_cast<int32_t>(walk & 31) + 1;
+    t.longest_gap_ms = static_cast<double>(longest_gap.exchange(0, relaxed)) * 1e-6;
+    return t;
+}
 int32_t runner_messages_posted() { return messages_posted.load(relaxed); }
 
 bool take_runner_message() { return message_pending.exchange(false, std::memory_order_acq_rel); }
@@ -255,6 +291,9 @@ void effects_startup() {
     blocks.store(0);
     walk_rate.store(0, relaxed);
     walk_end.store(0, relaxed);
+    longest_walk.store(0, relaxed);
+    longest_gap.store(0, relaxed);
+    last_call_start.store(0, relaxed);
     messages_posted.store(0);
     message_pending.store(false);
 }

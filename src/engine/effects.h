@@ -108,6 +108,16 @@ void disable_entry(int32_t i);
 int32_t block_counter();
 // Seconds spent in the last measured walk.
 float elapsed_seconds();
+// The longest walk since the last call, with the slot (1..16, 0 if none ran) that took longest in
+// it, and the longest time between the starts of two calls of ChainRunner (the audio thread's
+// period, or more when it woke late). Each call starts the next interval.
+struct BlockTimes {
+    double longest_walk_ms = 0.0;
+    double heaviest_slot_ms = 0.0;
+    int32_t heaviest_slot = 0;
+    double longest_gap_ms = 0.0;
+};
+BlockTimes take_block_times();
 // The runner's once-in-800000-blocks message to the main window: returns true once per post.
 bool take_runner_message();
 // How many messages were posted since start-up.
