@@ -58,7 +58,7 @@ std::atomic<bool> message_pending{false};
 // wait_for_walk.
 std::atomic<bool> walking{false};
 // The longest walk since the last take_block_times(), packed so that one atomic holds it with its
-// heaviest slot: walk ns << 24 | slot us (19 bits) << 5 | slot index. Ordered by the walk's time.
+// heaviest slot: walk ns << 24 | slot us (19 bits) << 5 | slot 1..16 (0: none ran). Ordered by the walk's time.
 std::atomic<int64_t> longest_walk{0};
 // The longest time between the starts of two calls since the last take_block_times(), and the
 // start of the last call (0: none yet).
@@ -183,9 +183,9 @@ int32_t ChainRunner(int32_t frameCount, int32_t sampleRate, int32_t channelCount
             if (fn != nullptr) {
                 fn(frameCount, sampleRate, channelCount, buffer, runner.instance[i].load(relaxed));
                 const int64_t now = read_counter();
-                if (now - at > heaviest_ns) {
+                if (heaviest == 0 || now - at > heaviest_ns) {
                     heaviest_ns = now - at;
-                    heaviest = i;
+                    heaviest = i + 1;
                 }
                 at = now;
             }
@@ -262,7 +262,7 @@ BlockTimes take_block_times() {
     BlockTimes t;
     t.longest_walk_ms = static_cast<double>(walk >> 24) * 1e-6;
     t.heaviest_slot_ms = static_cast<double>((walk >> 5) & ((1 << 19) - 1)) * 1e-3;
-    t.heaviest_slot = walk == 0 ? 0 : static_cast<int32_t>(walk & 31) + 1;
+    t.heaviest_slot = static_cast<int32_t>(walk & 31);
     t.longest_gap_ms = static_cast<double>(longest_gap.exchange(0, relaxed)) * 1e-6;
     return t;
 }

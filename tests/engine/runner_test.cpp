@@ -88,6 +88,30 @@ TEST_F(Runner, EmptyChainStillMeasures) {
     EXPECT_EQ(block_counter(), 3);
 }
 
+// The meter line's block figures: the heaviest slot is one that ran, counted from 1 (0 when none
+// did), the walk holds it, and each take starts a new interval.
+TEST_F(Runner, BlockTimesNameASlotThatRanAndRestartOnTake) {
+    std::vector<float> buf(256, 0.0f);
+    ChainRunner(128, 48000, 2, buf.data());
+    BlockTimes t = take_block_times();
+    EXPECT_EQ(t.heaviest_slot, 0);
+    EXPECT_EQ(t.longest_gap_ms, 0.0);  // one call has no gap before it
+    Probe a{1}, b{2}, c{3};
+    entry(0, a, 13, 0);
+    entry(1, b);
+    entry(3, c);
+    load_chain(table);
+    for (int i = 0; i < 3; ++i) ChainRunner(128, 48000, 2, buf.data());
+    t = take_block_times();
+    EXPECT_TRUE(t.heaviest_slot == 2 || t.heaviest_slot == 4) << t.heaviest_slot;
+    EXPECT_GE(t.longest_walk_ms + 1e-9, t.heaviest_slot_ms);
+    EXPECT_GT(t.longest_gap_ms, 0.0);
+    t = take_block_times();
+    EXPECT_EQ(t.heaviest_slot, 0);
+    EXPECT_EQ(t.longest_walk_ms, 0.0);
+    EXPECT_EQ(t.longest_gap_ms, 0.0);
+}
+
 TEST_F(Runner, MessageDuringBlock799999ThenEvery800000) {
     std::vector<float> buf(2, 0.0f);
     set_block_counter_for_test(799997);  // 799997 blocks processed
