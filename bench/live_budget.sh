@@ -95,3 +95,4 @@ print(f"xruns while measured: {c1 - c0} of the client, {d1 - d0} of the dummy dr
       f"(before: {c0} and {d0}; target: none)")
 print(f"blocks processed {blocks}, dropped {dropped}, underruns {underruns}")
 PY
+awk -v period=2.667 -v from=2 -f "$(dirname "$0")/../scripts/block_times.awk" "$work/live.log"

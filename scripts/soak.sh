@@ -192,6 +192,7 @@ echo "soak: xruns: $engine_late cycles the engine had not finished ($at_change o
      "change; clients not yet started $unstarted times, still running $running times); $timer_late late" \
      "wake-ups of the server's own timer; load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "soak: engine: dropped $dropped, underruns $underruns, CPU meter mean $cpu_mean %, max $cpu_max %"
+echo "soak: $(awk -v period=2.667 -f scripts/block_times.awk "$work/engine.log")"
 echo "soak: RSS start $((rss_start / 1024)) MiB ($rss_start kB), end $((rss_end / 1024)) MiB ($rss_end kB)"
 [ -s "$rss_log" ] && echo "soak: RSS every $rss_every s (kB): $(awk '{ print $2 }' "$rss_log" | paste -sd ' ' -)"
 tail -1 "$work/engine.log"
