@@ -72,7 +72,8 @@ TEST_F(NoGui, RunsTheTestSignalAndPrintsAMeterLineEachSecond) {
               std::string::npos)
         << out;
     const std::regex line(" +([12]) s  CPU +[0-9]+ %  in +[0-9]+  out +[0-9]+  latency +([0-9.]+) ms  dropped ([0-9]+)  "
-                          "underruns [0-9]+\n");
+                          "underruns [0-9]+  longest block [0-9.]+ ms \\(slot [0-9]+ [0-9.]+ ms\\)  "
+                          "longest gap [0-9.]+ ms\n");
     int lines = 0;
     for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it) {
         ++lines;
