@@ -18,15 +18,8 @@ if ((${#need[@]})); then
     "${as_root[@]}" apt-get install -y --no-install-recommends "${need[@]}" > /dev/null
 fi
 
-cmake --build "$BUILD" -j "${JOBS:-2}" --target varnomix-render varnomix-phrase > /dev/null
-render=$(realpath "$BUILD/varnomix-render")
-phrase=$(realpath "$BUILD/varnomix-phrase")
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-"$phrase" --rate 48000 --channels 2 --seconds "$SECONDS_OF_AUDIO" "$work/dry.wav" > /dev/null
-# The same samples as a float file, so that both programs read and write the same format.
-sox "$work/dry.wav" -e floating-point -b 32 "$work/in.wav"
+. "$(dirname "$0")/phrase_input.sh"
+phrase_input
 
 cat > "$work/chain.txt" << 'CHAIN'
 --fx noise gate

@@ -15,15 +15,9 @@ kinds=("$@")
 for tool in sox hyperfine; do
     command -v "$tool" > /dev/null || { echo "$tool is not installed (bench/compare.sh installs it)"; exit 1; }
 done
-cmake --build "$BUILD" -j "${JOBS:-2}" --target varnomix-render varnomix-phrase varnomix-bench > /dev/null
-render=$(realpath "$BUILD/varnomix-render")
-phrase=$(realpath "$BUILD/varnomix-phrase")
+. "$(dirname "$0")/phrase_input.sh"
+phrase_input varnomix-bench
 bench=$(realpath "$BUILD/varnomix-bench")
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-"$phrase" --rate 48000 --channels 2 --seconds "$SECONDS_OF_AUDIO" "$work/dry.wav" > /dev/null
-sox "$work/dry.wav" -e floating-point -b 32 "$work/in.wav"
 
 "$bench" --benchmark_filter='BM_Kind' --benchmark_format=json --benchmark_min_time=0.2 > "$work/bench.json" 2> /dev/null
 
