@@ -609,7 +609,7 @@ struct SpeakerStep {
     FifthOrderMemory& m;
     double gain;
     long double c0, c1, c2, c3, c4;
-    float operator()(float x) const {
+    [[gnu::always_inline]] float operator()(float x) const {
         double* xv = m.xv;
         double* yv = m.yv;
         for (int k = 0; k < 5; ++k) xv[k] = xv[k + 1];
@@ -741,9 +741,13 @@ void TEQ8_form::EQ8_dsp(int32_t frameCount, int32_t sampleRate, int32_t channelC
         }
         if (shelf_on) shelf_block(buffer, frameCount, false);
         if (speaker_on) {
-            // Both channels take the row read once.
-            const auto left = speaker_step(speaker_A);
-            run_both(buffer, frameCount, left, SpeakerStep{speaker_B, left.gain, left.c0, left.c1, left.c2, left.c3, left.c4});
+            // Both channels take the row read once. The memories are worked on as locals, which the
+            // compiler keeps out of the object for the block.
+            FifthOrderMemory a = speaker_A, b = speaker_B;
+            const auto left = speaker_step(a);
+            run_both(buffer, frameCount, left, SpeakerStep{b, left.gain, left.c0, left.c1, left.c2, left.c3, left.c4});
+            speaker_A = a;
+            speaker_B = b;
         }
     }
     settle_memories();
