@@ -21,6 +21,7 @@
 
 #include "app/control_commands.h"
 #include "program_fixture.h"
+#include "sound_file.h"
 
 namespace fs = std::filesystem;
 
@@ -185,20 +186,13 @@ TEST_F(NoGui, AnOutputThatDoesNotOpenFailsWithStatusOne) {
 TEST_F(NoGui, TunerReadsAWavFileInputTenTimesASecond) {
     const fs::path wav = home / "low E.wav";
     {
-        SF_INFO info{};
-        info.samplerate = 44100;
-        info.channels = 1;
-        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-        SNDFILE* f = sf_open(wav.c_str(), SFM_WRITE, &info);
-        ASSERT_NE(f, nullptr);
         // Longer than the run, so that no reading falls on the seam of the loop; -3.30 cents, well
         // inside its tenth.
         std::vector<short> tone(4 * 44100);
         const double hz = 82.25;
         for (size_t i = 0; i < tone.size(); ++i)
             tone[i] = static_cast<short>(std::lround(8000.0 * std::sin(2.0 * M_PI * hz * i / 44100.0)));
-        sf_write_short(f, tone.data(), static_cast<sf_count_t>(tone.size()));
-        sf_close(f);
+        ASSERT_TRUE(vx::test::write_sound_file(wav.string(), 44100, 1, tone));
     }
     EXPECT_EQ(run(nogui("--tuner --input 'WAV file input' --input-file '" + wav.string() +
                         "' --output 'Null output' --seconds 1.5")),

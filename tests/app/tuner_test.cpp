@@ -21,6 +21,7 @@
 #include "engine/program_folder.h"
 #include "drivers/drivers.h"
 #include "fake_services.h"
+#include "sound_file.h"
 
 namespace fs = std::filesystem;
 
@@ -265,16 +266,9 @@ TEST_F(TunerWindow, TheReferenceIsKeptInFaceIni) {
 // --- the live path: "WAV file input" on the stepped clock, the main window's Tuner button ------
 
 void write_wav(const fs::path& p, const std::vector<float>& s, int32_t rate) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* f = sf_open(p.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(f, nullptr);
     std::vector<short> pcm;
     for (float v : s) pcm.push_back(static_cast<short>(std::lround(v)));
-    sf_write_short(f, pcm.data(), static_cast<sf_count_t>(pcm.size()));
-    sf_close(f);
+    ASSERT_TRUE(test::write_sound_file(p.string(), rate, 1, pcm));
 }
 
 class TunerLive : public TunerWindow {

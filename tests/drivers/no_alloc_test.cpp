@@ -17,6 +17,7 @@
 #include "drivers/tuner_tap.h"
 #include "drivers/waves.h"
 #include "engine/effects.h"
+#include "sound_file.h"
 
 namespace vx {
 namespace {
@@ -25,16 +26,9 @@ TEST(RealTimeDrivers, RunningDevicesAllocateNothing) {
     namespace fs = std::filesystem;
     const fs::path wav = fs::temp_directory_path() / ("vx-rt-input-" + std::to_string(::getpid()) + ".wav");
     {
-        SF_INFO info{};
-        info.samplerate = 44100;
-        info.channels = 1;
-        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-        SNDFILE* f = sf_open(wav.c_str(), SFM_WRITE, &info);
-        ASSERT_NE(f, nullptr);
         std::vector<short> tone(3000);
         for (size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<short>(8000.0 * std::sin(0.05 * i));
-        sf_write_short(f, tone.data(), static_cast<sf_count_t>(tone.size()));
-        sf_close(f);
+        ASSERT_TRUE(test::write_sound_file(wav.string(), 44100, 1, tone));
     }
     for (const char* input : {kTestSignalName, kWavInputName}) {
         effects_startup();

@@ -14,6 +14,7 @@
 
 #include "audio_file.h"
 #include "chain_builder.h"
+#include "sound_file.h"
 
 namespace fs = std::filesystem;
 
@@ -159,14 +160,7 @@ TEST_F(Render, SamplesThatAreNotNumbersPlayAsSilence) {
     file[700] = -inf;
     file[1501] = 1e38f;  // finite in the file, infinite times 32768
     const std::string in = (dir / "poisoned.wav").string();
-    SF_INFO info{};
-    info.samplerate = 48000;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* w = sf_open(in.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(w, nullptr);
-    ASSERT_EQ(sf_writef_float(w, file.data(), 1000), 1000);
-    sf_close(w);
+    ASSERT_TRUE(test::write_sound_file(in, 48000, 2, file));
     for (const char* kind : {"Distortion (Soft/Hard)", "Reverberator", "wah"}) {
         SCOPED_TRACE(kind);
         const auto out = (dir / "out.wav").string();
