@@ -20,7 +20,12 @@ void BM_EQ8_Filter(benchmark::State& state, const char* check_box, int channels,
     EffectInstance inst = get_registry().create[kEq8]();
     auto& form = *static_cast<TEQ8_form*>(inst->form);
     form.CheckRadioBox_EQ8_OnOff.set_checked(eq_on);
-    if (check_box != nullptr) form.find_as<CheckBox>(check_box)->set_checked(true);
+    // check_box: one name, or several joined by '|'
+    for (std::string rest = check_box ? check_box : ""; !rest.empty();) {
+        const size_t bar = rest.find('|');
+        form.find_as<CheckBox>(rest.substr(0, bar))->set_checked(true);
+        rest = bar == std::string::npos ? "" : rest.substr(bar + 1);
+    }
     bench::run_instance(state, kEq8, inst, channels, silence);
 }
 
@@ -34,6 +39,8 @@ const bool registered = [] {
         {"speaker_low_pass", "CheckRadioBox_fnc_2000_OnOff", 2},
         {"low_cut_mono", "CheckRadioBox_Filter_Notch", 1},
         {"none_mono", nullptr, 1},
+        {"standard", "CheckRadioBox_FVC_OnOff|CheckRadioBox_Shelf|CheckRadioBox_fnc_2000_OnOff", 2},
+        {"every_filter", "CheckRadioBox_FVC_OnOff|CheckRadioBox_FNC_OnOff|CheckRadioBox_Shelf|CheckRadioBox_fnc_2000_OnOff", 2},
     };
     for (const Case& c : cases) {
         benchmark::RegisterBenchmark((std::string("BM_EQ8/") + c.name).c_str(), BM_EQ8_Filter, c.check_box,
