@@ -3,7 +3,8 @@
 # every switch a chain file holds on) played by "varnomix --nogui" on a private JACK dummy server
 # (48000 Hz, 128-frame blocks). Prints the CPU meter's mean and maximum over the run, the xruns the
 # server reported while it was measured, and the blocks dropped and underruns the engine counted.
-# Run by hand (bash bench/live_budget.sh [SECONDS]); never by the tests.
+# Run by hand (bash bench/live_budget.sh [SECONDS]); never by the tests. RACK=empty plays the same
+# run with nothing in the rack: the machine's own share of the xruns, to set beside the full rack's.
 set -euo pipefail
 
 BUILD=${BUILD:-build}
@@ -45,6 +46,7 @@ trap cleanup EXIT
     printf -- '--set %s\n' 8:CheckRadioBox_Small_Flanger=1 9:CheckRadioBox_Gang=1 9:RadioBox_Chorus=1 \
         10:CheckRadioBox_Sweep_OnOff=1 13:CheckRadioBox_Air=1 13:RadioBox_SimpleChorus=1
 } > "$work/rack.txt"
+[ "${RACK:-full}" = empty ] && : > "$work/rack.txt"
 "$preset" build "$work/full.pre" @"$work/rack.txt"
 
 export JACK_DEFAULT_SERVER=vx-live-budget-$$ JACK_NO_AUDIO_RESERVATION=1
@@ -76,7 +78,7 @@ pids=("${pids[@]:1}")
 xruns_at_end=$(xruns)
 [ "$status" -eq 0 ] || { cat "$work/live.log"; echo "varnomix --nogui failed ($status)"; exit 1; }
 
-echo "full rack (16 slots), JACK dummy 48000 Hz / 128 frames, ${SECONDS_TO_RUN} s; load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "$([ "${RACK:-full}" = empty ] && echo "empty rack" || echo "full rack (16 slots)"), JACK dummy 48000 Hz / 128 frames, ${SECONDS_TO_RUN} s; load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 python3 - "$work/live.log" $xruns_at_start $xruns_at_end << 'PY'
 import re, sys
 log, c0, d0, c1, d1 = sys.argv[1], *map(int, sys.argv[2:6])
