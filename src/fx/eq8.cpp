@@ -4,6 +4,7 @@
 
 #include "engine/effects.h"
 #include "engine/units.h"
+#include "exact/four_pole.h"
 #include "exact/second_order.h"
 #include "exact/tiny.h"
 
@@ -666,7 +667,7 @@ auto TEQ8_form::speaker_step(FifthOrderMemory& m) {
 void TEQ8_form::filter_fvc_1(float* buffer, int32_t count) { run_channel(buffer, count, 1, high_pass_step(hp_M)); }
 void TEQ8_form::filter_fvc_2(float* buffer, int32_t count) { run_channel(buffer, count, 2, high_pass_step(hp_L)); }
 void TEQ8_form::filter_fvc_3(float* buffer, int32_t count) { run_channel(buffer + 1, count, 2, high_pass_step(hp_M)); }
-void TEQ8_form::filter_fnc_1(float* buffer, int32_t count) { run_channel(buffer, count, 1, four_pole_step(lp_A)); }
+void TEQ8_form::filter_fnc_1(float* buffer, int32_t count) { four_pole_block(buffer, count, true); }
 void TEQ8_form::filter_fnc_2(float* buffer, int32_t count) { run_channel(buffer, count, 2, four_pole_step(lp_A)); }
 void TEQ8_form::filter_fnc_3(float* buffer, int32_t count) { run_channel(buffer + 1, count, 2, four_pole_step(lp_B)); }
 void TEQ8_form::filter_fvcs_1(float* buffer, int32_t count) { run_channel(buffer, count, 1, shelf_step(shelf_M)); }
@@ -714,6 +715,19 @@ void TEQ8_form::shelf_block(float* buffer, int32_t frames, bool mono) {
 #endif
 }
 
+void TEQ8_form::four_pole_block(float* buffer, int32_t frames, bool mono) {
+    lp_f = FourPoleLowpass::f_of(lp_fc);
+    lp_fb = FourPoleLowpass::fb_of(lp_f, lp_res);
+    FourPoleLowpass poles[2] = {lp_A, lp_B};
+    const exact::SteadyCoefficients c{lp_f, lp_fb};
+    if (mono)
+        exact::four_pole_block<false>(frames, buffer, poles, c, 1.0f);
+    else
+        exact::four_pole_block<true>(frames, buffer, poles, c, 1.0f);
+    lp_A = poles[0];
+    if (!mono) lp_B = poles[1];
+}
+
 void TEQ8_form::EQ8_dsp(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer) {
     sample_rate = static_cast<float>(sampleRate);
     if (frameCount <= 0 || buffer == nullptr) return;
@@ -735,10 +749,7 @@ void TEQ8_form::EQ8_dsp(int32_t frameCount, int32_t sampleRate, int32_t channelC
     } else {
         // Left then right of each stage (filter_fvc_2 then filter_fvc_3, ...), run side by side.
         if (hp_on) high_pass_block(buffer, frameCount, false);
-        if (lp_on) {
-            auto left = four_pole_step(lp_A);
-            run_both(buffer, frameCount, left, four_pole_step(lp_B));
-        }
+        if (lp_on) four_pole_block(buffer, frameCount, false);
         if (shelf_on) shelf_block(buffer, frameCount, false);
         if (speaker_on) {
             // Both channels take the row read once. The memories are worked on as locals, which the

@@ -269,6 +269,7 @@ private:
     // High-pass and shelf over a whole block, mono or both stereo channels.
     void high_pass_block(float* buffer, int32_t frames, bool mono);
     void shelf_block(float* buffer, int32_t frames, bool mono);
+    void four_pole_block(float* buffer, int32_t frames, bool mono);
 };
 
 }  // namespace vx

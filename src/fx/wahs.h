@@ -75,18 +75,10 @@ public:
     float step_left = 0.0f;
     float step_right = 0.0f;
 
-    // Where the processor has fused multiply-add and AVX2, mono and stereo blocks
-    // run both filters side by side in vector registers, with results identical to the extended
-    // arithmetic: a value whose rounding that path cannot vouch for is recomputed the plain way
-    // (counted here). Tests switch it off to compare.
-    bool paired_path = false;
-    int64_t paired_recomputed = 0;
-
-    // One chunk's sweep (a cut-off per frame) and filter coefficients f and fb per frame, left
-    // and right side by side.
+    // One chunk's filter coefficients f and fb per frame (from the sweep's cut-off of each frame),
+    // left and right side by side.
     static constexpr int32_t kChunk = 128;
     struct Coefficients {
-        alignas(64) double cut[kChunk + 4];  // (an odd chunk's last cut-off is repeated)
         alignas(64) double f[kChunk][2];
         alignas(64) double fb[kChunk][2];
     };
@@ -107,7 +99,7 @@ private:
     template <int Channels, bool Right>
     void run(int32_t frames, float* buffer, double& cutoff, float& step);
 
-    Coefficients coef[2]{};  // (the vector path fills the next chunk's while it filters one)
+    Coefficients coef{};
 };
 
 // A turning point (start, stop) for its slider position: position / 200, as float32; a normalised

@@ -199,38 +199,34 @@ TEST(Wah, MatchesThePlainWahInEveryBlockSize) {
         ref.level = *SliderFactor(70);
         auto expected = in;
         ref.block(expected.data(), static_cast<int>(in.size()) / channels, channels);
-        for (bool paired : {false, true}) {
-            for (int block : {1, 7, 135, 480, 512}) {
-                Instance w(kWah);
-                auto& form = w.as<Twah_form>();
-                if (paired && !form.paired_path) continue;
-                form.paired_path = paired;
-                form.ScrollBar_res.set_position(25);
-                form.ScrollBar_Level.set_position(70);
-                auto buf = in;
-                w.process(buf, channels, block);
-                expect_same_bits(buf, expected, channels == 1 ? "mono" : "stereo");
-                EXPECT_EQ(form.cutoff_left, ref.cut[0]);
-            }
+        for (int block : {1, 7, 135, 480, 512}) {
+            Instance w(kWah);
+            auto& form = w.as<Twah_form>();
+            form.ScrollBar_res.set_position(25);
+            form.ScrollBar_Level.set_position(70);
+            auto buf = in;
+            w.process(buf, channels, block);
+            expect_same_bits(buf, expected, channels == 1 ? "mono" : "stereo");
+            EXPECT_EQ(form.cutoff_left, ref.cut[0]);
         }
     }
 }
 
-// The vector path gives the plain extended path's results bit for bit, over the controls' ranges
-// and loud, quiet and decaying signals, including the values it hands back to the plain path.
-TEST(Wah, PairedPathMatchesThePlainPath) {
+// The block path (plain steps, whole units deep down) gives the step-by-step path's results bit for
+// bit (each sample through FourPoleLowpass, the subnormal checks at every step: what filter_fnc_2
+// and filter_fnc_3 do), over the controls' ranges and loud, quiet and decaying signals.
+TEST(Wah, BlockPathMatchesTheStepByStepPath) {
     struct Case { int fc, dev, res, speed, level; float amplitude; };
     const Case cases[] = {
         {10, 50, 30, 100, 50, 12000.0f}, {1, 190, 39, 199, 100, 30000.0f}, {190, 1, 1, 1, 1, 0.5f},
         {100, 20, 39, 150, 80, 3e6f}, {5, 120, 15, 60, 30, 1e-3f}, {60, 61, 39, 199, 100, 20000.0f},
+        {30, 90, 20, 120, 60, 1e-40f},  // subnormal input
     };
-    int64_t handed_back = 0;
+    int deep = 0;
     for (const Case& c : cases) {
         for (int channels : {1, 2}) {
-            Instance plain(kWah), paired(kWah);
-            if (!paired.as<Twah_form>().paired_path) GTEST_SKIP() << "no vector path on this processor";
-            plain.as<Twah_form>().paired_path = false;
-            for (Instance* w : {&plain, &paired}) {
+            Instance block(kWah), steps(kWah);
+            for (Instance* w : {&block, &steps}) {
                 auto& form = w->as<Twah_form>();
                 form.ScrollBar_Fc.set_position(c.fc);
                 form.ScrollBar_deviation.set_position(c.dev);
@@ -241,20 +237,32 @@ TEST(Wah, PairedPathMatchesThePlainPath) {
             // A signal, then silence while the filter rings down into the subnormal range.
             auto in = noise(static_cast<size_t>(channels) * 30000, static_cast<uint32_t>(c.fc + channels), c.amplitude);
             in.resize(static_cast<size_t>(channels) * 60000, 0.0f);
-            auto a = in, b = in;
-            plain.process(a, channels, 480);
-            paired.process(b, channels, 480);
-            expect_same_bits(b, a, "paired");
-            const auto& pf = paired.as<Twah_form>();
-            const auto& qf = plain.as<Twah_form>();
-            EXPECT_EQ(pf.cutoff_left, qf.cutoff_left);
-            EXPECT_EQ(pf.step_left, qf.step_left);
-            EXPECT_EQ(std::bit_cast<uint64_t>(pf.state_left.out4), std::bit_cast<uint64_t>(qf.state_left.out4));
-            EXPECT_EQ(std::bit_cast<uint64_t>(pf.state_right.out4), std::bit_cast<uint64_t>(qf.state_right.out4));
-            handed_back += pf.paired_recomputed;
+            auto a = in;
+            block.process(a, channels, 480);
+            // The step-by-step path on stereo frames; a mono signal rides in the left channel.
+            std::vector<float> b(in.size() / static_cast<size_t>(channels) * 2, 0.0f);
+            for (size_t i = 0; i < in.size(); ++i) b[channels == 1 ? 2 * i : i] = in[i];
+            auto& sf = steps.as<Twah_form>();
+            for (size_t at = 0; at < b.size() / 2; at += 480) {
+                const int32_t n = static_cast<int32_t>(std::min<size_t>(480, b.size() / 2 - at));
+                // (stereo: the right channel starts each block where the left does)
+                sf.cutoff_right = sf.cutoff_left, sf.step_right = sf.step_left;
+                sf.filter_fnc_2(n, b.data() + 2 * at);
+                if (channels == 2) sf.filter_fnc_3(n, b.data() + 2 * at);
+            }
+            std::vector<float> expected = b;
+            if (channels == 1)
+                for (size_t i = 0; i < in.size(); ++i) expected[i] = b[2 * i];
+            expected.resize(in.size());
+            expect_same_bits(a, expected, channels == 1 ? "mono" : "stereo");
+            const auto& bf = block.as<Twah_form>();
+            EXPECT_EQ(bf.cutoff_left, sf.cutoff_left);
+            EXPECT_EQ(std::bit_cast<uint64_t>(bf.state_left.out4), std::bit_cast<uint64_t>(sf.state_left.out4));
+            if (channels == 2) EXPECT_EQ(std::bit_cast<uint64_t>(bf.state_right.out4), std::bit_cast<uint64_t>(sf.state_right.out4));
+            deep += std::fabs(bf.state_left.out4) < 1e-300;
         }
     }
-    EXPECT_GT(handed_back, 0) << "the plain computation of values too close to call was never exercised";
+    EXPECT_GE(deep, 4) << "too few ringings got down to the subnormal range";
 }
 
 // After a signal the filter rings down far into the subnormal range and keeps circling a few units
@@ -271,19 +279,15 @@ TEST(Wah, RingingDownIntoSilenceMatchesThePlainWah) {
         ref.res = 1.0;
         auto expected = in;
         ref.block(expected.data(), static_cast<int>(in.size() / ch), channels);
-        for (bool paired : {false, true}) {
-            for (int block : {7, 480}) {
-                Instance w(kWah);
-                auto& form = w.as<Twah_form>();
-                if (paired && !form.paired_path) continue;
-                form.paired_path = paired;
-                form.ScrollBar_res.set_position(10);
-                auto buf = in;
-                w.process(buf, channels, block);
-                expect_same_bits(buf, expected, paired ? "vector path" : "plain path");
-                // (it did get down there)
-                EXPECT_LT(std::fabs(form.state_left.out4), 1e-300);
-            }
+        for (int block : {7, 480}) {
+            Instance w(kWah);
+            auto& form = w.as<Twah_form>();
+            form.ScrollBar_res.set_position(10);
+            auto buf = in;
+            w.process(buf, channels, block);
+            expect_same_bits(buf, expected, "ring-down");
+            // (it did get down there)
+            EXPECT_LT(std::fabs(form.state_left.out4), 1e-300);
         }
     }
 }
@@ -441,25 +445,21 @@ TEST(Wah, RightChannelStaysStableAtHighCutOffs) {
     struct Case { int fc, dev, res; float bound; };
     const Case cases[] = {{10, 190, 30, 10.0f}, {190, 190, 30, 10.0f}, {190, 190, 39, 40.0f}, {150, 190, 35, 40.0f}};
     for (const Case& c : cases) {
-        for (bool paired : {false, true}) {
-            Instance w(kWah);
-            auto& form = w.as<Twah_form>();
-            if (paired && !form.paired_path) continue;
-            form.paired_path = paired;
-            form.ScrollBar_Fc.set_position(c.fc);
-            form.ScrollBar_deviation.set_position(c.dev);
-            form.ScrollBar_res.set_position(c.res);
-            form.ScrollBar_Speed.set_position(199);
-            auto buf = in;
-            buf.resize(buf.size() * 2, 0.0f);  // and the ringing after it
-            w.process(buf, 2);
-            float peak = 0.0f;
-            for (float x : buf) {
-                ASSERT_TRUE(std::isfinite(x)) << c.fc << " " << c.dev << " " << c.res;
-                peak = std::max(peak, std::fabs(x));
-            }
-            EXPECT_LT(peak, c.bound * 32768.0f) << c.fc << " " << c.dev << " " << c.res;
+        Instance w(kWah);
+        auto& form = w.as<Twah_form>();
+        form.ScrollBar_Fc.set_position(c.fc);
+        form.ScrollBar_deviation.set_position(c.dev);
+        form.ScrollBar_res.set_position(c.res);
+        form.ScrollBar_Speed.set_position(199);
+        auto buf = in;
+        buf.resize(buf.size() * 2, 0.0f);  // and the ringing after it
+        w.process(buf, 2);
+        float peak = 0.0f;
+        for (float x : buf) {
+            ASSERT_TRUE(std::isfinite(x)) << c.fc << " " << c.dev << " " << c.res;
+            peak = std::max(peak, std::fabs(x));
         }
+        EXPECT_LT(peak, c.bound * 32768.0f) << c.fc << " " << c.dev << " " << c.res;
     }
     // Resonance 1 keeps the right channel's f = 1.21 stable: no clamp, the plain wah.
     ReferenceWah ref;

@@ -102,23 +102,16 @@ inline int certain_float(__m128d approx, __m128d reach) {
 
 }  // namespace vx::exact
 
-// --- to double, from a pair of doubles (AVX2 + FMA) ---------------------------------------------
-// The vector kernels of this folder are built for AVX2 and FMA by function attributes that gcc and
-// clang both take, and run only where the processor has both (has_avx2_fma).
+// --- vector kernels -----------------------------------------------------------------------------
+// Built for AVX2 by function attributes that gcc and clang both take, and run only where the
+// processor has it (has_avx2).
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VX_EXACT_AVX2 1
-#if defined(__clang__)
-#define VX_EXACT_AVX2_BEGIN _Pragma("clang attribute push(__attribute__((target(\"avx2,fma\"))), apply_to = function)")
-#define VX_EXACT_AVX2_END _Pragma("clang attribute pop")
-#else
-#define VX_EXACT_AVX2_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx2,fma\")")
-#define VX_EXACT_AVX2_END _Pragma("GCC pop_options")
-#endif
 #endif
 
 namespace vx::exact {
 
-// The processor has AVX2 (and FMA). The kinds keep their own switch, which the tests turn off to
+// The processor has AVX2. The kinds keep their own switch, which the tests turn off to
 // compare the paths.
 inline bool has_avx2() {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -128,104 +121,8 @@ inline bool has_avx2() {
     return false;
 #endif
 }
-inline bool has_avx2_fma() {
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return yes;
-#else
-    return false;
-#endif
-}
 
 }  // namespace vx::exact
-
-#if VX_EXACT_AVX2
-VX_EXACT_AVX2_BEGIN
-namespace vx::exact {
-
-using V = __m128d;  // two lanes: a frame's left and right value
-using W = __m256d;  // four lanes: two frames
-
-// What the checks need of either width, by the number of lanes.
-template <int N> struct Width;
-template <> struct Width<2> {
-    static constexpr int count = 2;
-    static constexpr unsigned all = 3;
-    static V set1(double d) { return _mm_set1_pd(d); }
-    static V add(V a, V b) { return _mm_add_pd(a, b); }
-    static V fmadd(V a, V b, V c) { return _mm_fmadd_pd(a, b, c); }
-    static V fnmadd(V a, V b, V c) { return _mm_fnmadd_pd(a, b, c); }
-    static unsigned equal(V a, V b) { return static_cast<unsigned>(_mm_movemask_pd(_mm_cmpeq_pd(a, b))); }
-    static void store(double* d, V v) { _mm_store_pd(d, v); }
-    static V load(const double* d) { return _mm_load_pd(d); }
-};
-template <> struct Width<4> {
-    static constexpr int count = 4;
-    static constexpr unsigned all = 0xF;
-    static W set1(double d) { return _mm256_set1_pd(d); }
-    static W add(W a, W b) { return _mm256_add_pd(a, b); }
-    static W fmadd(W a, W b, W c) { return _mm256_fmadd_pd(a, b, c); }
-    static W fnmadd(W a, W b, W c) { return _mm256_fnmadd_pd(a, b, c); }
-    static unsigned equal(W a, W b) { return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_EQ_OQ))); }
-    static void store(double* d, W v) { _mm256_store_pd(d, v); }
-    static W load(const double* d) { return _mm256_load_pd(d); }
-};
-constexpr int width_of(V) { return 2; }
-constexpr int width_of(W) { return 4; }
-template <class T> using Lanes = Width<width_of(T{})>;
-
-inline V vabs(V v) { return _mm_andnot_pd(_mm_set1_pd(-0.0), v); }
-inline W wabs(W v) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), v); }
-// The power of two at or below |v| (v normal). A value rounded to nearest lies in the same binade
-// as its exact value or above it, so this bounds the rounding error of the exact value's binade.
-inline V binade(V v) { return _mm_and_pd(v, _mm_castsi128_pd(_mm_set1_epi64x(0x7FF0000000000000LL))); }
-inline W wbinade(W v) { return _mm256_and_pd(v, _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FF0000000000000LL))); }
-
-// The checks run beside the recurrences; their sums go through the multiply-add units (x x 1 + y
-// rounds exactly as x + y) so that they leave the adders to the recurrences.
-template <class T> T add_(T a, T b) { return Lanes<T>::fmadd(a, Lanes<T>::set1(1.0), b); }
-template <class T> T sub_(T a, T b) { return Lanes<T>::fnmadd(b, Lanes<T>::set1(1.0), a); }
-
-// An extended rounding moves a value by at most 2^-64 of it; bounds add that up for every rounding
-// before the store, with a little to spare for the fast path's own errors.
-constexpr double kReach = 0x1.00004p-64;
-
-// How far the extended roundings may have moved a value: reach times the terms' sizes, plus a
-// floor that covers the fast path's own losses near the subnormal range (where it then declines).
-template <class T> T bound(T reach, T t) { return Lanes<T>::fmadd(t, reach, Lanes<T>::set1(0x1p-1000)); }
-template <class T> T bound(T reach, T t, T more) { return Lanes<T>::fmadd(t, reach, more); }
-
-// Lanes where r is certain to be the double the extended arithmetic rounds to: res is the exact
-// value minus r, delta bounds how far the extended roundings may have moved the value. Both ends
-// of that interval round to r, so everything between does.
-template <class T> unsigned certain(T r, T res, T delta) {
-    const T above = Lanes<T>::add(r, add_(res, delta));
-    const T below = add_(sub_(res, delta), r);
-    return Lanes<T>::equal(above, r) & Lanes<T>::equal(below, r);
-}
-
-// Replaces the lanes that were not certain by the plain extended computation of that lane.
-template <class T, class Exact>
-T recompute(T r, unsigned ok, Exact exact, int64_t& count) {
-    alignas(64) double lanes[Lanes<T>::count];
-    Lanes<T>::store(lanes, r);
-    for (int l = 0; l < Lanes<T>::count; ++l) {
-        if (ok & (1u << l)) continue;
-        lanes[l] = exact(l);
-        ++count;
-    }
-    return Lanes<T>::load(lanes);
-}
-
-inline double lane(V v, int i) {
-    alignas(16) double d[2];
-    _mm_store_pd(d, v);
-    return d[i];
-}
-
-}  // namespace vx::exact
-VX_EXACT_AVX2_END
-#endif
 
 #if VX_EXACT_AVX2
 namespace vx::exact {

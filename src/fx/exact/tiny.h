@@ -176,7 +176,9 @@ struct TinyFourPole {
         const double b = whole(k * a, ok, true);
         auto pole = [&](double in_k, double u, double out) {
             const bool zero = in_k == 0.0 && u == 0.0 && out == 0.0;
-            return whole((0.3 * in_k + u) + g * out, ok, zero);
+            // u, the value just computed, joins last: the rest is known a step early. (Sums of
+            // zeros and the errors of these few roundings do not depend on the order.)
+            return whole(u + (0.3 * in_k + g * out), ok, zero);
         };
         const double o1 = pole(in1, b, out1);
         const double o2 = pole(in2, o1, out2);
