@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <semaphore>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -52,7 +53,12 @@ public:
         for (Piece& p : ring_) p.data.resize(static_cast<size_t>(piece_ * s_.channels));
         const bool timing = s_.split < 0;
         int32_t split = timing ? kTableCapacity : std::min(s_.split, kTableCapacity);
-        std::thread writer([this] { write_pieces(); });
+        std::thread writer;
+        try {
+            writer = std::thread([this] { write_pieces(); });
+        } catch (const std::system_error&) {
+            return one_thread();  // no thread to be had: the same file, on this one
+        }
         std::vector<float> block(kBlockFloats);
         std::array<int64_t, kTableCapacity> entry_ns{};
         int64_t read_ns = 0;
