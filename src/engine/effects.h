@@ -119,6 +119,7 @@ int64_t walk_entries(int32_t first, int32_t end, int32_t frameCount, int32_t sam
                      float* buffer, int64_t start_ns = 0, WalkTimes* times = nullptr);
 // The steady clock the runner and walk_entries time with, in ns.
 int64_t runner_clock_ns();
+
 int32_t load_chain(const ChainTable& table);
 int32_t swap_chain_entries(int32_t i, int32_t j);
 void enable_entry(int32_t i);
