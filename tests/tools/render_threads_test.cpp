@@ -182,7 +182,7 @@ TEST_F(RenderThreads, FileLengthsAtThePieceEdges) {
 // The thread that writes meets a full disk (a file size limit here): the render ends with the
 // message and status of a failed write, leaves nothing behind, and the reading thread does not wait
 // for ever for room in the ring.
-TEST_F(RenderThreads, WriteFailureOnEitherThreadEndsTheRender) {
+TEST_F(RenderThreads, AFailedWriteEndsTheRenderOnOneThreadOrTwo) {
     const std::string in = input("long.wav", 2, 40 * 16384);
     const std::string out = (dir / "out.wav").string();
     for (const char* threads : {"1", "2"}) {
