@@ -44,11 +44,13 @@ package: build
 
 # --- checking builds ----------------------------------------------------------------------
 # make tsan             the threads stress test (a full rack walked while every control,
-#                       slot, chain file, player and recorder is worked) and the drivers' tests
-#                       (built-in devices, output queue) under ThreadSanitizer; any report fails the run
+#                       slot, chain file, player and recorder is worked), the drivers' tests
+#                       (built-in devices, output queue) and the render's rack split over two threads
+#                       under ThreadSanitizer; any report fails the run. BINARY:FILTER runs only the
+#                       tests FILTER of a binary.
 # make fuzz SECONDS=N   every fuzz target for N seconds on its corpus in tests/fuzz/ (clang)
 TSAN_BUILD ?= build-tsan
-TSAN_TESTS ?= stress_tests drivers_tests
+TSAN_TESTS ?= stress_tests drivers_tests tools_tests:RenderThreads.FileLengthsAtThePieceEdges
 FUZZ_BUILD ?= build-fuzz
 SECONDS ?= 60
 
@@ -57,9 +59,10 @@ SECONDS ?= 60
 tsan: bootstrap
 	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_TSAN=ON \
 		-DVX_WITH_GUI=OFF -DVX_WITH_BENCH=OFF > /dev/null
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(foreach t,$(TSAN_TESTS),$(firstword $(subst :, ,$(t))))
 	@cd $(TSAN_BUILD) && for t in $(TSAN_TESTS); do \
-		TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" ./$$t || exit 1; done
+		case $$t in *:*) filter=--gtest_filter=$${t#*:};; *) filter=;; esac; \
+		TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" ./$${t%%:*} $$filter || exit 1; done
 
 fuzz: bootstrap
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_FUZZ=ON \

@@ -22,9 +22,10 @@ bench=$(realpath "$BUILD/varnomix-bench")
 "$bench" --benchmark_filter='BM_Kind' --benchmark_format=json --benchmark_min_time=0.2 > "$work/bench.json" 2> /dev/null
 
 cd "$work"
-commands=(-n gain "'$render' --quiet --fx Gain in.wav out.wav")
+# On one thread, so that the difference is the kind's own cost and not half of it.
+commands=(-n gain "'$render' --quiet --threads 1 --fx Gain in.wav out.wav")
 for k in "${kinds[@]}"; do
-    commands+=(-n "$k" "'$render' --quiet --fx $k --fx Gain in.wav out.wav")
+    commands+=(-n "$k" "'$render' --quiet --threads 1 --fx $k --fx Gain in.wav out.wav")
 done
 hyperfine --style basic -N --warmup 1 --runs "$RUNS" --export-json renders.json "${commands[@]}" > /dev/null 2>&1
 

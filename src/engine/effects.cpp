@@ -175,23 +175,9 @@ int32_t ChainRunner(int32_t frameCount, int32_t sampleRate, int32_t channelCount
         walking.store(false, std::memory_order_seq_cst);
         return 0;
     }
-    const int32_t n = runner.count.load(std::memory_order_acquire);
-    int64_t heaviest_ns = 0, heaviest = 0, at = start;
-    for (int32_t i = 0; i < n && i < kTableCapacity; ++i) {
-        if (runner.enabled[i].load(relaxed) == 1 && runner.kind[i].load(relaxed) != 0) {
-            ProcessFn fn = runner.process[i].load(relaxed);
-            if (fn != nullptr) {
-                fn(frameCount, sampleRate, channelCount, buffer, runner.instance[i].load(relaxed));
-                const int64_t now = read_counter();
-                if (heaviest == 0 || now - at > heaviest_ns) {
-                    heaviest_ns = now - at;
-                    heaviest = i + 1;
-                }
-                at = now;
-            }
-        }
-    }
-    const int64_t end = read_counter();
+    WalkTimes times;
+    const int64_t end = walk_entries(0, kTableCapacity, frameCount, sampleRate, channelCount, buffer, start, &times);
+    const int64_t heaviest_ns = times.heaviest_ns, heaviest = times.heaviest;
     store_max(longest_walk, std::min<int64_t>(end - start, (int64_t{1} << 39) - 1) << 24 |
                                 std::min<int64_t>(heaviest_ns / 1000, (1 << 19) - 1) << 5 | heaviest);
     if (sampleRate > 0) {
@@ -215,6 +201,31 @@ int32_t ChainRunner(int32_t frameCount, int32_t sampleRate, int32_t channelCount
     walking.store(false, std::memory_order_seq_cst);
     return 0;
 }
+
+int64_t walk_entries(int32_t first, int32_t end, int32_t frameCount, int32_t sampleRate, int32_t channelCount,
+                     float* buffer, int64_t start_ns, WalkTimes* times) {
+    const int32_t n = std::min(runner.count.load(std::memory_order_acquire), std::min(end, kTableCapacity));
+    int64_t at = start_ns;
+    for (int32_t i = std::max(first, 0); i < n; ++i) {
+        if (runner.enabled[i].load(relaxed) == 1 && runner.kind[i].load(relaxed) != 0) {
+            ProcessFn fn = runner.process[i].load(relaxed);
+            if (fn != nullptr) {
+                fn(frameCount, sampleRate, channelCount, buffer, runner.instance[i].load(relaxed));
+                if (times == nullptr) continue;
+                const int64_t now = read_counter();
+                if (times->heaviest == 0 || now - at > times->heaviest_ns) {
+                    times->heaviest_ns = now - at;
+                    times->heaviest = i + 1;
+                }
+                if (times->entry_ns != nullptr) times->entry_ns[i] += now - at;
+                at = now;
+            }
+        }
+    }
+    return times == nullptr ? 0 : read_counter();
+}
+
+int64_t runner_clock_ns() { return read_counter(); }
 
 int32_t load_chain(const ChainTable& table) {
     // count is forced to 0 during the copy, so a block that starts now processes nothing.

@@ -99,6 +99,27 @@ int32_t display_rate_at(int32_t last_rate, int64_t last_walk_ns, int64_t now_ns)
 // A call while another walk is in progress (a second audio thread) returns at once and leaves its
 // block as captured, as a closed gate does.
 int32_t ChainRunner(int32_t frameCount, int32_t sampleRate, int32_t channelCount, float* buffer);
+
+// What a walk of entries measured, on the steady clock.
+struct WalkTimes {
+    int64_t heaviest_ns = 0;
+    int32_t heaviest = 0;          // the entry (1-based) that took longest; 0 if none ran
+    int64_t* entry_ns = nullptr;   // when set, each entry's time is added to entry_ns[entry - 1]
+};
+// Runs the block through the runner's entries first..end-1 (0-based, cut to its count) that are
+// enabled and hold a kind, in order, each process function called as ChainRunner calls it; ChainRunner
+// walks its blocks through this very loop. It takes no walk mark, reads no gate and counts nothing:
+// that is ChainRunner's part. A caller other than ChainRunner (the offline render, which splits the
+// rack between two threads) owns the rack for the time: nothing loads, swaps, enables or disables
+// entries or replaces an instance meanwhile, no two threads walk one entry at once, and each entry
+// gets its blocks in order, every walk of it ordered after the one before (as a hand-over through a
+// semaphore orders them). With `times`, each entry is timed from `start_ns` on (steady clock, ns) and
+// the clock at the end is returned; without, nothing is timed and 0 is returned.
+int64_t walk_entries(int32_t first, int32_t end, int32_t frameCount, int32_t sampleRate, int32_t channelCount,
+                     float* buffer, int64_t start_ns = 0, WalkTimes* times = nullptr);
+// The steady clock the runner and walk_entries time with, in ns.
+int64_t runner_clock_ns();
+
 int32_t load_chain(const ChainTable& table);
 int32_t swap_chain_entries(int32_t i, int32_t j);
 void enable_entry(int32_t i);

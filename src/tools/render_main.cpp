@@ -1,5 +1,5 @@
 // varnomix-render: processes an audio file through a chain of effects, block by block through the
-// same chain runner the live engine uses.
+// same walk of the rack the live engine's chain runner makes, on two threads where that pays.
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +14,7 @@
 #include "engine/effects.h"
 #include "engine/program_folder.h"
 #include "record_wavs.h"
+#include "render_stream.h"
 #include "tool_options.h"
 
 using namespace vx;
@@ -30,6 +31,8 @@ const char* kUsage =
     "  --off S             switch slot S off\n"
     "  --block N           frames per block, 1..512 (default 480)\n"
     "  --channels 1|2      channels the chain processes (default: the file's)\n"
+    "  --threads 1|2       threads the rack is split over, with the same output (default 2 when\n"
+    "                      the program may use two processors and at least two slots are on)\n"
     "  --pcm16             write 16-bit PCM instead of 32-bit float\n"
     "  --list-kinds        print the index and name of every kind\n"
     "  --controls KIND     print the controls of a new instance of KIND\n"
@@ -93,14 +96,12 @@ int main(int argc, char** argv) {
     }
     const std::vector<std::string>& files = cmd.files;
     const auto& records = cmd.records;
-    const int block = cmd.block;
     int channels = cmd.channels;
 
     AudioReader in;
     if (auto e = in.open(files[0]); !e.empty()) return fail(e);
     if (channels == 0) channels = in.channels();
     if (channels == 1 && in.channels() == 2) return fail("a stereo file cannot be processed as 1 channel");
-    const bool widen = channels == 2 && in.channels() == 1;  // mono is duplicated to stereo
     const int64_t frames = in.frames();
 
     for (int slot = 1; slot <= OfflineChain::kSlots; ++slot) {
@@ -121,43 +122,25 @@ int main(int argc, char** argv) {
     chain.load();
     AudioWriter out;
     if (auto e = out.open(files[1], in.sample_rate(), channels, cmd.pcm16); !e.empty()) return fail(e);
-    const bool bar = !cmd.quiet && ::isatty(STDERR_FILENO);
-    // The file streams through in pieces of whole blocks, so that every block falls where it would in
-    // one pass over the whole file.
-    const int64_t piece = block * std::max(1, 16384 / block);
-    std::vector<float> raw(static_cast<size_t>(piece * in.channels()));
-    std::vector<float> wide(widen ? static_cast<size_t>(piece * 2) : 0);
-    // The runner processes at most one block in place, as a capture driver would hand it over.
-    std::vector<float> buffer(static_cast<size_t>(512 * 2));
+    StreamSettings settings;
+    settings.block = cmd.block;
+    settings.channels = channels;
+    settings.threads = cmd.threads != 0 ? cmd.threads : default_render_threads(chain.table());
+    settings.output_name = files[1];
     int64_t last_shown = -1;
-    for (int64_t at = 0;;) {
-        const int64_t got = in.read(raw.data(), piece);
-        if (got < 0) return fail(in.error());
-        if (got == 0) break;
-        float* data = raw.data();
-        if (widen) {
-            for (int64_t f = 0; f < got; ++f) wide[static_cast<size_t>(2 * f)] = wide[static_cast<size_t>(2 * f + 1)] = raw[static_cast<size_t>(f)];
-            data = wide.data();
-        }
-        for (int64_t b = 0; b < got; b += block) {
-            const int32_t n = static_cast<int32_t>(std::min<int64_t>(block, got - b));
-            float* p = data + b * channels;
-            std::copy(p, p + n * channels, buffer.data());
-            ChainRunner(n, in.sample_rate(), channels, buffer.data());
-            std::copy(buffer.data(), buffer.data() + n * channels, p);
-        }
-        if (!out.write(data, got)) return fail("cannot write \"" + files[1] + "\": write failed");
-        at += got;
-        if (bar && (at * 100 / std::max<int64_t>(frames, 1)) != last_shown) {
-            last_shown = at * 100 / std::max<int64_t>(frames, 1);
+    if (!cmd.quiet && ::isatty(STDERR_FILENO))
+        settings.progress = [&](int64_t at) {
+            const int64_t percent = at * 100 / std::max<int64_t>(frames, 1);
+            if (percent == last_shown) return;
+            last_shown = percent;
             progress(std::min(at, frames), frames);
-        }
-        if (got < piece) break;
-    }
-    if (bar) {
-        progress(frames, frames);
+        };
+    const StreamResult result = render_stream(in, out, settings);
+    if (settings.progress) {
+        if (result.error.empty()) progress(frames, frames);
         std::fputc('\n', stderr);
     }
+    if (!result.error.empty()) return fail(result.error);
     if (auto e = out.finish(); !e.empty()) return fail(e);
     if (in.non_finite() > 0)
         std::fprintf(stderr, "varnomix-render: %lld samples of \"%s\" were not numbers (NaN or infinite) and were played as silence\n",

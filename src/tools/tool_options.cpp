@@ -51,6 +51,7 @@ std::string parse_render_command(std::vector<std::string> args, OfflineChain& ch
         OptionSpec{"--record", true, "takes S:FILE.wav, S a slot 1..16"},
         OptionSpec{"--block", true, "takes a number of frames from 1 to 512"},
         OptionSpec{"--channels", true, "takes 1 or 2"},
+        OptionSpec{"--threads", true, "takes 1 or 2"},
         OptionSpec{"--pcm16"}, OptionSpec{"--quiet"}, OptionSpec{"--list-kinds"},
         OptionSpec{"--controls", true, "needs a KIND"},
     };
@@ -75,6 +76,8 @@ std::string parse_render_command(std::vector<std::string> args, OfflineChain& ch
             if (!number_in(o.value, cmd.block, 1, 512)) return "--block takes a number of frames from 1 to 512";
         } else if (o.is("--channels")) {
             if (!number_in(o.value, cmd.channels, 1, 2)) return "--channels takes 1 or 2";
+        } else if (o.is("--threads")) {
+            if (!number_in(o.value, cmd.threads, 1, 2)) return "--threads takes 1 or 2";
         } else if (o.is("--pcm16")) {
             cmd.pcm16 = true;
         } else if (o.is("--quiet")) {

@@ -22,6 +22,7 @@ struct RenderCommand {
     int channels = 0;                                   // 0: the file's
     bool pcm16 = false;
     bool quiet = false;
+    int threads = 0;                                    // 0: as the machine and the chain suggest
     std::vector<std::pair<int, std::string>> records;   // slot, file
 };
 

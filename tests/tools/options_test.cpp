@@ -149,6 +149,7 @@ TEST(ToolCommands, ChainOptionsActInOrder) {
         {{"--home="}, "--home needs a DIR", ToolAction::Work},
         {{"--record", "0:a.wav", "a", "b"}, "--record takes S:FILE.wav, S a slot 1..16", ToolAction::Work},
         {{"--channels=3", "a", "b"}, "--channels takes 1 or 2", ToolAction::Work},
+        {{"--threads", "0", "a", "b"}, "--threads takes 1 or 2", ToolAction::Work},
         {{"a", "b", "c"}, "expected INPUT and OUTPUT", ToolAction::Work},
     };
     for (const Case& c : cases) {
