@@ -152,10 +152,14 @@ TEST_F(RenderThreads, AnySplitGivesTheOneThreadFile) {
                     const Output two = render(rack, in, l.channels, block, 2, split);
                     EXPECT_TRUE(two.file == one.file) << "split " << split << " changed the output";
                     EXPECT_EQ(two.takes, one.takes) << "split " << split << " changed a take";
-                    if (split >= 0) EXPECT_EQ(two.result.split, split);
+                    if (split >= 0) {
+                        EXPECT_EQ(two.result.split, split);
+                    }
                     // Timed, the reading thread hands slots over (or all of them: the first slot
                     // may take less than the read).
-                    if (split < 0 && in == in_long) EXPECT_LE(two.result.split, used);
+                    if (split < 0 && in == in_long) {
+                        EXPECT_LE(two.result.split, used);
+                    }
                 }
             }
         }
